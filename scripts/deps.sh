@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages that the build and the tests need are present.
+# As root it installs what is missing; otherwise it names the missing packages.
+set -euo pipefail
+
+packages=(cmake make g++ libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
+          qemu-system-x86 busybox-static mtd-utils cpio
+          g++-arm-linux-gnueabihf qemu-user-static strace)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
