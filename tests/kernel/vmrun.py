@@ -1,0 +1,319 @@
+#!/usr/bin/env python3
+"""Boot a Debian kernel under qemu with real MTD + UBI and run a guest script.
+
+The initramfs holds busybox, mtd-utils (with their shared libraries), the
+MTD/UBI modules, the /init prelude (tests/kernel/guest), caller files and the
+guest script. Files the guest sends with `emit NAME FILE` land in --out.
+
+Exit status: the guest script's, 77 when no kernel/qemu can be had (skip),
+124 on timeout, 125 when the VM died without reporting a status.
+"""
+
+import argparse
+import base64
+import gzip
+import hashlib
+import os
+import re
+import selectors
+import shutil
+import stat
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+FETCH = os.path.join(REPO, "scripts", "kernel", "fetch-kernel.sh")
+
+MODULES = [
+    "kernel/drivers/mtd/mtd.ko",
+    "kernel/drivers/block/brd.ko",
+    "kernel/drivers/mtd/devices/block2mtd.ko",
+    "kernel/drivers/mtd/ubi/ubi.ko",
+]
+MTD_TOOLS = [
+    "ubiformat", "ubiattach", "ubidetach", "ubimkvol", "ubirmvol", "ubirsvol",
+    "ubirename", "ubiupdatevol", "ubinfo", "ubinize", "ubicrc32", "ubiscan",
+    "mtdinfo", "flash_erase", "nanddump", "nandwrite", "mtd_debug",
+]
+TOOL_DIRS = ["/usr/sbin", "/sbin", "/usr/bin", "/bin"]
+MARK = "@@VEXIL"
+SKIP, TIMEOUT, NOSTATUS = 77, 124, 125
+
+
+class Cpio:
+    """Writer for the newc format; no root needed for device nodes."""
+
+    def __init__(self):
+        self.buf = bytearray()
+        self.ino = 1
+        self.seen = set()
+
+    def _entry(self, name, mode, data=b"", rdev=(0, 0)):
+        name = name.lstrip("/")
+        if name in self.seen:
+            return
+        self.seen.add(name)
+        nameb = name.encode() + b"\0"
+        fields = [self.ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(nameb), 0]
+        self.ino += 1
+        self.buf += b"070701" + b"".join(b"%08X" % f for f in fields) + nameb
+        self.buf += b"\0" * (-len(self.buf) % 4) + data
+        self.buf += b"\0" * (-len(self.buf) % 4)
+
+    def dirs(self, path):
+        parts = path.strip("/").split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            self._entry("/".join(parts[:i]), stat.S_IFDIR | 0o755)
+
+    def dir(self, path):
+        self.dirs(path)
+        self._entry(path, stat.S_IFDIR | 0o755)
+
+    def file(self, path, data, mode=0o755):
+        self.dirs(path)
+        self._entry(path, stat.S_IFREG | mode, data)
+
+    def symlink(self, path, target):
+        self.dirs(path)
+        self._entry(path, stat.S_IFLNK | 0o777, target.encode())
+
+    def chardev(self, path, major, minor):
+        self.dirs(path)
+        self._entry(path, stat.S_IFCHR | 0o600, rdev=(major, minor))
+
+    def finish(self):
+        self._entry("TRAILER!!!", 0)
+        return bytes(self.buf)
+
+
+def which(tool):
+    for d in TOOL_DIRS:
+        p = os.path.join(d, tool)
+        if os.access(p, os.X_OK):
+            return p
+    return None
+
+
+def shared_libs(path):
+    """Libraries (and the loader) a dynamic ELF needs, per ldd."""
+    r = subprocess.run(["ldd", path], capture_output=True, text=True)
+    if r.returncode != 0:
+        return []  # static
+    libs = []
+    for line in r.stdout.splitlines():
+        m = re.search(r"=>\s*(/\S+)", line) or re.match(r"\s*(/\S+)", line)
+        if m:
+            libs.append(m.group(1))
+    return libs
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def fetch_kernel():
+    r = subprocess.run([FETCH], stdout=subprocess.PIPE, text=True)
+    if r.returncode != 0:
+        sys.exit(SKIP if r.returncode == SKIP else r.returncode)
+    kv = dict(line.split("=", 1) for line in r.stdout.splitlines() if "=" in line)
+    return kv.get("VMLINUX") or kv["VMLINUZ"], kv["MODULES"]
+
+
+def build_initramfs(args, moddir):
+    c = Cpio()
+    for d in ["bin", "sbin", "usr/bin", "usr/sbin", "lib", "lib64", "proc", "sys",
+              "dev", "tmp", "root", "etc", "vexil", "lib/modules"]:
+        c.dir(d)
+    # The kernel opens /dev/console before /init runs, ahead of devtmpfs.
+    c.chardev("dev/console", 5, 1)
+
+    libs = set()
+    for tool in MTD_TOOLS:
+        p = which(tool)
+        if not p:
+            sys.exit(f"vmrun: {tool} not found (mtd-utils installed?)")
+        c.file("usr/sbin/" + tool, read(p))
+        libs.update(shared_libs(p))
+
+    bb = which("busybox")
+    if not bb:
+        sys.exit("vmrun: busybox not found")
+    c.file("bin/busybox", read(bb))
+    applets = subprocess.run([bb, "--list"], capture_output=True, text=True).stdout.split()
+    for a in applets:
+        # Real tools win: busybox has its own ubirename, for one.
+        if a != "busybox" and a not in MTD_TOOLS:
+            c.symlink("bin/" + a, "busybox")
+
+    for m in MODULES:
+        c.file("lib/modules/" + os.path.basename(m), read(os.path.join(moddir, m)), 0o644)
+
+    c.file("init", read(os.path.join(HERE, "guest", "init")))
+    c.file("vexil/lib.sh", read(os.path.join(HERE, "guest", "lib.sh")), 0o644)
+    c.file("vexil/config.sh",
+           f"VEXIL_NAND_MB={args.nand_mb}\nVEXIL_PEB_KB={args.peb_kb}\n".encode(), 0o644)
+    c.file("vexil/test.sh", read(args.script))
+
+    for spec in args.file:
+        host, sep, guest = spec.partition(":")
+        if not sep or not guest.startswith("/"):
+            sys.exit(f"vmrun: --file wants HOSTPATH:/GUESTPATH, got {spec!r}")
+        mode = os.stat(host).st_mode & 0o777
+        c.file(guest, read(host), mode)
+        if mode & 0o111:
+            libs.update(shared_libs(host))
+
+    for lib in sorted(libs):
+        c.file(lib, read(lib))
+    return gzip.compress(c.finish(), compresslevel=1)
+
+
+def safe_name(name):
+    if not re.fullmatch(r"[A-Za-z0-9._-][A-Za-z0-9._/-]*", name) or ".." in name:
+        raise ValueError(f"bad emit name {name!r}")
+    return name
+
+
+def run(args):
+    if args.kernel:
+        vmlinuz, moddir = args.kernel, args.modules
+    else:
+        vmlinuz, moddir = fetch_kernel()
+    if not shutil.which("qemu-system-x86_64"):
+        print("vmrun: SKIP: qemu-system-x86_64 not found", file=sys.stderr)
+        return SKIP
+
+    os.makedirs(args.out, exist_ok=True)
+    initrd = os.path.join(args.out, "initrd.cpio.gz")
+    with open(initrd, "wb") as f:
+        f.write(build_initramfs(args, moddir))
+
+    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", str(args.mem),
+           "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
+           "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
+           "-append", "console=ttyS0 quiet panic=-1 " + args.append]
+    t0 = time.monotonic()
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    sel = selectors.DefaultSelector()
+    sel.register(proc.stdout, selectors.EVENT_READ)
+
+    status, errors, emitted = None, [], []
+    cur = None  # (name, size, md5, chunks) while inside an emit block
+    pending = b""
+    ready_at = None
+    timed_out = False
+    with open(os.path.join(args.out, "console.log"), "wb") as log, \
+            open(os.path.join(args.out, "guest.log"), "wb") as glog:
+
+        def line_in(raw):
+            nonlocal cur, status, ready_at
+            line = raw.rstrip(b"\r\n").replace(b"\r", b"")
+            text = line.decode("utf-8", "replace")
+            if cur is not None:
+                if text == f"{MARK}-END {cur[0]}@@":
+                    data = base64.b64decode(b"".join(cur[3]))
+                    if len(data) != cur[1] or hashlib.md5(data).hexdigest() != cur[2]:
+                        errors.append(f"emit {cur[0]}: size/md5 mismatch")
+                    else:
+                        dest = os.path.join(args.out, cur[0])
+                        os.makedirs(os.path.dirname(dest), exist_ok=True)
+                        with open(dest, "wb") as f:
+                            f.write(data)
+                        emitted.append(cur[0])
+                    cur = None
+                else:
+                    cur[3].append(line.strip())
+                return
+            m = re.search(re.escape(MARK) + r"-BEGIN (\S+) (\d+) ([0-9a-f]{32})@@", text)
+            if m:
+                if m.start() > 0 and ready_at is not None:
+                    glog.write(line[:m.start()] + b"\n")
+                try:
+                    cur = (safe_name(m.group(1)), int(m.group(2)), m.group(3), [])
+                except ValueError as e:
+                    errors.append(str(e))
+                return
+            m = re.search(re.escape(MARK) + r"-EXIT (\d+)@@", text)
+            if m:
+                status = int(m.group(1))
+                return
+            if MARK + "-READY@@" in text:
+                ready_at = time.monotonic()
+                return
+            if ready_at is not None:
+                glog.write(line + b"\n")
+            if args.verbose:
+                sys.stderr.write(text + "\n")
+
+        deadline = t0 + args.timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                timed_out = True
+                proc.kill()
+                break
+            if not sel.select(timeout=min(left, 1.0)):
+                continue
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            log.write(chunk)
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            for raw in lines:
+                line_in(raw)
+        if pending:
+            line_in(pending)
+        proc.wait()
+    t_end = time.monotonic()
+
+    boot = (ready_at - t0) if ready_at else None
+    timing = f"boot+setup {boot:.1f}s, " if boot is not None else ""
+    print(f"vmrun: {timing}total {t_end - t0:.1f}s, emitted {len(emitted)} file(s) to {args.out}",
+          file=sys.stderr)
+    with open(os.path.join(args.out, "timing.txt"), "w") as f:
+        f.write(f"boot_setup_s={boot if boot is not None else -1:.2f}\n"
+                f"total_s={t_end - t0:.2f}\n")
+    for e in errors:
+        print("vmrun: " + e, file=sys.stderr)
+    if timed_out:
+        print(f"vmrun: timed out after {args.timeout}s; see {args.out}/console.log",
+              file=sys.stderr)
+        return TIMEOUT
+    if cur is not None:
+        errors.append(f"emit {cur[0]}: no end marker")
+    if status is None:
+        print(f"vmrun: VM ended without a status; see {args.out}/console.log", file=sys.stderr)
+        return NOSTATUS
+    if errors and status == 0:
+        return NOSTATUS
+    return status
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("script", help="guest shell script, run by /init after UBI is attached")
+    ap.add_argument("--file", action="append", default=[], metavar="HOST:/GUEST",
+                    help="extra file for the initramfs (repeatable)")
+    ap.add_argument("--out", required=True, help="host directory for emitted files and logs")
+    ap.add_argument("--timeout", type=float, default=300, help="seconds for the whole VM")
+    ap.add_argument("--mem", type=int, default=1024, help="guest MiB")
+    ap.add_argument("--nand-mb", type=int, default=128, help="size of the NAND.ubi partition")
+    ap.add_argument("--peb-kb", type=int, default=128, help="erase block size")
+    ap.add_argument("--append", default="", help="extra kernel command line")
+    ap.add_argument("--kernel", help="vmlinuz or PVH vmlinux (default: from fetch-kernel.sh)")
+    ap.add_argument("--modules", help="module dir matching --kernel")
+    ap.add_argument("-v", "--verbose", action="store_true", help="echo the console to stderr")
+    args = ap.parse_args()
+    if bool(args.kernel) != bool(args.modules):
+        ap.error("--kernel and --modules go together")
+    sys.exit(run(args))
+
+
+if __name__ == "__main__":
+    main()
