@@ -25,7 +25,7 @@ struct stOutputFunction {
 };
 
 extern std::vector<stOutputFunction> g_registeredOutputs;
-extern thread_local unsigned int _lastTraceArea;
+extern thread_local unsigned int _lastTraceArea __attribute__((tls_model("local-exec")));
 
 struct LineInfo {
     const char* file;

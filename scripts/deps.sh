@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages that the build and the tests need are present.
 # As root it installs what is missing; otherwise it names the missing packages.
+# "deps.sh build" asks only for what building the programs needs.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
-          qemu-system-x86 busybox-static mtd-utils cpio
-          g++-arm-linux-gnueabihf qemu-user-static strace)
+packages=(cmake make g++)
+if [ "${1:-}" != "build" ]; then
+    packages+=(libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
+               qemu-system-x86 busybox-static mtd-utils cpio
+               g++-arm-linux-gnueabihf qemu-user-static strace)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -157,10 +157,10 @@ def build_initramfs(args, moddir):
            f"VEXIL_NAND_MB={args.nand_mb}\nVEXIL_PEB_KB={args.peb_kb}\n".encode(), 0o644)
     c.file("vexil/test.sh", read(args.script))
 
-    for spec in args.file:
-        host, sep, guest = spec.partition(":")
+    for item in args.file:
+        host, sep, guest = item.partition(":")
         if not sep or not guest.startswith("/"):
-            sys.exit(f"vmrun: --file wants HOSTPATH:/GUESTPATH, got {spec!r}")
+            sys.exit(f"vmrun: --file wants HOSTPATH:/GUESTPATH, got {item!r}")
         mode = os.stat(host).st_mode & 0o777
         c.file(guest, read(host), mode)
         if mode & 0o111:
