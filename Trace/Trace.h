@@ -25,6 +25,9 @@ struct stOutputFunction {
 };
 
 extern std::vector<stOutputFunction> g_registeredOutputs;
+// Local-exec: the trace module is always linked statically into the
+// executable, and GCC's null check of an initial-exec address is wrong once
+// the linker relaxes it, which breaks the sanitizer build.
 extern thread_local unsigned int _lastTraceArea __attribute__((tls_model("local-exec")));
 
 struct LineInfo {

@@ -1,0 +1,184 @@
+// Linked with --wrap for malloc and the mutex functions, so that the tests
+// can count the console's allocations and lock calls and make them fail.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Console.h"
+#include "Platform/pf_platform.h"
+#include "tests/Platform/StdoutCapture.h"
+
+using Platform::Console;
+
+namespace {
+
+struct Wrapped {
+    bool recordMallocs = false;
+    int failMallocNumber = 0;
+    std::vector<size_t> mallocSizes;
+    bool failMutexCreate = false;
+    std::atomic<int> creates{0};
+    std::atomic<int> locks{0};
+    std::atomic<int> unlocks{0};
+};
+
+Wrapped wrapped;
+// Keeps every console mutex reachable after a test forgets it; a plain array
+// outlives the static destructors that run before the leak check.
+void* createdHandles[64];
+std::atomic<int> nrCreatedHandles{0};
+
+} // namespace
+
+extern "C" {
+
+void* __real_malloc(size_t size);
+void* __wrap_malloc(size_t size) {
+    if (wrapped.recordMallocs) {
+        wrapped.mallocSizes.push_back(size);
+        if (static_cast<int>(wrapped.mallocSizes.size()) == wrapped.failMallocNumber) {
+            return nullptr;
+        }
+    }
+    return __real_malloc(size);
+}
+
+void* __real__Z14pf_mutexCreatev();
+void* __wrap__Z14pf_mutexCreatev() {
+    ++wrapped.creates;
+    if (wrapped.failMutexCreate) {
+        return nullptr;
+    }
+    void* handle = __real__Z14pf_mutexCreatev();
+    createdHandles[nrCreatedHandles++ % 64] = handle;
+    return handle;
+}
+
+int __real__Z12pf_mutexLockPv(void* handle);
+int __wrap__Z12pf_mutexLockPv(void* handle) {
+    ++wrapped.locks;
+    return __real__Z12pf_mutexLockPv(handle);
+}
+
+int __real__Z14pf_mutexUnlockPv(void* handle);
+int __wrap__Z14pf_mutexUnlockPv(void* handle) {
+    ++wrapped.unlocks;
+    return __real__Z14pf_mutexUnlockPv(handle);
+}
+}
+
+namespace {
+
+class ConsoleWrap : public testing::Test {
+protected:
+    void SetUp() override {
+        Console::s_consoleOutputMutex = nullptr;
+        wrapped.failMutexCreate = false;
+        wrapped.creates = 0;
+        wrapped.locks = 0;
+        wrapped.unlocks = 0;
+    }
+
+    // Runs printf with the allocations recorded and the given one failing.
+    std::string printfRecorded(int failMallocNumber, const char* format, const char* argument) {
+        wrapped.mallocSizes.clear();
+        wrapped.failMallocNumber = failMallocNumber;
+        StdoutCapture capture;
+        wrapped.recordMallocs = true;
+        Console::printf(format, argument);
+        wrapped.recordMallocs = false;
+        return capture.take();
+    }
+};
+
+TEST_F(ConsoleWrap, PrintfGrowsBufferOnceToExactSize) {
+    const std::string text63(62, 'a');
+    EXPECT_EQ(printfRecorded(0, "%s\n", text63.c_str()), text63 + "\r\n");
+    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64}));
+
+    const std::string text64(63, 'b');
+    EXPECT_EQ(printfRecorded(0, "%s\n", text64.c_str()), text64 + "\r\n");
+    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 65}));
+
+    const std::string text300(300, 'c');
+    EXPECT_EQ(printfRecorded(0, "%s", text300.c_str()), text300);
+    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 301}));
+}
+
+TEST_F(ConsoleWrap, PrintfWritesFormatWhenMemoryRunsOut) {
+    EXPECT_EQ(printfRecorded(1, "value %s\n", "x"), "value %s\r\n");
+    EXPECT_EQ(wrapped.mallocSizes.size(), 1u);
+
+    const std::string longText(100, 'd');
+    EXPECT_EQ(printfRecorded(2, "long %s\n", longText.c_str()), "long %s\r\n");
+    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 107}));
+    EXPECT_EQ(wrapped.locks, 2);
+    EXPECT_EQ(wrapped.unlocks, 2);
+}
+
+TEST_F(ConsoleWrap, EmptyPrintfCreatesLocksAndUnlocksOnce) {
+    StdoutCapture capture;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+    Console::printf("");
+    Console::printf("");
+#pragma GCC diagnostic pop
+    EXPECT_EQ(capture.take(), "");
+    EXPECT_NE(Console::s_consoleOutputMutex, nullptr);
+    EXPECT_EQ(wrapped.creates, 1);
+    EXPECT_EQ(wrapped.locks, 2);
+    EXPECT_EQ(wrapped.unlocks, 2);
+}
+
+TEST_F(ConsoleWrap, UnlockBeforeFirstUseDoesNothing) {
+    Console::unlockConsole();
+    EXPECT_EQ(Console::s_consoleOutputMutex, nullptr);
+    EXPECT_EQ(wrapped.creates, 0);
+    EXPECT_EQ(wrapped.unlocks, 0);
+}
+
+TEST_F(ConsoleWrap, WorksUnlockedUntilMutexCanBeCreated) {
+    wrapped.failMutexCreate = true;
+    StdoutCapture capture;
+    Console::printf("a\n");
+    Console::lockConsole();
+    Console::unlockConsole();
+    EXPECT_EQ(capture.take(), "a\r\n");
+    EXPECT_EQ(Console::s_consoleOutputMutex, nullptr);
+    EXPECT_EQ(wrapped.creates, 2);
+    EXPECT_EQ(wrapped.locks + wrapped.unlocks, 0);
+
+    wrapped.failMutexCreate = false;
+    Console::lockConsole();
+    Console::unlockConsole();
+    EXPECT_NE(Console::s_consoleOutputMutex, nullptr);
+    EXPECT_EQ(wrapped.creates, 3);
+    EXPECT_EQ(wrapped.locks, 1);
+    EXPECT_EQ(wrapped.unlocks, 1);
+}
+
+TEST_F(ConsoleWrap, FirstUseFromManyThreadsCreatesOneMutex) {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&go] {
+            while (!go) {
+            }
+            Console::lockConsole();
+            Console::unlockConsole();
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrapped.creates, 1);
+    EXPECT_EQ(wrapped.locks, 8);
+    EXPECT_EQ(wrapped.unlocks, 8);
+}
+
+} // namespace
