@@ -1,0 +1,360 @@
+// Simulated boards kept in a directory, so that installs can be rehearsed
+// without hardware. The install runs the installer's own run logic against the
+// UBI simulator.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Crc32.h"
+#include "common/ImageFormat.h"
+#include "common/VexilImageInstaller.h"
+#include "common/linuxFlash/KernelInterface.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+constexpr int ExitUsageError = 2;
+constexpr int ExitFailure = 1;
+
+// A NAND partition with 2048-byte pages: UBI keeps two pages of each
+// eraseblock for its headers, and reserves a few eraseblocks for itself.
+constexpr unsigned long long s_defaultSize = 128ull << 20;
+constexpr unsigned s_defaultEraseblock = 128u << 10;
+constexpr unsigned s_pageSize = 2048;
+
+const char* const s_usage =
+    "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
+    "                          [--kernel FILE --devicetree FILE --rootfs FILE]\n"
+    "                          [--prev-kernel FILE --prev-devicetree FILE --prev-rootfs FILE]\n"
+    "       vexil-board install DIR IMAGE\n"
+    "       vexil-board show DIR\n"
+    "       vexil-board powercut DIR N IMAGE\n"
+    "\n"
+    "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
+    "  create    makes a board, optionally holding a current and a \"_prev\" generation\n"
+    "  install   runs the installer on the board (same output, same exit status)\n"
+    "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
+    "  powercut  installs with the power cut before the Nth state-changing operation,\n"
+    "            then re-attaches and shows what the board holds\n";
+
+int usageError(const char* message) {
+    fprintf(stderr, "vexil-board: %s\n%s", message, s_usage);
+    return ExitUsageError;
+}
+
+bool readFile(const std::string& path, std::vector<uint8_t>& data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool parseNumber(const char* text, unsigned long long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = strtoull(text, &end, 0);
+    if (errno != 0 || end == text) {
+        return false;
+    }
+    if (*end == 'K' || *end == 'k') {
+        value <<= 10;
+        ++end;
+    } else if (*end == 'M' || *end == 'm') {
+        value <<= 20;
+        ++end;
+    }
+    if (strcmp(end, "iB") == 0) {
+        end += 2;
+    }
+    return *end == '\0';
+}
+
+// Reads a sysfs attribute of the simulated board, without its newline.
+std::string attribute(Sim::Simulator& sim, const std::string& path) {
+    const int fd = sim.open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return "?";
+    }
+    char buffer[128];
+    const ssize_t got = sim.read(fd, buffer, sizeof buffer);
+    sim.close(fd);
+    if (got <= 0) {
+        return "?";
+    }
+    std::string text(buffer, size_t(got));
+    if (text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The UBI device of the NAND.ubi partition: the boards this tool makes have
+// one partition and one UBI device.
+constexpr unsigned s_mtd = 0;
+constexpr unsigned s_ubi = 0;
+
+void show(Sim::Simulator& sim) {
+    const std::string dev = "/sys/class/ubi/ubi" + std::to_string(s_ubi) + "/";
+    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", s_ubi, s_mtd,
+           attribute(sim, dev + "total_eraseblocks").c_str(),
+           attribute(sim, dev + "eraseblock_size").c_str(),
+           attribute(sim, dev + "avail_eraseblocks").c_str());
+    const auto volumes = sim.volumes(s_ubi);
+    if (volumes.empty()) {
+        puts("no volumes");
+        return;
+    }
+    printf("%3s  %-16s %-8s %10s %10s  %-8s  %s  %s\n", "id", "name", "type", "size", "data",
+           "crc32", "upd_marker", "corrupted");
+    for (const auto& volume : volumes) {
+        const std::string base =
+            "/sys/class/ubi/ubi" + std::to_string(s_ubi) + "_" + std::to_string(volume.id) + "/";
+        const unsigned long long size = std::stoull(attribute(sim, base + "reserved_ebs")) *
+                                        std::stoull(attribute(sim, base + "usable_eb_size"));
+        // A dynamic volume's data_bytes is its whole size; its contents are what
+        // the last update wrote.
+        const unsigned long long data = volume.type == Sim::Simulator::kStatic
+                                            ? volume.dataBytes
+                                            : (unsigned long long)volume.data.size();
+        const std::vector<uint8_t> contents = [&] {
+            std::vector<uint8_t> bytes(volume.data.begin(),
+                                       volume.data.begin() +
+                                           std::min<size_t>(volume.data.size(), size_t(data)));
+            bytes.resize(size_t(data), 0xFF);
+            return bytes;
+        }();
+        printf("%3d  %-16s %-8s %10llu %10llu  %08x  %-10s  %s\n", volume.id, volume.name.c_str(),
+               volume.type == Sim::Simulator::kStatic ? "static" : "dynamic", size, data,
+               Crc32::calculate(contents.data(), unsigned(contents.size()), 0),
+               volume.updMarker ? "1" : "0", volume.corrupted ? "1" : "0");
+    }
+}
+
+std::unique_ptr<Sim::Simulator> loadBoard(const std::string& dir) {
+    auto sim = Sim::Simulator::load(dir);
+    if (!sim) {
+        fprintf(stderr, "vexil-board: %s is not a board (make one with vexil-board create)\n",
+                dir.c_str());
+    }
+    return sim;
+}
+
+bool saveBoard(const Sim::Simulator& sim, const std::string& dir) {
+    if (!sim.save(dir)) {
+        fprintf(stderr, "vexil-board: cannot save the board to %s\n", dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct Generation {
+    const char* files[3] = {nullptr, nullptr, nullptr}; // kernel, devicetree, rootfs
+    bool any() const { return files[0] || files[1] || files[2]; }
+    bool complete() const { return files[0] && files[1] && files[2]; }
+};
+
+int create(int argc, char* argv[]) {
+    if (argc < 1) {
+        return usageError("create needs a directory");
+    }
+    const std::string dir = argv[0];
+    unsigned long long size = s_defaultSize;
+    unsigned long long eraseblock = s_defaultEraseblock;
+    Generation current;
+    Generation previous;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) {
+            return usageError(("missing value after " + option).c_str());
+        }
+        const char* value = argv[++i];
+        if (option == "--size" || option == "--eraseblock") {
+            unsigned long long number = 0;
+            if (!parseNumber(value, number) || number == 0) {
+                return usageError(("not a size: " + std::string(value)).c_str());
+            }
+            (option == "--size" ? size : eraseblock) = number;
+            continue;
+        }
+        const char* names[] = {"kernel", "devicetree", "rootfs"};
+        bool known = false;
+        for (int slot = 0; slot < 3; ++slot) {
+            if (option == std::string("--") + names[slot]) {
+                current.files[slot] = value;
+                known = true;
+            } else if (option == std::string("--prev-") + names[slot]) {
+                previous.files[slot] = value;
+                known = true;
+            }
+        }
+        if (!known) {
+            return usageError(("unknown option " + option).c_str());
+        }
+    }
+    if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
+        return usageError("a generation needs --kernel, --devicetree and --rootfs together");
+    }
+    if (previous.any() && !current.any()) {
+        return usageError("a \"_prev\" generation needs a current one");
+    }
+    if (eraseblock <= 2 * s_pageSize || eraseblock > (16u << 20) || size % eraseblock != 0 ||
+        size / eraseblock < 16) {
+        return usageError("the size must be at least 16 eraseblocks, in whole eraseblocks");
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        fprintf(stderr, "vexil-board: %s already exists\n", dir.c_str());
+        return ExitFailure;
+    }
+
+    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per
+    // 1024 for bad blocks.
+    const unsigned pebs = unsigned(size / eraseblock);
+    const unsigned reserved = 4 + (pebs * 20 + 1023) / 1024;
+    Sim::Simulator sim;
+    const unsigned mtd = sim.addMtd("NAND.ubi");
+    sim.attachUbi(mtd, unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved, s_pageSize);
+
+    const struct {
+        const Generation& generation;
+        const char* suffix;
+    } generations[] = {{previous, "_prev"}, {current, ""}};
+    for (const auto& g : generations) {
+        if (!g.generation.any()) {
+            continue;
+        }
+        for (int slot = 0; slot < 3; ++slot) {
+            const FwImage::VolumeTarget& target = FwImage::volumeTargets[slot];
+            std::vector<uint8_t> data;
+            if (!readFile(g.generation.files[slot], data)) {
+                fprintf(stderr, "vexil-board: cannot read %s\n", g.generation.files[slot]);
+                return ExitFailure;
+            }
+            if (data.size() > target.volumeSize) {
+                fprintf(stderr, "vexil-board: %s holds %zu bytes, more than %s's %u\n",
+                        g.generation.files[slot], data.size(), target.volumeName,
+                        target.volumeSize);
+                return ExitFailure;
+            }
+            const int type = target.blockId == FwImage::rootfsBlockId ? Sim::Simulator::kDynamic
+                                                                      : Sim::Simulator::kStatic;
+            if (sim.addVolume(0, std::string(target.volumeName) + g.suffix, type, target.volumeSize,
+                              data) < 0) {
+                fprintf(stderr, "vexil-board: no room on the board for %s%s\n", target.volumeName,
+                        g.suffix);
+                return ExitFailure;
+            }
+        }
+    }
+    if (mkdir(dir.c_str(), 0777) != 0) {
+        fprintf(stderr, "vexil-board: cannot create %s: %s\n", dir.c_str(), strerror(errno));
+        return ExitFailure;
+    }
+    return saveBoard(sim, dir) ? 0 : ExitFailure;
+}
+
+int runInstaller(Sim::Simulator& sim, const char* image) {
+    LinuxFlash::ScopedKernel scope(sim);
+    char name[] = "VexilImageInstaller";
+    std::string path = image;
+    char* argv[] = {name, &path[0], nullptr};
+    const int status = VexilImageInstaller::run(2, argv);
+    fflush(stdout);
+    return status & 0xFF;
+}
+
+int install(int argc, char* argv[]) {
+    if (argc != 2) {
+        return usageError("install needs a board directory and an image");
+    }
+    auto sim = loadBoard(argv[0]);
+    if (!sim) {
+        return ExitFailure;
+    }
+    const int status = runInstaller(*sim, argv[1]);
+    return saveBoard(*sim, argv[0]) ? status : ExitFailure;
+}
+
+int showBoard(int argc, char* argv[]) {
+    if (argc != 1) {
+        return usageError("show needs a board directory");
+    }
+    auto sim = loadBoard(argv[0]);
+    if (!sim) {
+        return ExitFailure;
+    }
+    show(*sim);
+    return 0;
+}
+
+int powercut(int argc, char* argv[]) {
+    if (argc != 3) {
+        return usageError("powercut needs a board directory, N and an image");
+    }
+    unsigned long long n = 0;
+    if (!parseNumber(argv[1], n) || n == 0 || n > 1000000000ull) {
+        return usageError("N counts state-changing operations from 1");
+    }
+    auto sim = loadBoard(argv[0]);
+    if (!sim) {
+        return ExitFailure;
+    }
+    const unsigned before = sim->stateChangingOperations();
+    sim->powerCutBefore(unsigned(n));
+    const int status = runInstaller(*sim, argv[2]);
+    const unsigned done = sim->stateChangingOperations() - before;
+    if (done < n - 1) {
+        printf("no power cut: the install made only %u state-changing operations\n", done);
+    } else {
+        printf("power cut before state-changing operation %llu\n", n);
+    }
+    printf("installer exit status: %d\n", status);
+    sim->reattach();
+    puts("after re-attach:");
+    show(*sim);
+    return saveBoard(*sim, argv[0]) ? 0 : ExitFailure;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        return usageError("no command");
+    }
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(s_usage, stdout);
+        return 0;
+    }
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0) {
+            fputs(s_usage, stdout);
+            return 0;
+        }
+    }
+    if (command == "create") {
+        return create(argc - 2, argv + 2);
+    }
+    if (command == "install") {
+        return install(argc - 2, argv + 2);
+    }
+    if (command == "show") {
+        return showBoard(argc - 2, argv + 2);
+    }
+    if (command == "powercut") {
+        return powercut(argc - 2, argv + 2);
+    }
+    return usageError(("unknown command " + command).c_str());
+}
