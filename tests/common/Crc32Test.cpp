@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "common/Crc32.h"
+
+namespace {
+
+uint32_t crcOf(const char* text) {
+    return Crc32::calculate(text, static_cast<unsigned>(strlen(text)), 0);
+}
+
+uint32_t zlibCrc(const uint8_t* data, size_t length) {
+    return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), data, static_cast<uInt>(length)));
+}
+
+std::vector<uint8_t> randomBytes(std::mt19937& random, size_t size) {
+    std::vector<uint8_t> data(size);
+    for (uint8_t& byte : data) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return data;
+}
+
+TEST(Crc32, KnownAnswers) {
+    EXPECT_EQ(0x352441C2u, crcOf("abc"));
+    EXPECT_EQ(0xCBF43926u, crcOf("123456789"));
+    EXPECT_EQ(0u, crcOf(""));
+    // An empty chunk leaves a running checksum as it is.
+    EXPECT_EQ(0x352441C2u, Crc32::calculate("", 0, 0x352441C2u));
+    EXPECT_EQ(0u, Crc32::calculateBytewise("", 0, 0));
+    EXPECT_EQ(0xCBF43926u, Crc32::calculateBytewise("123456789", 9, 0));
+}
+
+TEST(Crc32, ContinuesAcrossRandomChunksLikeZlib) {
+    std::mt19937 random(20240601);
+    for (int round = 0; round < 200; ++round) {
+        const std::vector<uint8_t> data = randomBytes(random, random() % 5000);
+        uint32_t crc = 0;
+        size_t at = 0;
+        while (at < data.size()) {
+            const size_t chunk = std::min<size_t>(data.size() - at, random() % 300);
+            crc = Crc32::calculate(data.data() + at, static_cast<unsigned>(chunk), crc);
+            at += chunk;
+        }
+        ASSERT_EQ(zlibCrc(data.data(), data.size()), crc) << "round " << round;
+    }
+}
+
+// The eight-byte path must agree with the byte table at every start alignment and
+// every tail length.
+TEST(Crc32, FastPathMatchesBytewiseAtEveryAlignment) {
+    std::mt19937 random(7);
+    const std::vector<uint8_t> data = randomBytes(random, 4096 + 16);
+    for (size_t offset = 0; offset < 16; ++offset) {
+        for (unsigned length = 0; length <= 80; ++length) {
+            const uint32_t previous = static_cast<uint32_t>(random());
+            ASSERT_EQ(Crc32::calculateBytewise(data.data() + offset, length, previous),
+                      Crc32::calculate(data.data() + offset, length, previous))
+                << "offset " << offset << " length " << length;
+        }
+        const unsigned length = static_cast<unsigned>(random() % 4096);
+        ASSERT_EQ(Crc32::calculateBytewise(data.data() + offset, length, 0),
+                  Crc32::calculate(data.data() + offset, length, 0));
+        ASSERT_EQ(zlibCrc(data.data() + offset, length),
+                  Crc32::calculateBytewise(data.data() + offset, length, 0));
+    }
+}
+
+} // namespace

@@ -1,0 +1,454 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/ImageBuilder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = ImageBuilder::Bytes;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const Bytes& data) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+}
+
+Bytes bytesOf(const fs::path& path) {
+    const std::string text = readFile(path);
+    return Bytes(text.begin(), text.end());
+}
+
+std::string hex8(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+class VexilImageTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vexil-image-test-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        m_dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    fs::path path(const std::string& name) const { return m_dir / name; }
+
+    fs::path file(const std::string& name, const Bytes& data) const {
+        writeFile(path(name), data);
+        return path(name);
+    }
+
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        for (const fs::directory_entry& entry : fs::directory_iterator(m_dir)) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    // Runs the real binary; stdout and stderr go to files, stdin comes from stdinFd.
+    Outcome tool(const std::vector<std::string>& args, int stdinFd = -1) const {
+        const fs::path outPath = path(".out"), errPath = path(".err");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            if (stdinFd >= 0) {
+                dup2(stdinFd, STDIN_FILENO);
+            }
+            std::vector<char*> argv{const_cast<char*>(VEXIL_IMAGE_BINARY)};
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
+                        readFile(errPath)};
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return outcome;
+    }
+
+    // kernel "abc", a devicetree and a rootfs larger than one installer chunk.
+    Outcome createStandard(const std::string& image, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"create",
+                                         "-o",
+                                         path(image),
+                                         "--kernel",
+                                         file("k", {'a', 'b', 'c'}),
+                                         "--devicetree",
+                                         file("d", ImageBuilder::pattern(1000, 1)),
+                                         "--rootfs",
+                                         file("r", ImageBuilder::pattern(70000, 2))};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tool(args);
+    }
+
+    fs::path m_dir;
+};
+
+const uint32_t devicetreeCrc = ImageBuilder::zlibCrc(ImageBuilder::pattern(1000, 1));
+const uint32_t rootfsCrc = ImageBuilder::zlibCrc(ImageBuilder::pattern(70000, 2));
+
+// The image create writes, walked by hand with zlib's CRC.
+TEST_F(VexilImageTool, CreateWritesTheFormatByteForByte) {
+    const Outcome created = createStandard("img", {"--block", "2=" + file("e", {}).string(),
+                                                   "--version", "0x10203", "--descr", "release 1"});
+    ASSERT_EQ(0, created.status) << created.err;
+    EXPECT_EQ(path("img").string() + ": 4 blocks, 71111 bytes\n", created.out);
+    EXPECT_EQ("", created.err);
+
+    const Bytes expected = ImageBuilder()
+                               .version(0x10203)
+                               .descr("release 1")
+                               .block(1, {'a', 'b', 'c'})
+                               .block(3, ImageBuilder::pattern(1000, 1))
+                               .block(4, ImageBuilder::pattern(70000, 2))
+                               .block(2, {})
+                               .build();
+    EXPECT_TRUE(expected == bytesOf(path("img")));
+    EXPECT_EQ((std::set<std::string>{"img", "k", "d", "r", "e"}), entries());
+}
+
+TEST_F(VexilImageTool, InfoAndVerifyReadBackWhatCreateWrote) {
+    ASSERT_EQ(0, createStandard("img", {"--version", "7", "--descr", "nightly"}).status);
+
+    const Outcome info = tool({"info", path("img")});
+    EXPECT_EQ(0, info.status);
+    EXPECT_EQ("magic:    VexilImg\n"
+              "product:  Dorvyn\n"
+              "length:   71099\n"
+              "version:  0x7\n"
+              "descr:    nightly\n"
+              "    offset          id  volume            size  crc         check\n"
+              "        60           1  kernel               3  0x352441c2  ok\n"
+              "        75           3  devicetree        1000  " +
+                  hex8(devicetreeCrc) +
+                  "  ok\n"
+                  "      1087           4  rootfs           70000  " +
+                  hex8(rootfsCrc) +
+                  "  ok\n"
+                  "verdict: OK (3 blocks, 71099 bytes)\n",
+              info.out);
+    EXPECT_EQ("", info.err);
+
+    const Outcome json = tool({"info", "--json", path("img")});
+    EXPECT_EQ(0, json.status);
+    EXPECT_EQ(
+        "{\n"
+        "  \"header\": {\"magic\": \"VexilImg\", \"product\": \"Dorvyn\", \"length\": 71099, "
+        "\"version\": 7, \"descr\": \"nightly\"},\n"
+        "  \"blocks\": [\n"
+        "    {\"offset\": 60, \"id\": 1, \"volume\": \"kernel\", \"size\": 3, \"crc\": "
+        "891568578, \"check\": \"ok\"},\n"
+        "    {\"offset\": 75, \"id\": 3, \"volume\": \"devicetree\", \"size\": 1000, \"crc\": " +
+            std::to_string(devicetreeCrc) +
+            ", \"check\": \"ok\"},\n"
+            "    {\"offset\": 1087, \"id\": 4, \"volume\": \"rootfs\", \"size\": 70000, "
+            "\"crc\": " +
+            std::to_string(rootfsCrc) +
+            ", \"check\": \"ok\"}\n"
+            "  ],\n"
+            "  \"trailingBytes\": 0,\n"
+            "  \"good\": true,\n"
+            "  \"verdict\": \"OK (3 blocks, 71099 bytes)\"\n"
+            "}\n",
+        json.out);
+
+    const Outcome verify = tool({"verify", path("img")});
+    EXPECT_EQ(0, verify.status);
+    EXPECT_EQ(path("img").string() + ": OK (3 blocks, 71099 bytes)\n", verify.out);
+    EXPECT_EQ("", verify.err);
+}
+
+TEST_F(VexilImageTool, CorruptedByteIsFoundInItsBlock) {
+    ASSERT_EQ(0, createStandard("img").status);
+    Bytes image = bytesOf(path("img"));
+    image[75 + 12 + 500] ^= 0x20; // inside the devicetree payload
+    writeFile(path("img"), image);
+    Bytes payload = ImageBuilder::pattern(1000, 1);
+    payload[500] ^= 0x20;
+    const uint32_t computed = ImageBuilder::zlibCrc(payload);
+
+    const Outcome info = tool({"info", path("img")});
+    EXPECT_EQ(1, info.status);
+    const std::string reason =
+        "CRC mismatch in the block at offset 75 (id 3, devicetree): stored " + hex8(devicetreeCrc) +
+        ", computed " + hex8(computed);
+    EXPECT_NE(std::string::npos,
+              info.out.find("        60           1  kernel               3  0x352441c2  ok\n"
+                            "        75           3  devicetree        1000  " +
+                            hex8(devicetreeCrc) + "  BAD, computed " + hex8(computed) +
+                            "\nverdict: FAILED: " + reason + "\n"))
+        << info.out;
+
+    const Outcome verify = tool({"verify", path("img")});
+    EXPECT_EQ(1, verify.status);
+    EXPECT_EQ(path("img").string() + ": FAILED: " + reason + "\n", verify.out);
+}
+
+// Broken images, each with the one line verify gives and its exit status.
+TEST_F(VexilImageTool, VerifyNamesWhatIsWrong) {
+    const Bytes good =
+        ImageBuilder().block(1, {1, 2, 3}).block(4, ImageBuilder::pattern(20, 3)).build();
+    const auto cut = [&](size_t size) { return Bytes(good.begin(), good.begin() + size); };
+    Bytes shortTail = good, longTail = good;
+    shortTail.resize(good.size() + 100, 0);
+    longTail.resize(good.size() + 3000, 0);
+    struct Case {
+        Bytes image;
+        int status;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {good, 0, "OK (2 blocks, 107 bytes)"},
+        {shortTail, 0, "OK (2 blocks, 107 bytes; 100 trailing bytes ignored)"},
+        {longTail, 1, "FAILED: 3000 bytes follow the end of the image"},
+        {{}, 1, "FAILED: the file is empty"},
+        {cut(30), 1, "FAILED: the file ends inside the image header: 30 of 60 bytes"},
+        {cut(60), 1, "FAILED: no block follows the image header"},
+        {cut(80), 1, "FAILED: the file ends inside the block header at offset 75: 5 of 12 bytes"},
+        {cut(100), 1,
+         "FAILED: the file ends inside the payload of the block at offset 75 (id 4, rootfs): "
+         "13 of 20 bytes"},
+        {ImageBuilder().block(1, {1, 2, 3}).length(200).build(), 1,
+         "FAILED: the file ends at byte 75, before the declared length 200"},
+        {ImageBuilder().block(1, {1, 2, 3}).block(9, {4}).length(70).build(), 1,
+         "FAILED: the block at offset 60 (id 1, kernel) ends at byte 75, past the declared "
+         "length 70"},
+        {ImageBuilder().magic("VexilImgs").block(1, {1}).build(), 1,
+         "FAILED: wrong magic 'VexilImgs', expected 'VexilImg'"},
+        {ImageBuilder().product("Dorvyn\x01\xff").block(1, {1}).build(), 1,
+         "FAILED: wrong product 'Dorvyn\\x01\\xff', expected 'Dorvyn'"},
+        {ImageBuilder().block(2, {}).build(), 0, "OK (1 block, 72 bytes)"},
+        {ImageBuilder().block(2, {}, 5).build(), 1,
+         "FAILED: CRC mismatch in the block at offset 60 (id 2, no slot): stored 0x00000005, "
+         "computed 0x00000000"},
+    };
+    for (const Case& c : cases) {
+        const fs::path image = file("img", c.image);
+        const Outcome verify = tool({"verify", image});
+        EXPECT_EQ(c.status, verify.status) << c.line;
+        EXPECT_EQ(image.string() + ": " + c.line + "\n", verify.out);
+        EXPECT_EQ("", verify.err);
+    }
+}
+
+TEST_F(VexilImageTool, InfoOfAnIncompleteImageShowsWhatArrived) {
+    const Bytes image = ImageBuilder().descr("").block(7, {1, 2, 3, 4}).build();
+    const Outcome info = tool({"info", file("img", Bytes(image.begin(), image.end() - 1))});
+    EXPECT_EQ(1, info.status);
+    EXPECT_EQ("magic:    VexilImg\n"
+              "product:  Dorvyn\n"
+              "length:   76\n"
+              "version:  0x1020304\n"
+              "descr:    \n"
+              "    offset          id  volume            size  crc         check\n"
+              "        60           7  no slot              4  " +
+                  hex8(ImageBuilder::zlibCrc({1, 2, 3, 4})) +
+                  "  incomplete\n"
+                  "verdict: FAILED: the file ends inside the payload of the block at offset 60 "
+                  "(id 7, no slot): 3 of 4 bytes\n",
+              info.out);
+
+    const Outcome json = tool({"info", "--json", file("empty", {})});
+    EXPECT_EQ(1, json.status);
+    EXPECT_EQ("{\n  \"header\": null,\n  \"blocks\": [],\n  \"trailingBytes\": 0,\n"
+              "  \"good\": false,\n  \"verdict\": \"FAILED: the file is empty\"\n}\n",
+              json.out);
+}
+
+TEST_F(VexilImageTool, JsonEscapesHeaderText) {
+    const Outcome created = createStandard("img", {"--descr", "say \"hi\"\\\t\xc3\xa9"});
+    ASSERT_EQ(0, created.status) << created.err;
+    const Outcome json = tool({"info", "--json", path("img")});
+    EXPECT_NE(std::string::npos,
+              json.out.find("\"descr\": \"say \\\"hi\\\"\\\\\\u0009\\u00c3\\u00a9\""))
+        << json.out;
+}
+
+TEST_F(VexilImageTool, CreateRefusesPayloadsLargerThanTheirVolume) {
+    file("old", {'o', 'l', 'd'});
+    struct Case {
+        std::string option;
+        size_t size;
+        std::string volume;
+        std::string limit;
+    };
+    for (const Case& c : {Case{"--kernel", 6291457, "kernel", "6291456"},
+                          Case{"--devicetree", 131073, "devicetree", "131072"},
+                          Case{"--block", 131073, "devicetree", "131072"}}) {
+        const std::string big = file("big", Bytes(c.size, 0)).string();
+        std::vector<std::string> args = {"create", "-o", path("old")};
+        for (const std::string option : {"--kernel", "--devicetree", "--rootfs"}) {
+            args.push_back(option);
+            args.push_back(option == c.option ? big : file(option.substr(2), {1}).string());
+        }
+        if (c.option == "--block") {
+            args.push_back("--block");
+            args.push_back("3=" + big);
+        }
+        const Outcome refused = tool(args);
+        EXPECT_EQ(1, refused.status) << c.option;
+        EXPECT_NE(std::string::npos,
+                  refused.err.find("is larger than volume \"" + c.volume + "\" (" +
+                                   std::to_string(c.size) + " bytes > " + c.limit + " bytes)"))
+            << refused.err;
+        EXPECT_EQ("old", readFile(path("old")));
+        for (const std::string& name : entries()) {
+            EXPECT_NE('.', name[0]) << "left behind: " << name;
+        }
+    }
+
+    // Exactly full is fine.
+    const Outcome full =
+        tool({"create", "-o", path("img"), "--kernel", file("k", {1}), "--devicetree",
+              file("d", Bytes(131072, 0)), "--rootfs", file("r", {3})});
+    EXPECT_EQ(0, full.status) << full.err;
+}
+
+// A pipe has no size up front; the limit must hold while streaming, and the
+// half-written image must go.
+TEST_F(VexilImageTool, CreateRefusesAnOversizedPayloadFromAPipe) {
+    // Close-on-exec, so the tool does not hold the write end open itself.
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC));
+    std::thread writer([fd = pipeFds[1]] {
+        const Bytes chunk(65536, 0x5A);
+        size_t left = 6291457;
+        while (left > 0) {
+            const ssize_t put = write(fd, chunk.data(), std::min(left, chunk.size()));
+            if (put <= 0) {
+                break;
+            }
+            left -= static_cast<size_t>(put);
+        }
+        close(fd);
+    });
+    const Outcome refused = tool({"create", "-o", path("img"), "--devicetree", file("d", {2}),
+                                  "--rootfs", file("r", {3}), "--kernel", "/dev/stdin"},
+                                 pipeFds[0]);
+    close(pipeFds[0]);
+    writer.join();
+    EXPECT_EQ(1, refused.status);
+    EXPECT_NE(std::string::npos, refused.err.find("larger than volume \"kernel\"")) << refused.err;
+    EXPECT_EQ((std::set<std::string>{"d", "r"}), entries());
+}
+
+TEST_F(VexilImageTool, CreateRefusesAnImageOf4GiB) {
+    // Sparse: nothing of it is read, the size alone is refused.
+    const fs::path huge = path("huge");
+    { std::ofstream touch(huge); }
+    fs::resize_file(huge, (uint64_t(1) << 32) - 60 - 4 * 12 - 3);
+    const Outcome refused =
+        tool({"create", "-o", path("img"), "--kernel", file("k", {1}), "--devicetree",
+              file("d", {2}), "--rootfs", file("r", {3}), "--block", "9=" + huge.string()});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_NE(std::string::npos,
+              refused.err.find("the image would be 4294967296 bytes or more; an image must stay "
+                               "below 4 GiB (4294967296 bytes)"))
+        << refused.err;
+    EXPECT_EQ((std::set<std::string>{"huge", "k", "d", "r"}), entries());
+}
+
+TEST_F(VexilImageTool, UsageErrorsExitWith2) {
+    const std::string k = file("k", {1}), d = file("d", {2}), r = file("r", {3});
+    const std::string o = path("img");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{}, "Usage: vexil-image COMMAND"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d}, "missing --rootfs FILE"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--kernel", k},
+         "option --kernel given twice"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--block", "x=" + k},
+         "--block wants ID=FILE"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--version", "-1"},
+         "--version wants a 32-bit number"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--descr",
+          std::string(32, 'x')},
+         "--descr is 32 bytes; it holds at most 31"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--fast"},
+         "unknown option --fast"},
+        {{"info"}, "expects exactly one IMAGE"},
+        {{"verify", o, o}, "expects exactly one IMAGE"},
+    };
+    for (const Case& c : cases) {
+        const Outcome usage = tool(c.args);
+        EXPECT_EQ(2, usage.status) << c.message;
+        EXPECT_NE(std::string::npos, usage.err.find(c.message)) << usage.err;
+        EXPECT_EQ("", usage.out);
+    }
+    EXPECT_EQ((std::set<std::string>{"k", "d", "r"}), entries());
+}
+
+TEST_F(VexilImageTool, FullWidthFieldsAndDescrLimitsAreAccepted) {
+    const Outcome created = createStandard("img", {"--descr", std::string(31, 'd'), "--magic",
+                                                   "VexilImgVexi", "--product", "DorvynXY"});
+    ASSERT_EQ(0, created.status) << created.err;
+    const Outcome info = tool({"info", path("img")});
+    EXPECT_EQ(1, info.status);
+    EXPECT_EQ(0u, info.out.find("magic:    VexilImgVexi\nproduct:  DorvynXY\n")) << info.out;
+    EXPECT_NE(std::string::npos, info.out.find("descr:    " + std::string(31, 'd') + "\n"));
+}
+
+TEST_F(VexilImageTool, HelpOnEveryCommand) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"create", "--help"},
+                                                 {"info", "-h"},
+                                                 {"verify", "--help"}}) {
+        const Outcome help = tool(args);
+        EXPECT_EQ(0, help.status) << args[0];
+        EXPECT_EQ(0u, help.out.find("Usage: vexil-image ")) << help.out;
+        EXPECT_EQ("", help.err);
+    }
+}
+
+TEST_F(VexilImageTool, UnreadableImageIsAnIoError) {
+    const Outcome missing = tool({"verify", path("nothing")});
+    EXPECT_EQ(3, missing.status);
+    EXPECT_EQ("", missing.out);
+    EXPECT_EQ("vexil-image verify: cannot open '" + path("nothing").string() +
+                  "': No such file or directory\n",
+              missing.err);
+
+    const Outcome directory = tool({"info", m_dir});
+    EXPECT_EQ(3, directory.status);
+    EXPECT_NE(std::string::npos, directory.err.find("cannot read")) << directory.err;
+}
+
+} // namespace

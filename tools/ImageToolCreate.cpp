@@ -1,0 +1,352 @@
+#include <endian.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/Crc32.h"
+#include "common/ImageFormat.h"
+#include "tools/ImageTool.h"
+
+namespace ImageTool {
+
+namespace {
+
+const char* const createHelp =
+    "Usage: vexil-image create -o OUT --kernel FILE --devicetree FILE --rootfs FILE\n"
+    "                          [--block ID=FILE]... [--version N] [--descr TEXT]\n"
+    "                          [--magic TEXT] [--product TEXT]\n"
+    "\n"
+    "Builds a firmware image. Blocks are written in the order their options are given,\n"
+    "each with its size and CRC-32. Inputs are streamed, never loaded whole.\n"
+    "\n"
+    "  -o, --output OUT   image to write; replaced only once it is complete\n"
+    "  --kernel FILE      block 1, at most 6291456 bytes (volume \"kernel\")\n"
+    "  --devicetree FILE  block 3, at most 131072 bytes (volume \"devicetree\")\n"
+    "  --rootfs FILE      block 4, at most 36700160 bytes (volume \"rootfs\")\n"
+    "  --block ID=FILE    a further block; IDs 1, 3 and 4 have the limits above\n"
+    "  --version N        image version, decimal or 0x-prefixed hex (default 0)\n"
+    "  --descr TEXT       description, at most 31 bytes (default empty)\n"
+    "  --magic TEXT       magic instead of \"VexilImg\", at most 12 bytes (for tests)\n"
+    "  --product TEXT     product instead of \"Dorvyn\", at most 8 bytes (for tests)\n"
+    "\n"
+    "Exit status: 0 written, 1 refused (payload or image too large), 2 usage error,\n"
+    "3 input or output error.\n";
+
+// Every image byte must be countable in the header's 32-bit length.
+constexpr uint64_t imageSizeLimit = uint64_t(1) << 32;
+
+struct BlockSource {
+    uint32_t id;
+    std::string path;
+    FileDescriptor input;
+};
+
+struct CreateRequest {
+    std::string output;
+    std::vector<BlockSource> blocks;
+    ImageHeader header;
+};
+
+const char* const namedBlockOptions[] = {"--kernel", "--devicetree", "--rootfs"};
+const uint32_t namedBlockIds[] = {FwImage::kernelBlockId, FwImage::devicetreeBlockId,
+                                  FwImage::rootfsBlockId};
+
+bool setTextField(char* field, size_t width, size_t maxLength, const std::string& text,
+                  const char* option, std::string& error) {
+    if (text.size() > maxLength) {
+        error = std::string(option) + " is " + std::to_string(text.size()) +
+                " bytes; it holds at most " + std::to_string(maxLength);
+        return false;
+    }
+    memset(field, 0, width);
+    memcpy(field, text.data(), text.size());
+    return true;
+}
+
+bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::string& error) {
+    std::vector<Option> options;
+    std::vector<std::string> operands;
+    if (!splitArguments(argc, argv,
+                        {"-o", "--output", "--kernel", "--devicetree", "--rootfs", "--block",
+                         "--version", "--descr", "--magic", "--product"},
+                        {}, options, operands, error)) {
+        return false;
+    }
+    if (!operands.empty()) {
+        error = "unexpected argument '" + operands.front() + "'";
+        return false;
+    }
+
+    ImageHeader& header = request.header;
+    memset(&header, 0, sizeof header);
+    memcpy(header.magic, FwImage::imageMagic, strlen(FwImage::imageMagic));
+    memcpy(header.product, FwImage::imageProduct, strlen(FwImage::imageProduct));
+    std::vector<std::string> given; // options allowed once
+    for (const Option& option : options) {
+        const std::string name = option.name == "-o" ? "--output" : option.name;
+        if (name != "--block") {
+            if (std::find(given.begin(), given.end(), name) != given.end()) {
+                error = "option " + name + " given twice";
+                return false;
+            }
+            given.push_back(name);
+        }
+        if (name == "--output") {
+            request.output = option.value;
+        } else if (name == "--block") {
+            const size_t equals = option.value.find('=');
+            uint32_t id = 0;
+            if (equals == std::string::npos || !parseUint32(option.value.substr(0, equals), id) ||
+                equals + 1 == option.value.size()) {
+                error = "--block wants ID=FILE, got '" + option.value + "'";
+                return false;
+            }
+            request.blocks.push_back({id, option.value.substr(equals + 1), FileDescriptor()});
+        } else if (name == "--version") {
+            uint32_t version = 0;
+            if (!parseUint32(option.value, version)) {
+                error = "--version wants a 32-bit number, got '" + option.value + "'";
+                return false;
+            }
+            header.version = version;
+        } else if (name == "--descr") {
+            if (!setTextField(header.descr, sizeof header.descr, sizeof header.descr - 1,
+                              option.value, "--descr", error)) {
+                return false;
+            }
+        } else if (name == "--magic") {
+            if (!setTextField(header.magic, sizeof header.magic, sizeof header.magic, option.value,
+                              "--magic", error)) {
+                return false;
+            }
+        } else if (name == "--product") {
+            if (!setTextField(header.product, sizeof header.product, sizeof header.product,
+                              option.value, "--product", error)) {
+                return false;
+            }
+        } else {
+            for (size_t i = 0; i < 3; ++i) {
+                if (name == namedBlockOptions[i]) {
+                    request.blocks.push_back({namedBlockIds[i], option.value, FileDescriptor()});
+                }
+            }
+        }
+    }
+    if (request.output.empty()) {
+        error = "missing -o OUT";
+        return false;
+    }
+    for (const char* required : namedBlockOptions) {
+        if (std::find(given.begin(), given.end(), required) == given.end()) {
+            error = std::string("missing ") + required + " FILE";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string describeBlock(const BlockSource& block) {
+    const FwImage::VolumeTarget* target = FwImage::findVolumeTarget(block.id);
+    std::string text = "block " + std::to_string(block.id);
+    if (target != nullptr) {
+        text += std::string(" (") + target->volumeName + ")";
+    }
+    return text + " from '" + block.path + "'";
+}
+
+// Refuses a payload too large for its volume or an image too large for its header.
+bool checkSizes(const BlockSource& block, uint64_t payloadSize, uint64_t imageSize) {
+    const FwImage::VolumeTarget* target = FwImage::findVolumeTarget(block.id);
+    if (target != nullptr && payloadSize > target->volumeSize) {
+        fprintf(stderr,
+                "vexil-image create: %s is larger than volume \"%s\" (%llu bytes > %u bytes)\n",
+                describeBlock(block).c_str(), target->volumeName,
+                static_cast<unsigned long long>(payloadSize), target->volumeSize);
+        return false;
+    }
+    if (imageSize >= imageSizeLimit) {
+        fprintf(stderr,
+                "vexil-image create: the image would be %llu bytes or more; an image must stay "
+                "below 4 GiB (%llu bytes)\n",
+                static_cast<unsigned long long>(imageSize),
+                static_cast<unsigned long long>(imageSizeLimit));
+        return false;
+    }
+    return true;
+}
+
+// Opens every input and refuses early what the file sizes already show; pipes and
+// growing files are checked again while they are copied.
+int openInputs(CreateRequest& request) {
+    uint64_t imageSize = sizeof(ImageHeader);
+    for (BlockSource& block : request.blocks) {
+        block.input.reset(open(block.path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat info;
+        if (!block.input.valid() || fstat(block.input.get(), &info) != 0) {
+            fprintf(stderr, "vexil-image create: cannot open '%s': %s\n", block.path.c_str(),
+                    strerror(errno));
+            return ExitIoError;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            fprintf(stderr, "vexil-image create: '%s' is a directory\n", block.path.c_str());
+            return ExitIoError;
+        }
+        if (S_ISREG(info.st_mode)) {
+            const uint64_t payloadSize = static_cast<uint64_t>(info.st_size);
+            imageSize += sizeof(BlockHeader) + payloadSize;
+            if (!checkSizes(block, payloadSize, imageSize)) {
+                return ExitBadImage;
+            }
+        }
+    }
+    return ExitGood;
+}
+
+// The image is built under a hidden name beside the output and renamed into place,
+// so the output name never shows a half-written image.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& output) {
+        const size_t slash = output.rfind('/');
+        const std::string directory = slash == std::string::npos ? "" : output.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
+        m_path = directory + "." + base + ".tmp-XXXXXX";
+        m_fd.reset(mkostemp(&m_path[0], O_CLOEXEC));
+    }
+    ~TemporaryFile() {
+        if (m_fd.valid()) {
+            m_fd.reset();
+            unlink(m_path.c_str());
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int fd() const { return m_fd.get(); }
+    bool valid() const { return m_fd.valid(); }
+    const std::string& path() const { return m_path; }
+
+    bool commit(const std::string& output) {
+        // mkostemp makes the file 0600; an image gets the usual mode.
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(m_fd.get(), 0666 & ~mask) != 0 || fsync(m_fd.get()) != 0 ||
+            rename(m_path.c_str(), output.c_str()) != 0) {
+            return false;
+        }
+        m_fd.reset();
+        return true;
+    }
+
+private:
+    std::string m_path;
+    FileDescriptor m_fd;
+};
+
+// Appends one block: placeholder header, payload copied with its CRC, then the real header.
+int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<char>& buffer) {
+    const uint64_t headerOffset = imageSize;
+    BlockHeader header = {};
+    if (!writeFully(out, &header, sizeof header)) {
+        return -1;
+    }
+    imageSize += sizeof header;
+    if (!checkSizes(block, 0, imageSize)) {
+        return ExitBadImage;
+    }
+    uint64_t payloadSize = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        const ssize_t got = readFully(block.input.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            fprintf(stderr, "vexil-image create: cannot read '%s': %s\n", block.path.c_str(),
+                    strerror(errno));
+            return ExitIoError;
+        }
+        if (got == 0) {
+            break;
+        }
+        payloadSize += static_cast<uint64_t>(got);
+        imageSize += static_cast<uint64_t>(got);
+        if (!checkSizes(block, payloadSize, imageSize)) {
+            return ExitBadImage;
+        }
+        crc = Crc32::calculate(buffer.data(), static_cast<unsigned>(got), crc);
+        if (!writeFully(out, buffer.data(), static_cast<size_t>(got))) {
+            return -1;
+        }
+    }
+    header.id = htobe32(block.id);
+    header.size = htobe32(static_cast<uint32_t>(payloadSize));
+    header.crc = htobe32(crc);
+    if (!pwriteFully(out, &header, sizeof header, static_cast<off_t>(headerOffset))) {
+        return -1;
+    }
+    return ExitGood;
+}
+
+int writeImage(CreateRequest& request, TemporaryFile& file, uint64_t& imageSize) {
+    std::vector<char> buffer(FwImage::maxChunkSize);
+    ImageHeader header = request.header;
+    if (!writeFully(file.fd(), &header, sizeof header)) {
+        return -1;
+    }
+    imageSize = sizeof header;
+    for (BlockSource& block : request.blocks) {
+        const int status = appendBlock(file.fd(), block, imageSize, buffer);
+        if (status != ExitGood) {
+            return status;
+        }
+    }
+    header.length = htobe32(static_cast<uint32_t>(imageSize));
+    header.version = htobe32(request.header.version);
+    return pwriteFully(file.fd(), &header, sizeof header, 0) ? ExitGood : -1;
+}
+
+} // namespace
+
+int runCreate(int argc, char** argv, FILE* out) {
+    if (wantsHelp(argc, argv)) {
+        fputs(createHelp, out);
+        return ExitGood;
+    }
+    CreateRequest request;
+    std::string error;
+    if (!parseCreateArguments(argc, argv, request, error)) {
+        return usageError("create", error);
+    }
+    int status = openInputs(request);
+    if (status != ExitGood) {
+        return status;
+    }
+    TemporaryFile file(request.output);
+    if (!file.valid()) {
+        fprintf(stderr, "vexil-image create: cannot create '%s': %s\n", file.path().c_str(),
+                strerror(errno));
+        return ExitIoError;
+    }
+    uint64_t imageSize = 0;
+    status = writeImage(request, file, imageSize);
+    if (status < 0) {
+        fprintf(stderr, "vexil-image create: cannot write '%s': %s\n", file.path().c_str(),
+                strerror(errno));
+        return ExitIoError;
+    }
+    if (status != ExitGood) {
+        return status;
+    }
+    if (!file.commit(request.output)) {
+        fprintf(stderr, "vexil-image create: cannot write '%s': %s\n", request.output.c_str(),
+                strerror(errno));
+        return ExitIoError;
+    }
+    fprintf(out, "%s: %zu blocks, %llu bytes\n", request.output.c_str(), request.blocks.size(),
+            static_cast<unsigned long long>(imageSize));
+    return ExitGood;
+}
+
+} // namespace ImageTool
