@@ -1,0 +1,490 @@
+// The installer end to end against the UBI simulator: what it prints, what
+// the board holds afterwards, and that nothing unverified is ever switched in.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ImageBuilder.h"
+#include "common/linuxFlash/UbiRequests.h"
+#include "support/InstallerBoard.h"
+
+namespace {
+
+using namespace InstallerBoard;
+using Sim::Call;
+
+const Generation s_older{ImageBuilder::pattern(5000, 1), ImageBuilder::pattern(300, 2),
+                         ImageBuilder::pattern(9000, 3)};
+const Generation s_current{ImageBuilder::pattern(70000, 4), ImageBuilder::pattern(1200, 5),
+                           ImageBuilder::pattern(140000, 6)};
+const Generation s_update{ImageBuilder::pattern(100000, 7), ImageBuilder::pattern(2000, 8),
+                          ImageBuilder::pattern(150000, 9)};
+
+ImageBuilder imageOf(const Generation& generation) {
+    ImageBuilder image;
+    image.version(0x20261206).descr("update");
+    image.block(1, generation.kernel).block(3, generation.devicetree).block(4, generation.rootfs);
+    return image;
+}
+
+std::string headerLines(uint32_t length) {
+    return "Image header\n\tmagic:   VexilImg\n\tproduct: Dorvyn\n\tlength:  " +
+           std::to_string(length) + "\n\tversion: 0x20261206\n\tdescr:   update\n";
+}
+
+std::vector<BlockLine> blockLines(const Generation& generation) {
+    std::vector<BlockLine> lines;
+    for (int slot = 0; slot < 3; ++slot) {
+        lines.push_back({slotIds[slot], uint32_t(generation[slot].size()),
+                         ImageBuilder::zlibCrc(generation[slot])});
+    }
+    return lines;
+}
+
+size_t count(const Sim::Simulator& sim, Call kind, unsigned long request = 0) {
+    size_t n = 0;
+    for (const auto& r : sim.requests()) {
+        n += r.kind == kind && (request == 0 || r.request == request);
+    }
+    return n;
+}
+
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override { makeBoard(m_sim); }
+
+    void boardWithTwoGenerations() {
+        addGeneration(m_sim, s_older, "_prev");
+        addGeneration(m_sim, s_current, "");
+        m_sim.clearRequests();
+    }
+
+    void expectCurrentSetUntouched() {
+        EXPECT_TRUE(holds(m_sim, s_current));
+        EXPECT_EQ(count(m_sim, Call::Ioctl, UBI_IOCRNVOL), 0u);
+    }
+
+    Sim::Simulator m_sim;
+};
+
+TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
+    boardWithTwoGenerations();
+    const auto image = imageOf(s_update).build();
+    const Outcome outcome = install(m_sim, image);
+
+    const bool all[3] = {true, true, true};
+    EXPECT_EQ(outcome.out,
+              transcript(headerLines(uint32_t(image.size())), blockLines(s_update), all, all));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(holds(m_sim, s_update));
+    EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
+    EXPECT_EQ(m_sim.volumes(0).size(), 6u);
+}
+
+TEST_F(InstallerTest, RenameRequestCarriesThePairsInSlotOrder) {
+    boardWithTwoGenerations();
+    ASSERT_EQ(install(m_sim, imageOf(s_update).build()).status, 0);
+
+    std::vector<std::vector<uint8_t>> renames;
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Ioctl && r.request == UBI_IOCRNVOL) {
+            renames.push_back(r.bytes);
+        }
+    }
+    ASSERT_EQ(renames.size(), 1u);
+    ubi_rnvol_req request;
+    ASSERT_EQ(renames[0].size(), sizeof request);
+    memcpy(&request, renames[0].data(), sizeof request);
+    const char* const expected[] = {"kernel_prev", "kernel",      "devicetree_prev",
+                                    "devicetree",  "rootfs_prev", "rootfs"};
+    ASSERT_EQ(request.count, 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(std::string(request.ents[i].name, size_t(request.ents[i].name_len)), expected[i]);
+    }
+}
+
+TEST_F(InstallerTest, FirstInstallOnAnEmptyBoard) {
+    const auto image = imageOf(s_update).build();
+    const Outcome outcome = install(m_sim, image);
+
+    const bool none[3] = {false, false, false};
+    EXPECT_EQ(outcome.out,
+              transcript(headerLines(uint32_t(image.size())), blockLines(s_update), none, none));
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(holds(m_sim, s_update));
+    EXPECT_EQ(m_sim.volumes(0).size(), 3u);
+}
+
+TEST_F(InstallerTest, TwoInstallsInARowRotateGenerations) {
+    ASSERT_EQ(install(m_sim, imageOf(s_current).build()).status, 0);
+    ASSERT_EQ(install(m_sim, imageOf(s_update).build()).status, 0);
+    EXPECT_TRUE(holds(m_sim, s_update));
+    EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
+    ASSERT_EQ(install(m_sim, imageOf(s_older).build()).status, 0);
+    EXPECT_TRUE(holds(m_sim, s_older));
+    EXPECT_TRUE(holds(m_sim, s_update, "_prev"));
+    EXPECT_EQ(m_sim.volumes(0).size(), 6u);
+}
+
+TEST_F(InstallerTest, ImageWithoutABlockIsNeverSwitchedIn) {
+    boardWithTwoGenerations();
+    ImageBuilder image;
+    image.block(1, s_update.kernel).block(3, s_update.devicetree);
+    const Outcome outcome = install(m_sim, image.build());
+
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.out.find("end: 0\ninstall stopped: the image has no rootfs block (ID 4)\n"),
+              std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, LeftoverNewVolumeOfAnEarlierRunIsNotSwitchedIn) {
+    boardWithTwoGenerations();
+    m_sim.addVolume(0, "rootfs_new", Sim::Simulator::kDynamic, FwImage::rootfsVolumeSize,
+                    s_update.rootfs);
+    ImageBuilder image;
+    image.block(1, s_update.kernel).block(3, s_update.devicetree);
+    const Outcome outcome = install(m_sim, image.build());
+
+    EXPECT_EQ(outcome.status, 3);
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, CrcErrorInTheLastBlockStopsBeforeTheRename) {
+    boardWithTwoGenerations();
+    ImageBuilder image;
+    image.block(1, s_update.kernel).block(3, s_update.devicetree);
+    image.block(4, s_update.rootfs, ImageBuilder::zlibCrc(s_update.rootfs) ^ 1);
+    const Outcome outcome = install(m_sim, image.build());
+
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.out.find("error: 3\nstate changed '3' -> '0'\nend: 3\ninstall stopped: block "
+                               "4 failed its CRC check\n"),
+              std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+    const auto* rootfsNew = find(m_sim.volumes(0), "rootfs_new");
+    ASSERT_NE(rootfsNew, nullptr);
+    EXPECT_TRUE(rootfsNew->updMarker);
+}
+
+TEST_F(InstallerTest, EarlyEndInsideAPayload) {
+    boardWithTwoGenerations();
+    auto image = imageOf(s_update).build();
+    image.resize(image.size() - 1000);
+    const Outcome outcome = install(m_sim, image);
+
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.out.find("end: 0\ninstall stopped: the image ended early\n"),
+              std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, WrongProductTouchesNothing) {
+    boardWithTwoGenerations();
+    const Outcome outcome = install(m_sim, imageOf(s_update).product("Other").build());
+
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.out.find("\tproduct: Other\n"), std::string::npos);
+    EXPECT_NE(outcome.out.find("error: 1\n"), std::string::npos);
+    EXPECT_NE(outcome.out.find(
+                  "install stopped: the image is for another board (magic 'VexilImg', product "
+                  "'Other')\n"),
+              std::string::npos)
+        << outcome.out;
+    EXPECT_EQ(count(m_sim, Call::Ioctl), 0u);
+    EXPECT_EQ(count(m_sim, Call::Write), 0u);
+    EXPECT_TRUE(holds(m_sim, s_older, "_prev"));
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, FullWidthHeaderFieldsAreReadWithinTheirWidth) {
+    boardWithTwoGenerations();
+    const Outcome outcome =
+        install(m_sim, imageOf(s_update).magic("VexilImgVexi").product("DorvynXY").build());
+
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_NE(outcome.out.find("\tmagic:   VexilImgVexi\n\tproduct: DorvynXY\n"), std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, BlockWithoutASlotIsVerifiedAndDropped) {
+    boardWithTwoGenerations();
+    const Bytes unknown = ImageBuilder::pattern(70000, 42);
+    ImageBuilder image;
+    image.block(1, s_update.kernel).block(2, unknown).block(3, s_update.devicetree);
+    image.block(4, s_update.rootfs);
+    const Outcome outcome = install(m_sim, image.build());
+
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_TRUE(holds(m_sim, s_update));
+    size_t written = 0;
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Write) {
+            written += r.bytes.size();
+        }
+    }
+    EXPECT_EQ(written,
+              s_update.kernel.size() + s_update.devicetree.size() + s_update.rootfs.size());
+}
+
+TEST_F(InstallerTest, UnknownBlockWithABadCrcStillRejectsTheImage) {
+    boardWithTwoGenerations();
+    ImageBuilder image;
+    image.block(1, s_update.kernel).block(7, Bytes(10, 1), 0);
+    image.block(3, s_update.devicetree).block(4, s_update.rootfs);
+    EXPECT_EQ(install(m_sim, image.build()).status, 3);
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, EmptyBlockInstallsWithoutAnEmptyWrite) {
+    boardWithTwoGenerations();
+    const Generation update{s_update.kernel, {}, s_update.rootfs};
+    const Outcome outcome = install(m_sim, imageOf(update).build());
+
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(holds(m_sim, update));
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Write) {
+            EXPECT_GT(r.bytes.size(), 0u);
+        }
+    }
+}
+
+TEST_F(InstallerTest, FullSizeKernelIsWrittenIn96Chunks) {
+    const Generation update{ImageBuilder::pattern(FwImage::kernelVolumeSize, 11),
+                            s_update.devicetree, s_update.rootfs};
+    ASSERT_EQ(install(m_sim, imageOf(update).build()).status, 0);
+
+    std::string kernelNode;
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Ioctl && r.request == UBI_IOCVOLUP) {
+            kernelNode = r.path;
+            break;
+        }
+    }
+    size_t chunks = 0;
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Write && r.path == kernelNode) {
+            EXPECT_EQ(r.bytes.size(), 65536u);
+            ++chunks;
+        }
+    }
+    EXPECT_EQ(chunks, 96u);
+    EXPECT_TRUE(holds(m_sim, update));
+}
+
+TEST_F(InstallerTest, NoRoomForANewVolume) {
+    Sim::Simulator small;
+    makeBoard(small, 372); // one generation takes 342 eraseblocks, kernel_new would take 50
+    addGeneration(small, s_current, "");
+    const Outcome outcome = install(small, imageOf(s_update).build());
+
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_EQ(outcome.err, "ioctl: No space left on device\n");
+    EXPECT_NE(outcome.out.find("error: 5\n"), std::string::npos);
+    EXPECT_NE(outcome.out.find("install stopped: could not create kernel_new\n"), std::string::npos)
+        << outcome.out;
+    EXPECT_TRUE(holds(small, s_current));
+}
+
+TEST_F(InstallerTest, FailedWriteStopsTheInstall) {
+    boardWithTwoGenerations();
+    m_sim.failCall(Call::Write, 2, EIO);
+    const Outcome outcome = install(m_sim, imageOf(s_update).build());
+
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_EQ(outcome.err, "write: Input/output error\n");
+    EXPECT_NE(outcome.out.find("install stopped: writing kernel_new failed\n"), std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, FailedUpdateStartSetsStatusFive) {
+    boardWithTwoGenerations();
+    m_sim.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP);
+    const Outcome outcome = install(m_sim, imageOf(s_update).build());
+
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_NE(outcome.out.find("open: devicetree_new\nerror: 5\n"), std::string::npos)
+        << outcome.out;
+    EXPECT_NE(outcome.out.find("install stopped: could not start the update of devicetree_new\n"),
+              std::string::npos);
+    expectCurrentSetUntouched();
+}
+
+// Passes every call to the simulator, but the check's read-only reads of one
+// volume node come back with a flipped byte, or its corrupted flag reads 1.
+class Tampering : public LinuxFlash::KernelInterface {
+public:
+    explicit Tampering(Sim::Simulator& sim) : m_sim(sim) {}
+
+    std::string node;      // e.g. /dev/ubi0_4: reads through a read-only descriptor go wrong
+    std::string attribute; // a sysfs path that reads "1"
+
+    int open(const char* path, int flags) override {
+        const int fd = m_sim.open(path, flags);
+        if (fd >= 0 && path == node && (flags & O_ACCMODE) == O_RDONLY) {
+            m_tampered = fd;
+        }
+        if (fd >= 0 && path == attribute) {
+            m_flagged = fd;
+        }
+        return fd;
+    }
+    ssize_t read(int fd, void* buffer, size_t size) override {
+        if (fd == m_flagged) {
+            memcpy(buffer, "1\n", 2);
+            return 2;
+        }
+        const ssize_t got = m_sim.read(fd, buffer, size);
+        if (fd == m_tampered && got > 0) {
+            static_cast<uint8_t*>(buffer)[0] ^= 0x40;
+        }
+        return got;
+    }
+    ssize_t write(int fd, const void* buffer, size_t size) override {
+        return m_sim.write(fd, buffer, size);
+    }
+    int close(int fd) override {
+        m_tampered = fd == m_tampered ? -1 : m_tampered;
+        m_flagged = fd == m_flagged ? -1 : m_flagged;
+        return m_sim.close(fd);
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        return m_sim.ioctl(fd, request, argument);
+    }
+    std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override {
+        return m_sim.openDirectory(path);
+    }
+
+private:
+    Sim::Simulator& m_sim;
+    int m_tampered = -1;
+    int m_flagged = -1;
+};
+
+TEST_F(InstallerTest, VolumeThatReadsBackWrongIsNotSwitchedIn) {
+    boardWithTwoGenerations();
+    Tampering tampering(m_sim);
+    tampering.node = "/dev/ubi0_2"; // rootfs_new takes the id rootfs_prev had
+    const Outcome outcome = install(tampering, imageOf(s_update).build());
+
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_NE(outcome.out.find("end: 0\ninstall stopped: rootfs_new reads back wrong\n"),
+              std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, VolumeMarkedCorruptedIsNotSwitchedIn) {
+    boardWithTwoGenerations();
+    Tampering tampering(m_sim);
+    tampering.attribute = "/sys/class/ubi/ubi0_0/corrupted"; // kernel_new
+    const Outcome outcome = install(tampering, imageOf(s_update).build());
+
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_NE(outcome.out.find("install stopped: kernel_new is marked corrupted\n"),
+              std::string::npos)
+        << outcome.out;
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, DeclaredLengthTooShortOrTooLong) {
+    boardWithTwoGenerations();
+    const auto good = imageOf(s_update).build();
+    const Outcome shortOne =
+        install(m_sim, imageOf(s_update).length(uint32_t(good.size() - 1)).build());
+    EXPECT_EQ(shortOne.status, 3);
+    EXPECT_NE(shortOne.out.find("install stopped: the image is longer than its declared length\n"),
+              std::string::npos)
+        << shortOne.out;
+    expectCurrentSetUntouched();
+
+    const Outcome longOne =
+        install(m_sim, imageOf(s_update).length(uint32_t(good.size() + 1)).build());
+    EXPECT_EQ(longOne.status, 3);
+    EXPECT_NE(longOne.out.find("install stopped: the image ended early\n"), std::string::npos);
+    expectCurrentSetUntouched();
+}
+
+TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
+    char name[] = "VexilImageInstaller";
+    char missing[] = "/nonexistent/image";
+    {
+        LinuxFlash::ScopedKernel scope(m_sim);
+        FdCapture out(STDOUT_FILENO);
+        char* none[] = {name, nullptr};
+        EXPECT_EQ(VexilImageInstaller::run(1, none), 1);
+        char* two[] = {name, missing, missing, nullptr};
+        EXPECT_EQ(VexilImageInstaller::run(3, two), 1);
+        EXPECT_EQ(out.take(), "");
+    }
+    {
+        LinuxFlash::ScopedKernel scope(m_sim);
+        FdCapture out(STDOUT_FILENO);
+        char* argv[] = {name, missing, nullptr};
+        EXPECT_EQ(VexilImageInstaller::run(2, argv), 2);
+        EXPECT_EQ(out.take(), "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
+    }
+    {
+        // A directory opens, but reading it fails: stop, no endless loop.
+        LinuxFlash::ScopedKernel scope(m_sim);
+        FdCapture out(STDOUT_FILENO);
+        char directory[] = "/";
+        char* argv[] = {name, directory, nullptr};
+        EXPECT_EQ(VexilImageInstaller::run(2, argv), 2);
+        EXPECT_EQ(out.take(), "CP1\nCP2\nstate changed '0' -> '1'\nERROR: read failed\nend: "
+                              "0\ninstall stopped: the image could not be "
+                              "read\n");
+    }
+    {
+        Sim::Simulator bare;
+        bare.addMtd("other");
+        LinuxFlash::ScopedKernel scope(bare);
+        FdCapture out(STDOUT_FILENO);
+        char* argv[] = {name, missing, nullptr};
+        EXPECT_EQ(VexilImageInstaller::run(2, argv), -1);
+        EXPECT_EQ(out.take(), "CP1\n");
+    }
+}
+
+// Cuts the power before each state-changing operation of a full install in
+// turn: after a re-attach the board holds one whole generation, and running
+// the installer again installs the new set.
+TEST_F(InstallerTest, PowerCutAtEveryStepLeavesOneWholeGeneration) {
+    const auto image = imageOf(s_update).build();
+    unsigned operations = 0;
+    {
+        Sim::Simulator sim;
+        makeBoard(sim);
+        addGeneration(sim, s_older, "_prev");
+        addGeneration(sim, s_current, "");
+        const unsigned before = sim.stateChangingOperations();
+        ASSERT_EQ(install(sim, image).status, 0);
+        operations = sim.stateChangingOperations() - before;
+    }
+    ASSERT_GT(operations, 10u);
+    for (unsigned n = 1; n <= operations; ++n) {
+        SCOPED_TRACE("power cut before operation " + std::to_string(n));
+        Sim::Simulator sim;
+        makeBoard(sim);
+        addGeneration(sim, s_older, "_prev");
+        addGeneration(sim, s_current, "");
+        sim.powerCutBefore(n);
+        EXPECT_NE(install(sim, image).status, 0);
+        sim.reattach();
+        EXPECT_TRUE(holds(sim, s_current) || holds(sim, s_update));
+        ASSERT_EQ(install(sim, image).status, 0);
+        EXPECT_TRUE(holds(sim, s_update));
+    }
+}
+
+} // namespace

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/ImageFormat.h"
+#include "common/VexilImageInstaller.h"
+#include "common/linuxFlash/KernelInterface.h"
+#include "sim/Simulator.h"
+#include "support/FdCapture.h"
+
+// A simulated board laid out as on the hardware (NAND.ubi is mtd2), and the
+// installer's run logic driven against it with its output captured.
+namespace InstallerBoard {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr unsigned lebSize = 126976;
+constexpr unsigned lebCount = 1000;
+constexpr unsigned pageSize = 2048;
+
+struct Generation {
+    Bytes kernel;
+    Bytes devicetree;
+    Bytes rootfs;
+    const Bytes& operator[](int slot) const {
+        return slot == 0 ? kernel : slot == 1 ? devicetree : rootfs;
+    }
+};
+
+inline const char* const slotNames[] = {"kernel", "devicetree", "rootfs"};
+inline const uint32_t slotIds[] = {1, 3, 4};
+
+inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount) {
+    sim.addMtd("bootloader");
+    sim.addMtd("env");
+    const unsigned mtd = sim.addMtd("NAND.ubi");
+    sim.attachUbi(mtd, lebSize, lebs, pageSize);
+}
+
+inline void addGeneration(Sim::Simulator& sim, const Generation& generation,
+                          const std::string& suffix) {
+    for (int slot = 0; slot < 3; ++slot) {
+        const FwImage::VolumeTarget& target = FwImage::volumeTargets[slot];
+        const int type = slot == 2 ? Sim::Simulator::kDynamic : Sim::Simulator::kStatic;
+        sim.addVolume(0, std::string(target.volumeName) + suffix, type, target.volumeSize,
+                      generation[slot]);
+    }
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Writes the image to a temporary file and runs the installer on it.
+inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image) {
+    char path[] = "/tmp/vexil-image-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0 || write(fd, image.data(), image.size()) != ssize_t(image.size())) {
+        perror("temporary image");
+        abort();
+    }
+    close(fd);
+    Outcome outcome;
+    {
+        LinuxFlash::ScopedKernel scope(kernel);
+        FdCapture out(STDOUT_FILENO);
+        FdCapture err(STDERR_FILENO);
+        char name[] = "VexilImageInstaller";
+        char* argv[] = {name, path, nullptr};
+        outcome.status = VexilImageInstaller::run(2, argv);
+        outcome.err = err.take();
+        outcome.out = out.take();
+    }
+    unlink(path);
+    return outcome;
+}
+
+// The volume called `name`, or nullptr.
+inline const Sim::Simulator::VolumeInfo* find(const std::vector<Sim::Simulator::VolumeInfo>& all,
+                                              const std::string& name) {
+    for (const auto& volume : all) {
+        if (volume.name == name) {
+            return &volume;
+        }
+    }
+    return nullptr;
+}
+
+// What a volume reads as: a static one its data bytes, a dynamic one what the
+// last update wrote.
+inline Bytes contents(const Sim::Simulator::VolumeInfo& volume) {
+    Bytes data = volume.data;
+    if (volume.type == Sim::Simulator::kStatic) {
+        data.resize(size_t(volume.dataBytes), 0xFF);
+    }
+    return data;
+}
+
+// Whether kernel, devicetree and rootfs are healthy and hold `generation`.
+inline bool holds(Sim::Simulator& sim, const Generation& generation,
+                  const std::string& suffix = "") {
+    const auto all = sim.volumes(0);
+    for (int slot = 0; slot < 3; ++slot) {
+        const auto* volume = find(all, slotNames[slot] + suffix);
+        if (!volume || volume->updMarker || volume->corrupted ||
+            contents(*volume) != generation[slot]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct BlockLine {
+    uint32_t id;
+    uint32_t size;
+    uint32_t crc;
+};
+
+// What a good install prints for these blocks on a board that holds, per
+// slot, the current and "_prev" volumes flagged here and no "_new" volume.
+inline std::string transcript(const std::string& header, const std::vector<BlockLine>& blocks,
+                              const bool hasPrev[3], const bool hasCurrent[3]) {
+    std::string text = "CP1\nCP2\nstate changed '0' -> '1'\nstate changed '1' -> '2'\n" + header;
+    char line[128];
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const BlockLine& block = blocks[i];
+        snprintf(line, sizeof line,
+                 "state changed '2' -> '3'\nBlock header\nID: %u - size: %u (crc:%08x)\n", block.id,
+                 block.size, __builtin_bswap32(block.crc));
+        text += line;
+        for (int slot = 0; slot < 3; ++slot) {
+            if (slotIds[slot] != block.id) {
+                continue;
+            }
+            const std::string name = slotNames[slot];
+            if (hasPrev[slot]) {
+                text += "volumeExists(" + name + "_prev) ->true\ndelete: " + name + "_prev\n";
+            } else {
+                text += "volumeExists(" + name + "_prev) ->false\n";
+            }
+            text += "volumeExists(" + name + "_new) ->false\nmakeVolume(" + name +
+                    "_new)\nopen: " + name + "_new\n";
+        }
+        text +=
+            i + 1 == blocks.size() ? "state changed '3' -> '4'\n" : "state changed '3' -> '2'\n";
+    }
+    text += "end: 0\n";
+    for (int slot = 0; slot < 3; ++slot) {
+        text += "volumeExists(" + std::string(slotNames[slot]) +
+                (hasCurrent[slot] ? ") ->true\n" : ") ->false\n");
+    }
+    return text;
+}
+
+} // namespace InstallerBoard
