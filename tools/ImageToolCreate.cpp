@@ -247,6 +247,53 @@ private:
     FileDescriptor m_fd;
 };
 
+// Shows on a terminal how far a large payload has been packed; scripts see nothing.
+class Progress {
+public:
+    Progress(const BlockSource& block, int input)
+        : m_enabled(isatty(STDERR_FILENO) == 1), m_name(describeBlock(block)) {
+        struct stat info;
+        if (fstat(input, &info) == 0 && S_ISREG(info.st_mode)) {
+            m_total = static_cast<uint64_t>(info.st_size);
+        }
+        m_enabled = m_enabled && (m_total == 0 || m_total >= largePayload);
+    }
+    ~Progress() {
+        if (m_shown) {
+            fputc('\n', stderr);
+        }
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void update(uint64_t done) {
+        if (!m_enabled || done < m_next) {
+            return;
+        }
+        m_next = done + step;
+        if (m_total != 0) {
+            fprintf(stderr, "\rpacking %s: %llu of %llu KiB (%llu%%)", m_name.c_str(),
+                    static_cast<unsigned long long>(done >> 10),
+                    static_cast<unsigned long long>(m_total >> 10),
+                    static_cast<unsigned long long>(done * 100 / m_total));
+        } else {
+            fprintf(stderr, "\rpacking %s: %llu KiB", m_name.c_str(),
+                    static_cast<unsigned long long>(done >> 10));
+        }
+        m_shown = true;
+    }
+
+private:
+    static constexpr uint64_t largePayload = 4u << 20;
+    static constexpr uint64_t step = 1u << 20;
+
+    bool m_enabled;
+    bool m_shown = false;
+    std::string m_name;
+    uint64_t m_total = 0;
+    uint64_t m_next = step;
+};
+
 // Appends one block: placeholder header, payload copied with its CRC, then the real header.
 int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<char>& buffer) {
     const uint64_t headerOffset = imageSize;
@@ -260,6 +307,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
     }
     uint64_t payloadSize = 0;
     uint32_t crc = 0;
+    Progress progress(block, block.input.get());
     for (;;) {
         const ssize_t got = readFully(block.input.get(), buffer.data(), buffer.size());
         if (got < 0) {
@@ -279,6 +327,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
         if (!writeFully(out, buffer.data(), static_cast<size_t>(got))) {
             return -1;
         }
+        progress.update(payloadSize);
     }
     header.id = htobe32(block.id);
     header.size = htobe32(static_cast<uint32_t>(payloadSize));

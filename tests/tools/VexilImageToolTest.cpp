@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -449,6 +450,44 @@ TEST_F(VexilImageTool, UnreadableImageIsAnIoError) {
     const Outcome directory = tool({"info", m_dir});
     EXPECT_EQ(3, directory.status);
     EXPECT_NE(std::string::npos, directory.err.find("cannot read")) << directory.err;
+}
+
+// Progress goes to stderr only when it is a terminal: people see it, scripts don't.
+TEST_F(VexilImageTool, ProgressOnlyOnATerminal) {
+    const fs::path rootfs = file("big", ImageBuilder::pattern(6u << 20, 3));
+    const std::vector<std::string> args = {"create",       "-o",           path("img"),
+                                           "--kernel",     file("k", {1}), "--devicetree",
+                                           file("d", {2}), "--rootfs",     rootfs};
+    const Outcome quiet = tool(args);
+    EXPECT_EQ(0, quiet.status);
+    EXPECT_EQ("", quiet.err);
+
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char*> argv{const_cast<char*>(VEXIL_IMAGE_BINARY)};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string seen;
+    char chunk[512];
+    ssize_t got;
+    while ((got = read(master, chunk, sizeof chunk)) > 0) {
+        seen.append(chunk, size_t(got));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string name = "packing block 4 (rootfs) from '" + rootfs.string() + "': ";
+    EXPECT_NE(std::string::npos, seen.find("\r" + name + "1024 of 6144 KiB (16%)")) << seen;
+    EXPECT_NE(std::string::npos, seen.find("\r" + name + "6144 of 6144 KiB (100%)\r\n")) << seen;
+    EXPECT_EQ(std::string::npos, seen.find("block 1 (kernel)")) << seen;
 }
 
 } // namespace
