@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Process.h"
 #include "tests/common/ImageBuilder.h"
 
 namespace {
@@ -72,33 +73,12 @@ protected:
         return names;
     }
 
-    // Runs the real binary; stdout and stderr go to files, stdin comes from stdinFd.
+    // Runs the real binary; stdin comes from stdinFd.
     Outcome tool(const std::vector<std::string>& args, int stdinFd = -1) const {
-        const fs::path outPath = path(".out"), errPath = path(".err");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            if (stdinFd >= 0) {
-                dup2(stdinFd, STDIN_FILENO);
-            }
-            std::vector<char*> argv{const_cast<char*>(VEXIL_IMAGE_BINARY)};
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
-                        readFile(errPath)};
-        fs::remove(outPath);
-        fs::remove(errPath);
-        return outcome;
+        std::vector<std::string> argv{VEXIL_IMAGE_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessOutcome outcome = runProcess(argv, stdinFd);
+        return {outcome.status, outcome.out, outcome.err};
     }
 
     // kernel "abc", a devicetree and a rootfs larger than one installer chunk.
