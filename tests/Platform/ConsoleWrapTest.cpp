@@ -10,7 +10,7 @@
 
 #include "Platform/Console.h"
 #include "Platform/pf_platform.h"
-#include "tests/Platform/StdoutCapture.h"
+#include "support/FdCapture.h"
 
 using Platform::Console;
 
@@ -87,7 +87,7 @@ protected:
     std::string printfRecorded(int failMallocNumber, const char* format, const char* argument) {
         wrapped.mallocSizes.clear();
         wrapped.failMallocNumber = failMallocNumber;
-        StdoutCapture capture;
+        FdCapture capture;
         wrapped.recordMallocs = true;
         Console::printf(format, argument);
         wrapped.recordMallocs = false;
@@ -121,7 +121,7 @@ TEST_F(ConsoleWrap, PrintfWritesFormatWhenMemoryRunsOut) {
 }
 
 TEST_F(ConsoleWrap, EmptyPrintfCreatesLocksAndUnlocksOnce) {
-    StdoutCapture capture;
+    FdCapture capture;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-zero-length"
     Console::printf("");
@@ -143,7 +143,7 @@ TEST_F(ConsoleWrap, UnlockBeforeFirstUseDoesNothing) {
 
 TEST_F(ConsoleWrap, WorksUnlockedUntilMutexCanBeCreated) {
     wrapped.failMutexCreate = true;
-    StdoutCapture capture;
+    FdCapture capture;
     Console::printf("a\n");
     Console::lockConsole();
     Console::unlockConsole();

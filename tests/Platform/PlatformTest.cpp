@@ -9,7 +9,7 @@
 #include "Platform/Console.h"
 #include "Platform/Mutex.h"
 #include "Platform/pf_platform.h"
-#include "tests/Platform/StdoutCapture.h"
+#include "support/FdCapture.h"
 
 using Platform::Console;
 
@@ -37,10 +37,10 @@ TEST(PlatformColor, WritesBoldForegroundOrReset) {
         {-1, "\x1b[m"},    {8, "\x1b[m"},     {-8, "\x1b[m"},
     };
     for (const auto& c : cases) {
-        StdoutCapture direct;
+        FdCapture direct;
         pf_setOutputColor(c.color);
         EXPECT_EQ(direct.take(), c.bytes) << "pf_setOutputColor " << c.color;
-        StdoutCapture console;
+        FdCapture console;
         Console::setOutputColor(c.color);
         EXPECT_EQ(console.take(), c.bytes) << "Console::setOutputColor " << c.color;
     }
@@ -68,20 +68,20 @@ TEST(PlatformDeathTest, AbortsWithoutMessage) {
 }
 
 TEST(ConsolePrintf, TranslatesLineFeeds) {
-    StdoutCapture capture;
+    FdCapture capture;
     Console::printf("one %d\ntwo\n", 1);
     Console::printf("crlf\r\n");
     EXPECT_EQ(capture.take(), "one 1\r\ntwo\r\ncrlf\r\r\n");
 }
 
 TEST(ConsolePrintf, StopsAtNul) {
-    StdoutCapture capture;
+    FdCapture capture;
     Console::printf("ab%ccd\n", 0);
     EXPECT_EQ(capture.take(), "ab");
 }
 
 TEST(ConsolePrintf, WritesNothingOnFormatterError) {
-    StdoutCapture capture;
+    FdCapture capture;
     // No conversion of a non-ASCII wide character exists in the C locale.
     Console::printf("before %ls after\n", L"\u00e9");
     EXPECT_EQ(capture.take(), "");
@@ -96,14 +96,14 @@ TEST(ConsoleWrite, StopsAtLengthOrNul) {
         {"abc", 2, "ab"}, {"a\0c", 3, "a"}, {"a\n", 2, "a\r\n"}, {"abc", 0, ""}, {"", 5, ""},
     };
     for (const auto& c : cases) {
-        StdoutCapture capture;
+        FdCapture capture;
         Console::write(c.text, c.length);
         EXPECT_EQ(capture.take(), c.bytes) << c.text << " length " << c.length;
     }
 }
 
 TEST(ConsolePutchar, WritesByteUnchanged) {
-    StdoutCapture capture;
+    FdCapture capture;
     Console::putchar('\n');
     Console::putchar('\xe9');
     EXPECT_EQ(capture.take(), "\n\xe9");
@@ -114,7 +114,7 @@ TEST(ConsoleLock, IsRecursiveAndHeldUntilLastUnlock) {
     Console::lockConsole();
     ASSERT_NE(Console::s_consoleOutputMutex, nullptr);
     EXPECT_EQ(tryLockFromOtherThread(Console::s_consoleOutputMutex), EBUSY);
-    StdoutCapture capture;
+    FdCapture capture;
     Console::printf("inside\n");
     EXPECT_EQ(capture.take(), "inside\r\n");
     Console::unlockConsole();

@@ -5,7 +5,7 @@
 
 #include "StringTool/StringTool.h"
 #include "Trace/Trace.h"
-#include "tests/Platform/StdoutCapture.h"
+#include "support/FdCapture.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ protected:
 };
 
 TEST_F(TraceDispatch, OutputRegisteredFirstKeepsDefaultOut) {
-    StdoutCapture capture;
+    FdCapture capture;
     Trace::LineInfo{"a/b.cc", 3, 0, Trace::LevelTrace}.trace("quiet\n");
     EXPECT_EQ(capture.take(), "");
     EXPECT_EQ(sinkReceived.calls, 1);

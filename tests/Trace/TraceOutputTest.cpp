@@ -7,7 +7,7 @@
 
 #include "StringTool/StringTool.h"
 #include "Trace/Trace.h"
-#include "tests/Platform/StdoutCapture.h"
+#include "support/FdCapture.h"
 
 static unsigned int _traceArea;
 
@@ -27,7 +27,7 @@ std::string spaces(size_t count) {
 
 Trace::OutputFunction defaultOutput() {
     if (Trace::g_registeredOutputs.empty()) {
-        StdoutCapture discard;
+        FdCapture discard;
         Trace::LineInfo{"start", 0, 0, Trace::LevelTrace}.trace("\n");
     }
     return Trace::g_registeredOutputs[0].callback;
@@ -36,7 +36,7 @@ Trace::OutputFunction defaultOutput() {
 std::string emit(const char* file, int line, int level, const std::string& area,
                  const std::string& message) {
     const Trace::OutputFunction output = defaultOutput();
-    StdoutCapture capture;
+    FdCapture capture;
     output(nullptr, file, line, level, area, message);
     return capture.take();
 }
@@ -49,7 +49,7 @@ void startLine() {
 
 TEST(TraceDispatch, DefaultOutputIsRegisteredAtFirstPassingStatement) {
     EXPECT_EQ(outputsAtStartUp, 0u);
-    StdoutCapture capture;
+    FdCapture capture;
     Trace::LineInfo{"dir/junk.cc", 7, 0, Trace::LevelTrace}.trace("via %s\n", "junk");
     const std::string out = capture.take();
     ASSERT_EQ(Trace::g_registeredOutputs.size(), 1u);
@@ -64,7 +64,7 @@ TEST(TraceStatement, TestsMaskBeforeFormatting) {
     const size_t outputs = Trace::g_registeredOutputs.size();
     int formatted = 0;
     Trace::_lastTraceArea = 12345;
-    StdoutCapture quiet;
+    FdCapture quiet;
     VEXIL_TRACE(Trace::LevelInfo, "%d", ++formatted);
     EXPECT_EQ(quiet.take(), "");
     EXPECT_EQ(formatted, 0);
@@ -72,7 +72,7 @@ TEST(TraceStatement, TestsMaskBeforeFormatting) {
     EXPECT_EQ(Trace::g_registeredOutputs.size(), outputs);
 
     startLine();
-    StdoutCapture loud;
+    FdCapture loud;
     VEXIL_TRACE(Trace::LevelWarning, "seen %d\n", ++formatted);
     const int line = __LINE__ - 1;
     const std::string out = loud.take();

@@ -7,7 +7,7 @@
 
 #include "common/FwImageParser.h"
 #include "tests/common/ImageBuilder.h"
-#include "tests/common/StdoutCapture.h"
+#include "support/FdCapture.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ struct DriveLog {
 // by AddressSanitizer.
 DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
     DriveLog run;
-    StdoutCapture capture;
+    FdCapture capture;
     parser.begin();
     size_t at = 0;
     while (stream.size() - at >= parser.m_bytesNeeded) {
@@ -45,7 +45,7 @@ DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
             }
         }
     }
-    run.log = capture.text();
+    run.log = capture.take();
     return run;
 }
 
@@ -160,9 +160,9 @@ TEST(FwImageParser, CrcMismatchFailsOnTheLastChunkAndIgnoresTheRest) {
 
     const uint32_t processed = parser.m_bytesProcessed;
     const Bytes more(2048, 0);
-    StdoutCapture capture;
+    FdCapture capture;
     EXPECT_EQ(Parser::ResultNothing, parser.parse(more.data(), 2048));
-    EXPECT_EQ("", capture.text());
+    EXPECT_EQ("", capture.take());
     EXPECT_EQ(processed, parser.m_bytesProcessed);
 }
 
@@ -218,7 +218,7 @@ TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     Parser parser;
     EXPECT_EQ(Parser::Idle, parser.m_state);
     EXPECT_EQ(0u, parser.m_bytesNeeded);
-    StdoutCapture capture;
+    FdCapture capture;
     parser.begin();
     parser.begin();
     EXPECT_EQ(60u, parser.m_bytesNeeded);
@@ -231,7 +231,7 @@ TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     parser.begin();
     EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + "error: 1\n" + stateLine(2, 0) + "error: 5\n" +
                   stateLine(0, 1),
-              capture.text());
+              capture.take());
     EXPECT_EQ(Parser::Ok, parser.end());
     EXPECT_EQ(Parser::ReadImageHeader, parser.m_state);
     EXPECT_EQ(0u, parser.m_bytesProcessed);
@@ -253,7 +253,7 @@ TEST(FwImageParserDeathTest, PieceOfTheWrongSizeAborts) {
     const Bytes image = ImageBuilder().block(1, ImageBuilder::pattern(100, 10)).build();
     Parser parser;
     {
-        StdoutCapture quiet;
+        FdCapture quiet;
         parser.begin();
     }
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),
@@ -265,7 +265,7 @@ TEST(FwImageParserDeathTest, PieceOfTheWrongSizeAborts) {
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),
                  "assertion 'size == sizeof\\(ImageHeader\\)' failed");
     {
-        StdoutCapture quiet;
+        FdCapture quiet;
         parser.begin();
         parser.m_bytesNeeded = 60;
         parser.parse(image.data(), 60);
