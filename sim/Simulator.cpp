@@ -194,6 +194,14 @@ unsigned Simulator::stateChangingOperations() const {
     return m_stateOperations;
 }
 
+bool Simulator::poweredOff() const {
+    for (const auto& [number, device] : m_board.ubis) {
+        if (device.roMode)
+            return true;
+    }
+    return false;
+}
+
 void Simulator::reattach() {
     m_files.clear();
     m_powerCut = 0;

@@ -95,6 +95,8 @@ public:
     // written by earlier writes of an update are on flash, none of the cut write's.
     void powerCutBefore(unsigned n);
     unsigned stateChangingOperations() const; // those that happened, since construction
+    // Whether a power cut has happened since the last attach.
+    bool poweredOff() const;
     // A power cycle and a fresh attach: every descriptor is closed, updates in progress end,
     // and the volumes are what the flash holds (an interrupted update leaves its marker, a
     // rename is whole or not at all, a static volume missing eraseblocks is corrupted).

@@ -314,9 +314,9 @@ int powercut(int argc, char* argv[]) {
     const unsigned before = sim->stateChangingOperations();
     sim->powerCutBefore(unsigned(n));
     const int status = runInstaller(*sim, argv[2]);
-    const unsigned done = sim->stateChangingOperations() - before;
-    if (done < n - 1) {
-        printf("no power cut: the install made only %u state-changing operations\n", done);
+    if (!sim->poweredOff()) {
+        printf("no power cut: the install made only %u state-changing operations\n",
+               sim->stateChangingOperations() - before);
     } else {
         printf("power cut before state-changing operation %llu\n", n);
     }

@@ -167,7 +167,8 @@ TEST_F(InstallerTest, CrcErrorInTheLastBlockStopsBeforeTheRename) {
               std::string::npos)
         << outcome.out;
     expectCurrentSetUntouched();
-    const auto* rootfsNew = find(m_sim.volumes(0), "rootfs_new");
+    const auto volumes = m_sim.volumes(0);
+    const auto* rootfsNew = find(volumes, "rootfs_new");
     ASSERT_NE(rootfsNew, nullptr);
     EXPECT_TRUE(rootfsNew->updMarker);
 }
