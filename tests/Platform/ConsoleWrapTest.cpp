@@ -38,8 +38,12 @@ extern "C" {
 
 void* __real_malloc(size_t size);
 void* __wrap_malloc(size_t size) {
-    if (wrapped.recordMallocs) {
+    // Linked statically, the vector's own allocation comes back through here.
+    static thread_local bool recording = false;
+    if (wrapped.recordMallocs && !recording) {
+        recording = true;
         wrapped.mallocSizes.push_back(size);
+        recording = false;
         if (static_cast<int>(wrapped.mallocSizes.size()) == wrapped.failMallocNumber) {
             return nullptr;
         }
@@ -87,6 +91,14 @@ protected:
     std::string printfRecorded(int failMallocNumber, const char* format, const char* argument) {
         wrapped.mallocSizes.clear();
         wrapped.failMallocNumber = failMallocNumber;
+        // The console's mutex comes from operator new, which reaches the wrapped
+        // malloc only when libstdc++ is linked in statically: make it beforehand.
+        const int locks = wrapped.locks;
+        const int unlocks = wrapped.unlocks;
+        Console::lockConsole();
+        Console::unlockConsole();
+        wrapped.locks = locks;
+        wrapped.unlocks = unlocks;
         FdCapture capture;
         wrapped.recordMallocs = true;
         Console::printf(format, argument);

@@ -1,0 +1,269 @@
+// Verification speed: the image parser over a whole image, fed as the installer
+// feeds it, side by side with zlib's crc32 and sha256sum over the same bytes.
+// Prints a markdown table; the best of several rounds counts, the rounds
+// interleaved so that a busy moment of the machine hits every contender alike.
+//
+//   vexil-bench-verify [--mib N] [--rounds N] [--file PATH]
+
+#include <endian.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "common/Crc32.h"
+#include "common/FwImageParser.h"
+#include "common/ImageFormat.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Descriptor {
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+// The parser reports its state changes on stdout; keep them out of the table.
+class QuietStdout {
+public:
+    QuietStdout() : m_saved(dup(STDOUT_FILENO)) {
+        fflush(stdout);
+        Descriptor null(open("/dev/null", O_WRONLY));
+        dup2(null.fd, STDOUT_FILENO);
+    }
+    ~QuietStdout() {
+        fflush(stdout);
+        dup2(m_saved.fd, STDOUT_FILENO);
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    Descriptor m_saved;
+};
+
+void putBigEndian(uint8_t* at, uint32_t value) {
+    const uint32_t stored = htobe32(value);
+    memcpy(at, &stored, sizeof stored);
+}
+
+// An image with the three blocks the board takes, the rootfs filling it up to
+// `total` bytes. The payload is pseudo-random so that nothing compresses or
+// repeats; its CRCs come from zlib, so a parser that disagrees shows up.
+std::vector<uint8_t> makeImage(uint32_t total) {
+    const uint32_t headers = sizeof(ImageHeader) + 3 * sizeof(BlockHeader);
+    const uint32_t kernel = FwImage::kernelVolumeSize;
+    const uint32_t devicetree = FwImage::devicetreeVolumeSize;
+    const uint32_t rootfs = total - headers - kernel - devicetree;
+    std::vector<uint8_t> image(total);
+
+    ImageHeader header{};
+    memcpy(header.magic, FwImage::imageMagic, strlen(FwImage::imageMagic));
+    memcpy(header.product, FwImage::imageProduct, strlen(FwImage::imageProduct));
+    header.length = htobe32(total);
+    header.version = htobe32(1);
+    memcpy(image.data(), &header, sizeof header);
+
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    size_t at = sizeof header;
+    const std::pair<uint32_t, uint32_t> blocks[] = {{FwImage::kernelBlockId, kernel},
+                                                    {FwImage::devicetreeBlockId, devicetree},
+                                                    {FwImage::rootfsBlockId, rootfs}};
+    for (const auto& [id, size] : blocks) {
+        uint8_t* block = image.data() + at;
+        uint8_t* payload = block + sizeof(BlockHeader);
+        for (uint32_t i = 0; i < size; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            payload[i] = uint8_t(state >> 32);
+        }
+        putBigEndian(block, id);
+        putBigEndian(block + 4, size);
+        putBigEndian(block + 8, uint32_t(crc32(0, payload, size)));
+        at += sizeof(BlockHeader) + size;
+    }
+    return image;
+}
+
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// Pieces of m_bytesNeeded, a block's payload capped at the installer's buffer.
+double timeParser(const std::vector<uint8_t>& image) {
+    QuietStdout quiet;
+    FwImage::Parser parser;
+    const auto start = Clock::now();
+    parser.begin();
+    size_t at = 0;
+    while (at < image.size()) {
+        const unsigned needed = parser.m_bytesNeeded;
+        const int result = parser.parse(image.data() + at, needed);
+        at += needed;
+        if (result == FwImage::Parser::ResultBlockHeader &&
+            parser.m_bytesNeeded > FwImage::maxChunkSize) {
+            parser.m_bytesNeeded = FwImage::maxChunkSize;
+        }
+    }
+    const double elapsed = seconds(start);
+    if (parser.end() != FwImage::Parser::Ok || parser.m_state != FwImage::Parser::Done) {
+        fprintf(stderr, "vexil-bench-verify: the parser rejected the image (status %d)\n",
+                int(parser.end()));
+        exit(1);
+    }
+    return elapsed;
+}
+
+// The whole image in the installer's piece size; `crc` gets the result.
+template <typename Checksum>
+double timeChunked(const std::vector<uint8_t>& image, Checksum sum, uint32_t& crc) {
+    const auto start = Clock::now();
+    crc = 0;
+    for (size_t at = 0; at < image.size(); at += FwImage::maxChunkSize) {
+        const unsigned piece = unsigned(std::min<size_t>(FwImage::maxChunkSize, image.size() - at));
+        crc = sum(crc, image.data() + at, piece);
+    }
+    return seconds(start);
+}
+
+double timeSha256sum(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    char program[] = "sha256sum";
+    std::string file = path;
+    char* argv[] = {program, file.data(), nullptr};
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (error != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "vexil-bench-verify: sha256sum %s failed\n", path.c_str());
+        exit(1);
+    }
+    return seconds(start);
+}
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
+    Descriptor out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    size_t done = 0;
+    while (out.fd >= 0 && done < data.size()) {
+        const ssize_t wrote = write(out.fd, data.data() + done, data.size() - done);
+        if (wrote <= 0) {
+            break;
+        }
+        done += size_t(wrote);
+    }
+    if (done != data.size()) {
+        fprintf(stderr, "vexil-bench-verify: cannot write %s\n", path.c_str());
+        exit(1);
+    }
+}
+
+struct Contender {
+    const char* name;
+    double best;
+};
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    unsigned mib = 64;
+    unsigned rounds = 5;
+    std::string file = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") +
+                       "/vexil-bench-verify." + std::to_string(getpid());
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--mib") {
+            mib = unsigned(atoi(argv[i + 1]));
+        } else if (option == "--rounds") {
+            rounds = unsigned(atoi(argv[i + 1]));
+        } else if (option == "--file") {
+            file = argv[i + 1];
+        } else {
+            fprintf(stderr, "usage: vexil-bench-verify [--mib N] [--rounds N] [--file PATH]\n");
+            return 2;
+        }
+    }
+    if (argc % 2 == 0 || mib < 8 || mib > 4095 || rounds == 0) {
+        fprintf(stderr, "usage: vexil-bench-verify [--mib N] [--rounds N] [--file PATH]\n");
+        return 2;
+    }
+
+    const std::vector<uint8_t> image = makeImage(mib << 20);
+    writeFile(file, image);
+
+    enum { Parser, Calculate, Zlib, Bytewise, Sha256sum, Count };
+    Contender contenders[Count] = {{"parser + CRC-32 (installer's pieces)", 1e9},
+                                   {"Crc32::calculate alone (same pieces)", 1e9},
+                                   {"zlib crc32 (same pieces)", 1e9},
+                                   {"CRC-32 byte-at-a-time table (reference)", 1e9},
+                                   {"sha256sum (same bytes, from page cache)", 1e9}};
+    for (unsigned round = 0; round < rounds; ++round) {
+        contenders[Parser].best = std::min(contenders[Parser].best, timeParser(image));
+        uint32_t zlibCrc = 0;
+        uint32_t referenceCrc = 0;
+        contenders[Zlib].best =
+            std::min(contenders[Zlib].best, timeChunked(
+                                                image,
+                                                [](uint32_t crc, const uint8_t* p, unsigned n) {
+                                                    return uint32_t(crc32(crc, p, n));
+                                                },
+                                                zlibCrc));
+        contenders[Bytewise].best =
+            std::min(contenders[Bytewise].best, timeChunked(
+                                                    image,
+                                                    [](uint32_t crc, const uint8_t* p, unsigned n) {
+                                                        return Crc32::calculateBytewise(p, n, crc);
+                                                    },
+                                                    referenceCrc));
+        uint32_t calculateCrc = 0;
+        contenders[Calculate].best = std::min(contenders[Calculate].best,
+                                              timeChunked(
+                                                  image,
+                                                  [](uint32_t crc, const uint8_t* p, unsigned n) {
+                                                      return Crc32::calculate(p, n, crc);
+                                                  },
+                                                  calculateCrc));
+        if (zlibCrc != referenceCrc || calculateCrc != referenceCrc) {
+            fprintf(stderr, "vexil-bench-verify: CRC-32 %08x, zlib says %08x\n", referenceCrc,
+                    zlibCrc);
+            return 1;
+        }
+        contenders[Sha256sum].best = std::min(contenders[Sha256sum].best, timeSha256sum(file));
+    }
+    unlink(file.c_str());
+
+    const double zlib = contenders[Zlib].best;
+    printf("| %u MiB image | ms (best of %u) | MiB/s | time vs zlib crc32 |\n", mib, rounds);
+    printf("|---|---:|---:|---:|\n");
+    for (const Contender& contender : contenders) {
+        printf("| %s | %.1f | %.0f | %.2f |\n", contender.name, contender.best * 1e3,
+               mib / contender.best, contender.best / zlib);
+    }
+    return 0;
+}
