@@ -58,8 +58,6 @@ public:
     bool beginUpdate(long long bytes);
     // Bytes written (maybe fewer than size) or -1.
     int write(const void* data, unsigned size);
-    // One read from the open volume: bytes read or -1; prints nothing.
-    int read(void* data, unsigned size);
 
 private:
     Device& m_device;
