@@ -188,6 +188,12 @@ void Simulator::powerCutBefore(unsigned n) {
     if (n == 0)
         throw std::invalid_argument("operations count from 1");
     m_powerCut = n;
+    m_cutAfter = false;
+}
+
+void Simulator::powerCutAfter(unsigned n) {
+    powerCutBefore(n);
+    m_cutAfter = true;
 }
 
 unsigned Simulator::stateChangingOperations() const {
@@ -205,6 +211,7 @@ bool Simulator::poweredOff() const {
 void Simulator::reattach() {
     m_files.clear();
     m_powerCut = 0;
+    m_failAfter = false;
     settle(m_board);
 }
 

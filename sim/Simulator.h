@@ -94,6 +94,11 @@ public:
     // write during an update. A cut falls between operations, never inside one: the eraseblocks
     // written by earlier writes of an update are on flash, none of the cut write's.
     void powerCutBefore(unsigned n);
+    // The nth state-changing operation from now happens, on flash too, but the power fails before
+    // it returns: the call fails with EROFS and the flash is read-only until reattach. The kernel
+    // does this when the cut hits an operation's last header write, such as the second copy of
+    // the volume table in a rename or in the update's last write that clears the marker.
+    void powerCutAfter(unsigned n);
     unsigned stateChangingOperations() const; // those that happened, since construction
     // Whether a power cut has happened since the last attach.
     bool poweredOff() const;
@@ -223,6 +228,7 @@ private:
     int acquire(Volume& volume, Mode mode);
     void release(Volume& volume, Mode mode);
     bool changeState(UbiDevice& device);
+    bool cutAfterOperation();
     UbiDevice* ubiDevice(unsigned number);
     const Volume* volumeBySerial(unsigned ubi, unsigned serial) const;
     Volume* volumeBySerial(unsigned ubi, unsigned serial);
@@ -239,7 +245,9 @@ private:
     std::vector<Failure> m_failures;
     std::vector<Request> m_requests;
     bool m_recordPayloads = true;
-    unsigned m_powerCut = 0; // operations left before the cut, 0 when none is armed
+    unsigned m_powerCut = 0;  // operations left before the cut, 0 when none is armed
+    bool m_cutAfter = false;  // the armed cut lets its operation happen first
+    bool m_failAfter = false; // the operation under way was cut after it happened
     unsigned m_stateOperations = 0;
 };
 

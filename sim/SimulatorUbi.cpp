@@ -28,10 +28,19 @@ bool Simulator::changeState(UbiDevice& device) {
     if (m_powerCut != 0 && --m_powerCut == 0) {
         for (auto& [number, each] : m_board.ubis)
             each.roMode = true;
-        return false;
+        if (!m_cutAfter)
+            return false;
+        m_failAfter = true;
     }
     ++m_stateOperations;
     return true;
+}
+
+// Called once an operation that changeState allowed is done: whether its call must still fail.
+bool Simulator::cutAfterOperation() {
+    const bool cut = m_failAfter;
+    m_failAfter = false;
+    return cut;
 }
 
 int Simulator::acquire(Volume& volume, Mode mode) {
@@ -166,7 +175,7 @@ int Simulator::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool coun
     volume.skipCheck = (request.flags & UBI_VOL_SKIP_CRC_CHECK_FLG) != 0;
     volume.usedBytes = volume.type == kDynamic ? reserved * usable : 0;
     request.vol_id = volId;
-    return 0;
+    return counted && cutAfterOperation() ? EROFS : 0;
 }
 
 int Simulator::makeVolume(UbiDevice& device, void* argument) {
@@ -196,7 +205,7 @@ int Simulator::removeVolume(UbiDevice& device, void* argument) {
     }
     dropVolumeOverrides(device.number, volId);
     device.volumes.erase(found);
-    return 0;
+    return cutAfterOperation() ? EROFS : 0;
 }
 
 int Simulator::renameVolumes(UbiDevice& device, void* argument) {
@@ -293,7 +302,7 @@ int Simulator::renameVolumes(UbiDevice& device, void* argument) {
             release(*step.volume, step.mode);
         }
     }
-    return 0;
+    return cutAfterOperation() ? EROFS : 0;
 }
 
 int Simulator::startUpdate(OpenFile& file, void* argument) {
@@ -337,6 +346,8 @@ int Simulator::startUpdate(OpenFile& file, void* argument) {
                 volume.usedBytes = 0;
             }
         }
+        if (cutAfterOperation())
+            error = EROFS;
     }
     if (bytes == 0) {
         volume.exclusive = false;
@@ -363,8 +374,13 @@ ssize_t Simulator::writeVolume(OpenFile& file, const void* buffer, size_t count)
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     volume.data.insert(volume.data.end(), bytes, bytes + taken);
     volume.updReceived += taken;
-    if (volume.updReceived < volume.updBytes)
+    if (volume.updReceived < volume.updBytes) {
+        if (cutAfterOperation()) {
+            errno = EROFS;
+            return -1;
+        }
         return static_cast<ssize_t>(count);
+    }
     volume.updMarker = false;
     volume.markerInMemory = false;
     volume.updating = false;
@@ -376,6 +392,10 @@ ssize_t Simulator::writeVolume(OpenFile& file, const void* buffer, size_t count)
     volume.exclusive = false;
     volume.writers = 1;
     file.mode = Mode::ReadWrite;
+    if (cutAfterOperation()) {
+        errno = EROFS;
+        return -1;
+    }
     return static_cast<ssize_t>(taken);
 }
 

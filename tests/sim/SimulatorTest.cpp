@@ -324,6 +324,57 @@ TEST_F(SimulatorTest, PowerCutMakesRenameWholeOrNothing) {
     EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
 }
 
+// As on the kernel when the cut hits the second copy of the volume table: the
+// caller sees a failure, yet the flash holds the change.
+TEST_F(SimulatorTest, PowerCutAfterAnOperationFailsItsCallButKeepsItsEffect) {
+    const int a = mkvol("kernel", 1);
+    const int b = mkvol("kernel_new", 1);
+    sim.powerCutAfter(1);
+    EXPECT_EQ(rename({{a, "kernel_prev"}, {b, "kernel"}}), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(mkvol("other", 1), -1) << "read-only after the cut";
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
+
+    sim.powerCutAfter(1);
+    EXPECT_EQ(mkvol("made", 1), -1);
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    sim.powerCutAfter(1);
+    EXPECT_EQ(rmvol(a), -1);
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"made", 2}}));
+}
+
+TEST_F(SimulatorTest, PowerCutAfterTheLastWriteCommitsTheUpdate) {
+    const int volId = mkvol("kernel_new", 4 * kLeb);
+    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
+    ASSERT_EQ(volup(fd, kLeb + 10), 0);
+    sim.powerCutAfter(2);
+    EXPECT_EQ(sim.write(fd, bytes(kLeb, 1).data(), kLeb), kLeb);
+    EXPECT_EQ(sim.write(fd, bytes(10, 2).data(), 10), -1);
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    const auto volume = sim.volumes(0).at(volId);
+    EXPECT_FALSE(volume.updMarker);
+    EXPECT_FALSE(volume.corrupted);
+    EXPECT_EQ(volume.dataBytes, kLeb + 10u);
+}
+
+TEST_F(SimulatorTest, PowerCutAfterAnUpdateStartLeavesTheMarkerOnFlash) {
+    const int volId = sim.addVolume(0, "rootfs", Sim::Simulator::kDynamic, 2 * kLeb, bytes(50, 4));
+    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
+    sim.powerCutAfter(1);
+    EXPECT_EQ(volup(fd, 10), -1);
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    const auto volume = sim.volumes(0).at(volId);
+    EXPECT_TRUE(volume.updMarker);
+    EXPECT_TRUE(volume.data.empty());
+}
+
 TEST_F(SimulatorTest, PowerCutDuringStaticUpdateLeavesItMarkedAndCorrupted) {
     const int volId = mkvol("kernel_new", 4 * kLeb);
     const int fd = sim.open("/dev/ubi0_0", O_RDWR);

@@ -53,13 +53,15 @@ powercut_disarm() {
 }
 
 # Where the last emulated cut hit, from its stack dump (clear the log with
-# dmesg -c before arming): "<vid|ec>:<vtbl|erase|data|data_st|other>", or "".
+# dmesg -c before arming): "<vid|ec>:<vtbl|rename|erase|data|data_st|other>", or "".
 # Only key frames are matched: the dump's exact frame list is not stable.
 powercut_where() {
-    dmesg | sed -n '/ubi_dbg_power_cut+/,/<\/TASK>/p' >/tmp/.cut
+    # Frames marked "?" are stale stack words, not callers.
+    dmesg | sed -n '/ubi_dbg_power_cut+/,/<\/TASK>/p' | grep -v ' ? ' >/tmp/.cut
     [ -s /tmp/.cut ] || return 0
     if grep -q ubi_io_write_ec_hdr /tmp/.cut; then _h=ec; else _h=vid; fi
     if grep -q ubi_change_vtbl_record /tmp/.cut; then _c=vtbl
+    elif grep -q ubi_vtbl_rename_volumes /tmp/.cut; then _c=rename
     elif grep -q erase_worker /tmp/.cut; then _c=erase
     elif grep -q ubi_eba_write_leb_st /tmp/.cut; then _c=data_st
     elif grep -q ubi_eba_write_leb /tmp/.cut; then _c=data
@@ -78,8 +80,101 @@ ubi_vols() {
 
 # Device id of a volume by name ("" if absent).
 ubi_vol_id() {
-    for _v in /sys/class/ubi/ubi0/ubi0_*; do
-        [ -d "$_v" ] && [ "$(cat $_v/name)" = "$1" ] && { echo "${_v##*_}"; return 0; }
+    _p=$(grep -lx -- "$1" /sys/class/ubi/ubi0/ubi0_*/name 2>/dev/null) || return 1
+    _p=${_p%/name}
+    echo "${_p##*_}"
+}
+
+# A copy of the whole flash, taken once with dd and laid back for each case:
+# cheaper than formatting and building the board again, and every case starts
+# from the very same erase counters and eraseblocks. flash_layback, when the
+# test has it, writes back only the eraseblocks that changed.
+VEXIL_RAM=/dev/ram2                           # block2mtd's backing store of mtd2
+flash_save() { # FILE
+    ubi_detach && dd if=$VEXIL_RAM of="$1" bs=1M 2>/dev/null && ubi_attach
+}
+flash_restore() { # FILE
+    [ ! -e /sys/class/ubi/ubi0 ] || ubi_detach
+    if [ -x /vexil/flash_layback ]; then
+        /vexil/flash_layback "$1" $VEXIL_RAM "$(cat /sys/class/mtd/mtd$VEXIL_MTD/erasesize)" >/dev/null
+    else
+        dd if="$1" of=$VEXIL_RAM bs=1M 2>/dev/null
+    fi && ubi_attach
+}
+
+# Payloads of the installer tests: /vexil/gen/GEN/{kernel,devicetree,rootfs}.bin.
+VEXIL_SLOTS="kernel devicetree rootfs"
+slot_type() { if [ "$1" = rootfs ]; then echo dynamic; else echo static; fi; }
+slot_size() { case $1 in kernel) echo 6291456 ;; devicetree) echo 131072 ;; *) echo 36700160 ;; esac; }
+
+# A volume as ubinfo and sysfs report it, and the md5 of its first LEN bytes
+# read through its node (a static volume is read whole; LEN is its data size):
+# "NAME TYPE DATA_BYTES UPD_MARKER CORRUPTED MD5", or "NAME absent".
+vol_state() { # NAME LEN
+    _id=$(ubi_vol_id "$1") || { echo "$1 absent"; return 0; }
+    _s=/sys/class/ubi/ubi0/ubi0_$_id
+    _t=$(ubinfo -d 0 -N "$1" | sed -n 's/^Type: *//p')
+    if [ "$_t" = static ]; then
+        _sum=$(cat /dev/ubi0_$_id 2>/dev/null | md5sum)
+    else
+        _sum=$(head -c "$2" /dev/ubi0_$_id 2>/dev/null | md5sum)
+    fi
+    echo "$1 $_t $(cat $_s/data_bytes) $(cat $_s/upd_marker) $(cat $_s/corrupted) ${_sum%% *}"
+}
+
+# What vol_state must say for a healthy volume of SLOT holding FILE.
+vol_expected() { # NAME SLOT FILE
+    _len=$(wc -c <"$3")
+    _sum=$(md5sum <"$3")
+    if [ "$2" = rootfs ]; then
+        _ebs=$(( ($(slot_size rootfs) + $(cat /sys/class/ubi/ubi0/eraseblock_size) - 1) /
+            $(cat /sys/class/ubi/ubi0/eraseblock_size) ))
+        _len=$((_ebs * $(cat /sys/class/ubi/ubi0/eraseblock_size)))
+    fi
+    echo "$1 $(slot_type "$2") $_len 0 0 ${_sum%% *}"
+}
+
+# Whether kernel, devicetree and rootfs (with SUFFIX) are healthy and hold GEN;
+# the first difference goes to stdout. What each slot must hold is worked out
+# once per generation.
+holds() { # GEN [SUFFIX]
+    for _slot in $VEXIL_SLOTS; do
+        _f=/vexil/gen/$1/$_slot.bin
+        _w=/tmp/.want-$1-$_slot
+        [ -s "$_w" ] || { wc -c <"$_f" >"$_w" && vol_expected "$_slot" "$_slot" "$_f" >>"$_w"; }
+        { read -r _len && read -r _want; } <"$_w"
+        _got=$(vol_state "$_slot$2" "$_len")
+        [ "$_got" = "$_slot$2${_want#$_slot}" ] ||
+            { echo "  $_slot$2: got '$_got', want '$_slot$2${_want#$_slot}' ($1)"; return 1; }
     done
-    return 1
+}
+
+# "new", "old" or "broken": which whole generation is current.
+generation() { # OLD NEW
+    if holds "$2" >/dev/null; then echo new
+    elif holds "$1" >/dev/null; then echo old
+    else echo broken; fi
+}
+
+# Volume names, sorted, on one line.
+ubi_names() {
+    for _v in /sys/class/ubi/ubi0/ubi0_*; do
+        [ -d "$_v" ] && cat "$_v/name"
+    done | sort | tr '\n' ' '
+}
+
+# The board before an update: GEN as the current set and PREV as "_prev",
+# made and filled with mtd-utils.
+board_make() { # GEN PREV
+    flash_reset || return 1
+    for _s in _prev ""; do
+        _gen=$2
+        [ -z "$_s" ] && _gen=$1
+        for _slot in $VEXIL_SLOTS; do
+            ubimkvol /dev/ubi0 -N "$_slot$_s" -s "$(slot_size $_slot)" -t "$(slot_type $_slot)" \
+                >/dev/null || return 1
+            ubiupdatevol "/dev/ubi0_$(ubi_vol_id "$_slot$_s")" "/vexil/gen/$_gen/$_slot.bin" ||
+                return 1
+        done
+    done
 }

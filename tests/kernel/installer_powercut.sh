@@ -1,0 +1,31 @@
+#!/bin/sh
+# Cut the power at each UBI header write of one whole install in turn, then
+# re-attach: kernel, devicetree and rootfs must be one whole, healthy
+# generation (all old or all new), and a rerun must install the new set.
+# Ends with the first install that the armed cut does not reach.
+. /vexil/lib.sh
+
+I=/vexil/VexilImageInstaller
+board_make cur old || { echo "cannot make the board"; exit 1; }
+flash_save /tmp/board.img
+
+: >/tmp/sweep.txt
+n=1
+while [ "$n" -le 300 ]; do
+    flash_restore /tmp/board.img
+    dmesg -c >/dev/null
+    powercut_arm "$n"
+    $I /vexil/img/new.img >/tmp/out.txt 2>&1
+    rc=$?
+    where=$(powercut_where)
+    ubi_reattach
+    after=$(generation cur new)
+    $I /vexil/img/new.img >/tmp/rerun.txt 2>&1
+    rerun=$?
+    final=$(generation cur new)
+    echo "n=$n rc=$rc cut=${where:-none} after=$after rerun=$rerun final=$final" |
+        tee -a /tmp/sweep.txt
+    [ -n "$where" ] || break
+    n=$((n + 1))
+done
+emit installer-powercut.txt /tmp/sweep.txt
