@@ -25,3 +25,7 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 # -L serves dynamically linked programs; static ones ignore it.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L "${VEXIL_CROSS_SYSROOT}")
+
+# GCC notes that std::map iterators are passed differently than before GCC 7.1;
+# nothing here crosses that ABI boundary.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
