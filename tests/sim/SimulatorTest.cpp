@@ -12,6 +12,63 @@ namespace {
 
 constexpr unsigned kLeb = 1024;
 
+int deviceRequest(Sim::Simulator& board, unsigned long request, void* argument) {
+    const int fd = board.open("/dev/ubi0", O_RDONLY);
+    const int result = board.ioctl(fd, request, argument);
+    const int error = errno;
+    board.close(fd);
+    errno = error;
+    return result;
+}
+
+int mkvol(Sim::Simulator& board, const std::string& name, long long bytes) {
+    ubi_mkvol_req request;
+    memset(&request, 0, sizeof request);
+    request.vol_id = UBI_VOL_NUM_AUTO;
+    request.alignment = 1;
+    request.bytes = bytes;
+    request.vol_type = UBI_STATIC_VOLUME;
+    request.name_len = static_cast<int16_t>(name.size());
+    memcpy(request.name, name.data(), name.size());
+    return deviceRequest(board, UBI_IOCMKVOL, &request) == 0 ? request.vol_id : -1;
+}
+
+int rmvol(Sim::Simulator& board, int volId) {
+    int32_t id = volId;
+    return deviceRequest(board, UBI_IOCRMVOL, &id);
+}
+
+int rename(Sim::Simulator& board, const std::vector<std::pair<int, std::string>>& pairs) {
+    ubi_rnvol_req request;
+    memset(&request, 0, sizeof request);
+    request.count = static_cast<int32_t>(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        request.ents[i].vol_id = pairs[i].first;
+        request.ents[i].name_len = static_cast<int16_t>(pairs[i].second.size());
+        memcpy(request.ents[i].name, pairs[i].second.data(), pairs[i].second.size());
+    }
+    return deviceRequest(board, UBI_IOCRNVOL, &request);
+}
+
+int volup(Sim::Simulator& board, int fd, long long bytes) {
+    int64_t count = bytes;
+    return board.ioctl(fd, UBI_IOCVOLUP, &count);
+}
+
+std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + seed);
+    return data;
+}
+
+std::map<std::string, int> names(const Sim::Simulator& board) {
+    std::map<std::string, int> result;
+    for (const auto& volume : board.volumes(0))
+        result[volume.name] = volume.id;
+    return result;
+}
+
 class SimulatorTest : public ::testing::Test {
 protected:
     SimulatorTest() {
@@ -41,63 +98,6 @@ protected:
         return entries;
     }
 
-    int deviceRequest(unsigned long request, void* argument) {
-        const int fd = sim.open("/dev/ubi0", O_RDONLY);
-        const int result = sim.ioctl(fd, request, argument);
-        const int error = errno;
-        sim.close(fd);
-        errno = error;
-        return result;
-    }
-
-    int mkvol(const std::string& name, long long bytes, int type = UBI_STATIC_VOLUME) {
-        ubi_mkvol_req request;
-        memset(&request, 0, sizeof request);
-        request.vol_id = UBI_VOL_NUM_AUTO;
-        request.alignment = 1;
-        request.bytes = bytes;
-        request.vol_type = static_cast<int8_t>(type);
-        request.name_len = static_cast<int16_t>(name.size());
-        memcpy(request.name, name.data(), name.size());
-        return deviceRequest(UBI_IOCMKVOL, &request) == 0 ? request.vol_id : -1;
-    }
-
-    int rmvol(int volId) {
-        int32_t id = volId;
-        return deviceRequest(UBI_IOCRMVOL, &id);
-    }
-
-    int rename(const std::vector<std::pair<int, std::string>>& pairs) {
-        ubi_rnvol_req request;
-        memset(&request, 0, sizeof request);
-        request.count = static_cast<int32_t>(pairs.size());
-        for (size_t i = 0; i < pairs.size(); ++i) {
-            request.ents[i].vol_id = pairs[i].first;
-            request.ents[i].name_len = static_cast<int16_t>(pairs[i].second.size());
-            memcpy(request.ents[i].name, pairs[i].second.data(), pairs[i].second.size());
-        }
-        return deviceRequest(UBI_IOCRNVOL, &request);
-    }
-
-    int volup(int fd, long long bytes) {
-        int64_t count = bytes;
-        return sim.ioctl(fd, UBI_IOCVOLUP, &count);
-    }
-
-    std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
-        std::vector<uint8_t> data(size);
-        for (size_t i = 0; i < size; ++i)
-            data[i] = static_cast<uint8_t>(i * 7 + seed);
-        return data;
-    }
-
-    std::map<std::string, int> names() {
-        std::map<std::string, int> result;
-        for (const auto& volume : sim.volumes(0))
-            result[volume.name] = volume.id;
-        return result;
-    }
-
     Sim::Simulator sim;
 };
 
@@ -113,13 +113,10 @@ TEST_F(SimulatorTest, SysfsServesTheBoard) {
     EXPECT_EQ(attribute("/sys/class/mtd/mtd" + std::to_string(sim.addMtd(longName)) + "/name"),
               longName + "\n");
 
-    const int volId = sim.addVolume(0, "vol", Sim::Simulator::kDynamic, 1);
-    EXPECT_EQ(attribute("/sys/class/ubi/ubi0/ubi0_0/type"), "dynamic\n");
-    EXPECT_EQ(attribute("/sys/class/ubi/ubi0_0/name"), "vol\n");
+    EXPECT_EQ(sim.addVolume(0, "vol", Sim::Simulator::kDynamic, 1), 0);
     EXPECT_EQ(attribute("/sys/class/ubi/ubi0/volumes_count"), "1\n");
     EXPECT_EQ(attribute("/sys/class/ubi/ubi1_0/name"), "open: No such file or directory");
     EXPECT_EQ(attribute("/sys/class/ubi/ubi0/ubi1_0/name"), "open: No such file or directory");
-    EXPECT_EQ(volId, 0);
 }
 
 TEST_F(SimulatorTest, DirectoriesListDotsFirstAndEveryEntryOnce) {
@@ -178,10 +175,10 @@ TEST_F(SimulatorTest, AttributeTextIsMadeAtTheFirstRead) {
     const int fd = sim.open("/sys/class/ubi/ubi0_0/name", O_RDONLY);
     char buffer[16];
     ASSERT_EQ(sim.read(fd, buffer, 3), 3);
-    ASSERT_EQ(rename({{volId, "after"}}), 0);
+    ASSERT_EQ(rename(sim, {{volId, "after"}}), 0);
     EXPECT_EQ(sim.read(fd, buffer, sizeof buffer), 4);
     EXPECT_EQ(std::string(buffer, 4), "ore\n");
-    ASSERT_EQ(rmvol(volId), 0);
+    ASSERT_EQ(rmvol(sim, volId), 0);
     EXPECT_EQ(sim.read(fd, buffer, sizeof buffer), -1) << "text used up, owner gone";
     EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(sim.read(fd, buffer, 0), 0);
@@ -196,7 +193,7 @@ TEST_F(SimulatorTest, AttributeOverridesLastAsLongAsTheirOwner) {
     const int volId = sim.addVolume(0, "vol", Sim::Simulator::kStatic, 1);
     sim.setAttribute("/sys/class/ubi/ubi0/ubi0_0/upd_marker", "7");
     EXPECT_EQ(attribute("/sys/class/ubi/ubi0_0/upd_marker"), "7") << "one node, two paths";
-    ASSERT_EQ(rmvol(volId), 0);
+    ASSERT_EQ(rmvol(sim, volId), 0);
     sim.addVolume(0, "vol", Sim::Simulator::kStatic, 1);
     EXPECT_EQ(attribute("/sys/class/ubi/ubi0_0/upd_marker"), "0\n");
     EXPECT_THROW(sim.setAttribute("/sys/class/ubi/ubi0_3/name", "x"), std::invalid_argument);
@@ -239,7 +236,7 @@ TEST_F(SimulatorTest, RequestsRecordWhatWasSentAndGot) {
     const int fd = sim.open("/dev/ubi0_0", O_RDWR);
     std::vector<uint8_t> buffer(8);
     sim.read(fd, buffer.data(), buffer.size());
-    volup(fd, 2);
+    volup(sim, fd, 2);
     sim.write(fd, "xyz", 3);
     sim.close(fd);
     const auto& requests = sim.requests();
@@ -272,12 +269,12 @@ TEST_F(SimulatorTest, InjectedFailuresHitTheNthCallOfTheirKind) {
 
     sim.failCall(Sim::Call::Ioctl, 1, EIO, UBI_IOCMKVOL);
     int32_t missing = 4;
-    EXPECT_EQ(deviceRequest(UBI_IOCRMVOL, &missing), -1);
+    EXPECT_EQ(deviceRequest(sim, UBI_IOCRMVOL, &missing), -1);
     EXPECT_EQ(errno, ENODEV) << "other requests pass";
-    EXPECT_EQ(mkvol("vol", 1), -1);
+    EXPECT_EQ(mkvol(sim, "vol", 1), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_TRUE(sim.volumes(0).empty()) << "a failed call has no effect";
-    EXPECT_EQ(mkvol("vol", 1), 0);
+    EXPECT_EQ(mkvol(sim, "vol", 1), 0);
 
     const int fd = sim.open("/dev/ubi0_0", O_RDWR);
     sim.failCall(Sim::Call::Close, 1, EINTR);
@@ -293,174 +290,150 @@ TEST_F(SimulatorTest, InjectedFailuresHitTheNthCallOfTheirKind) {
 
 TEST_F(SimulatorTest, PowerCutBeforeMkvolLeavesNoVolume) {
     sim.powerCutBefore(1);
-    EXPECT_EQ(mkvol("vol", 1), -1);
+    EXPECT_EQ(mkvol(sim, "vol", 1), -1);
     EXPECT_EQ(errno, EROFS);
-    EXPECT_EQ(mkvol("other", 1), -1);
+    EXPECT_EQ(mkvol(sim, "other", 1), -1);
     EXPECT_EQ(errno, EROFS);
-    EXPECT_EQ(mkvol("", 1), -1);
+    EXPECT_EQ(mkvol(sim, "", 1), -1);
     EXPECT_EQ(errno, EINVAL) << "argument checks come before the read-only test";
     EXPECT_EQ(attribute("/sys/class/ubi/ubi0/mtd_num"), "1\n") << "reads still work";
     EXPECT_EQ(sim.stateChangingOperations(), 0u);
     sim.reattach();
     EXPECT_TRUE(sim.volumes(0).empty());
-    EXPECT_EQ(mkvol("vol", 1), 0);
+    EXPECT_EQ(mkvol(sim, "vol", 1), 0);
     EXPECT_EQ(sim.stateChangingOperations(), 1u);
 }
 
-TEST_F(SimulatorTest, PowerCutMakesRenameWholeOrNothing) {
-    const int a = mkvol("kernel", 1);
-    const int b = mkvol("kernel_new", 1);
-    mkvol("kernel_prev", 1);
+// A cut before an operation leaves it undone. A cut after it fails the call yet leaves the
+// change on flash, as on the kernel when the cut hits the second copy of the volume table.
+TEST_F(SimulatorTest, PowerCutBeforeOrAfterAnOperation) {
+    const int a = mkvol(sim, "kernel", 1);
+    const int b = mkvol(sim, "kernel_new", 1);
+    mkvol(sim, "kernel_prev", 1);
     sim.powerCutBefore(1);
-    EXPECT_EQ(rename({{a, "kernel_prev"}, {b, "kernel"}}), -1);
+    EXPECT_EQ(rename(sim, {{a, "kernel_prev"}, {b, "kernel"}}), -1);
     EXPECT_EQ(errno, EROFS);
     sim.reattach();
-    EXPECT_EQ(names(),
+    EXPECT_EQ(names(sim),
               (std::map<std::string, int>{{"kernel", 0}, {"kernel_new", 1}, {"kernel_prev", 2}}));
-    sim.powerCutBefore(2);
-    EXPECT_EQ(rename({{a, "kernel_prev"}, {b, "kernel"}}), 0);
-    EXPECT_EQ(rmvol(a), -1);
-    sim.reattach();
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
-}
-
-// As on the kernel when the cut hits the second copy of the volume table: the
-// caller sees a failure, yet the flash holds the change.
-TEST_F(SimulatorTest, PowerCutAfterAnOperationFailsItsCallButKeepsItsEffect) {
-    const int a = mkvol("kernel", 1);
-    const int b = mkvol("kernel_new", 1);
-    sim.powerCutAfter(1);
-    EXPECT_EQ(rename({{a, "kernel_prev"}, {b, "kernel"}}), -1);
-    EXPECT_EQ(errno, EROFS);
-    EXPECT_EQ(mkvol("other", 1), -1) << "read-only after the cut";
-    EXPECT_EQ(errno, EROFS);
-    sim.reattach();
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
 
     sim.powerCutAfter(1);
-    EXPECT_EQ(mkvol("made", 1), -1);
+    EXPECT_EQ(rename(sim, {{a, "kernel_prev"}, {b, "kernel"}}), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(mkvol(sim, "other", 1), -1) << "read-only after the cut";
+    EXPECT_EQ(errno, EROFS);
+    sim.reattach();
+    EXPECT_EQ(names(sim), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
+    sim.powerCutAfter(1);
+    EXPECT_EQ(mkvol(sim, "made", 1), -1);
     EXPECT_EQ(errno, EROFS);
     sim.reattach();
     sim.powerCutAfter(1);
-    EXPECT_EQ(rmvol(a), -1);
+    EXPECT_EQ(rmvol(sim, a), -1);
     EXPECT_EQ(errno, EROFS);
     sim.reattach();
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"made", 2}}));
+    EXPECT_EQ(names(sim), (std::map<std::string, int>{{"kernel", 1}, {"made", 2}}));
 }
 
-TEST_F(SimulatorTest, PowerCutAfterTheLastWriteCommitsTheUpdate) {
-    const int volId = mkvol("kernel_new", 4 * kLeb);
-    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-    ASSERT_EQ(volup(fd, kLeb + 10), 0);
-    sim.powerCutAfter(2);
-    EXPECT_EQ(sim.write(fd, bytes(kLeb, 1).data(), kLeb), kLeb);
-    EXPECT_EQ(sim.write(fd, bytes(10, 2).data(), 10), -1);
-    EXPECT_EQ(errno, EROFS);
-    sim.reattach();
-    const auto volume = sim.volumes(0).at(volId);
-    EXPECT_FALSE(volume.updMarker);
-    EXPECT_FALSE(volume.corrupted);
-    EXPECT_EQ(volume.dataBytes, kLeb + 10u);
+// Only the eraseblocks that reached the flash count after a reattach.
+TEST_F(SimulatorTest, InterruptedStaticUpdates) {
+    struct Case {
+        const char* what;
+        long long size;
+        std::vector<size_t> writes;
+        unsigned cutBefore, cutAfter; // neither: the handle is closed instead
+        bool marker, corrupted;
+        size_t dataBytes, onFlash;
+    };
+    const Case cases[] = {
+        {"cut after the last write commits it",
+         kLeb + 10,
+         {kLeb, 10},
+         0,
+         2,
+         false,
+         false,
+         kLeb + 10,
+         kLeb + 10},
+        {"cut inside: 2 of 4 eraseblocks on flash",
+         3 * kLeb + 10,
+         {kLeb, kLeb + 5, kLeb},
+         3,
+         0,
+         true,
+         true,
+         0,
+         2 * kLeb},
+        {"closed before its first eraseblock", 2 * kLeb, {100}, 0, 0, true, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int volId = mkvol(sim, "kernel_new", 4 * kLeb);
+        const int fd = sim.open("/dev/ubi0_0", O_RDWR);
+        ASSERT_EQ(volup(sim, fd, c.size), 0);
+        const bool cut = c.cutBefore + c.cutAfter > 0;
+        if (c.cutBefore > 0)
+            sim.powerCutBefore(c.cutBefore);
+        if (c.cutAfter > 0)
+            sim.powerCutAfter(c.cutAfter);
+        for (size_t i = 0; i < c.writes.size(); ++i) {
+            const bool last = cut && i + 1 == c.writes.size();
+            EXPECT_EQ(
+                sim.write(fd, bytes(c.writes[i], static_cast<uint8_t>(i)).data(), c.writes[i]),
+                last ? -1 : static_cast<ssize_t>(c.writes[i]));
+            if (last) {
+                EXPECT_EQ(errno, EROFS);
+            }
+        }
+        if (!cut)
+            sim.close(fd);
+        sim.reattach();
+        EXPECT_EQ(sim.read(fd, nullptr, 0), -1) << "descriptors are gone";
+        EXPECT_EQ(errno, EBADF);
+        const auto volume = sim.volumes(0).at(volId);
+        EXPECT_EQ(volume.updMarker, c.marker);
+        EXPECT_EQ(volume.corrupted, c.corrupted);
+        EXPECT_EQ(volume.dataBytes, c.dataBytes);
+        EXPECT_EQ(volume.data.size(), c.onFlash);
+        ASSERT_EQ(rmvol(sim, volId), 0);
+    }
 }
 
-TEST_F(SimulatorTest, PowerCutAfterAnUpdateStartLeavesTheMarkerOnFlash) {
-    const int volId = sim.addVolume(0, "rootfs", Sim::Simulator::kDynamic, 2 * kLeb, bytes(50, 4));
-    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-    sim.powerCutAfter(1);
-    EXPECT_EQ(volup(fd, 10), -1);
-    EXPECT_EQ(errno, EROFS);
-    sim.reattach();
-    const auto volume = sim.volumes(0).at(volId);
-    EXPECT_TRUE(volume.updMarker);
-    EXPECT_TRUE(volume.data.empty());
-}
-
-TEST_F(SimulatorTest, PowerCutDuringStaticUpdateLeavesItMarkedAndCorrupted) {
-    const int volId = mkvol("kernel_new", 4 * kLeb);
-    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-    ASSERT_EQ(volup(fd, 3 * kLeb + 10), 0);
-    sim.powerCutBefore(3);
-    EXPECT_EQ(sim.write(fd, bytes(kLeb, 1).data(), kLeb), kLeb);
-    EXPECT_EQ(sim.write(fd, bytes(kLeb + 5, 2).data(), kLeb + 5), kLeb + 5);
-    EXPECT_EQ(sim.write(fd, bytes(kLeb, 3).data(), kLeb), -1);
-    EXPECT_EQ(errno, EROFS);
-    sim.reattach();
-    EXPECT_EQ(sim.read(fd, nullptr, 0), -1) << "descriptors are gone";
-    EXPECT_EQ(errno, EBADF);
-    const auto volume = sim.volumes(0).at(volId);
-    EXPECT_TRUE(volume.updMarker);
-    EXPECT_TRUE(volume.corrupted) << "2 of 4 eraseblocks reached the flash";
-    EXPECT_EQ(volume.dataBytes, 0u);
-    EXPECT_EQ(volume.data.size(), 2u * kLeb);
-    const int again = sim.open("/dev/ubi0_0", O_RDONLY);
-    char byte;
-    EXPECT_EQ(sim.read(again, &byte, 1), -1);
-    EXPECT_EQ(errno, EBADF);
-}
-
-TEST_F(SimulatorTest, StaticUpdateCutBeforeItsFirstEraseblockLeavesAnEmptyVolume) {
-    const int volId = mkvol("devicetree_new", 2 * kLeb);
-    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-    ASSERT_EQ(volup(fd, 2 * kLeb), 0);
-    ASSERT_EQ(sim.write(fd, bytes(100, 1).data(), 100), 100);
-    sim.close(fd);
-    sim.reattach();
-    const auto volume = sim.volumes(0).at(volId);
-    EXPECT_TRUE(volume.updMarker);
-    EXPECT_FALSE(volume.corrupted);
-    EXPECT_EQ(volume.dataBytes, 0u);
-}
-
-TEST_F(SimulatorTest, RefusedUpdateStartMarksOnlyInMemory) {
-    const int volId = sim.addVolume(0, "rootfs", Sim::Simulator::kDynamic, 2 * kLeb, bytes(50, 4));
-    const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-    sim.powerCutBefore(1);
-    EXPECT_EQ(volup(fd, 10), -1);
-    EXPECT_EQ(errno, EROFS);
-    EXPECT_TRUE(sim.volumes(0).at(volId).updMarker);
-    char byte;
-    EXPECT_EQ(sim.read(fd, &byte, 1), -1);
-    EXPECT_EQ(errno, EBUSY) << "the update stays open on the handle";
-    EXPECT_EQ(sim.write(fd, &byte, 1), -1);
-    EXPECT_EQ(errno, EROFS);
-    sim.reattach();
-    const auto volume = sim.volumes(0).at(volId);
-    EXPECT_FALSE(volume.updMarker);
-    EXPECT_EQ(volume.data, bytes(50, 4));
+// A refused update start marks the volume in memory only; one cut after it marks the flash.
+TEST_F(SimulatorTest, PowerCutAtAnUpdateStart) {
+    for (const bool after : {false, true}) {
+        SCOPED_TRACE(after ? "cut after" : "cut before");
+        const int volId =
+            sim.addVolume(0, "rootfs", Sim::Simulator::kDynamic, 2 * kLeb, bytes(50, 4));
+        const int fd = sim.open("/dev/ubi0_0", O_RDWR);
+        after ? sim.powerCutAfter(1) : sim.powerCutBefore(1);
+        EXPECT_EQ(volup(sim, fd, 10), -1);
+        EXPECT_EQ(errno, EROFS);
+        EXPECT_TRUE(sim.volumes(0).at(volId).updMarker);
+        char byte;
+        EXPECT_EQ(sim.read(fd, &byte, 1), -1);
+        EXPECT_EQ(errno, EBUSY) << "the update stays open on the handle";
+        EXPECT_EQ(sim.write(fd, &byte, 1), -1);
+        EXPECT_EQ(errno, EROFS);
+        sim.reattach();
+        const auto volume = sim.volumes(0).at(volId);
+        EXPECT_EQ(volume.updMarker, after);
+        EXPECT_EQ(volume.data, after ? std::vector<uint8_t>() : bytes(50, 4));
+        ASSERT_EQ(rmvol(sim, volId), 0);
+    }
 }
 
 TEST_F(SimulatorTest, PowerCutSweepKeepsEveryStepWholeOrUndone) {
-    const auto install = [this](Sim::Simulator& board) {
-        const int dev = board.open("/dev/ubi0", O_RDONLY);
-        int32_t prev = 1;
-        board.ioctl(dev, UBI_IOCRMVOL, &prev);
-        ubi_mkvol_req request;
-        memset(&request, 0, sizeof request);
-        request.vol_id = UBI_VOL_NUM_AUTO;
-        request.alignment = 1;
-        request.bytes = 3 * kLeb;
-        request.vol_type = UBI_STATIC_VOLUME;
-        request.name_len = 10;
-        memcpy(request.name, "kernel_new", 10);
-        board.ioctl(dev, UBI_IOCMKVOL, &request);
+    const auto install = [](Sim::Simulator& board) {
+        rmvol(board, 1);
+        mkvol(board, "kernel_new", 3 * kLeb);
         const int fd = board.open("/dev/ubi0_1", O_RDWR);
-        int64_t size = 2 * kLeb + 1;
-        board.ioctl(fd, UBI_IOCVOLUP, &size);
+        volup(board, fd, 2 * kLeb + 1);
         const std::vector<uint8_t> data = bytes(2 * kLeb + 1, 9);
         for (size_t at = 0; at < data.size(); at += 700)
             board.write(fd, data.data() + at, std::min<size_t>(700, data.size() - at));
         board.close(fd);
-        ubi_rnvol_req renames;
-        memset(&renames, 0, sizeof renames);
-        renames.count = 2;
-        renames.ents[0].vol_id = 0;
-        renames.ents[0].name_len = 11;
-        memcpy(renames.ents[0].name, "kernel_prev", 11);
-        renames.ents[1].vol_id = 1;
-        renames.ents[1].name_len = 6;
-        memcpy(renames.ents[1].name, "kernel", 6);
-        board.ioctl(dev, UBI_IOCRNVOL, &renames);
-        board.close(dev);
+        rename(board, {{0, "kernel_prev"}, {1, "kernel"}});
     };
     const auto fresh = [](Sim::Simulator& board) {
         board.addMtd("NAND.ubi");
@@ -535,7 +508,7 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     sim.setMtdNameAttribute(0, "abc");
     sim.setAttributeUnreadable("/sys/class/ubi/ubi0_1/name", EIO);
     const int fd = sim.open("/dev/ubi0_1", O_RDWR);
-    ASSERT_EQ(volup(fd, 20), 0);
+    ASSERT_EQ(volup(sim, fd, 20), 0);
     ASSERT_EQ(sim.write(fd, "half", 4), 4);
     ASSERT_TRUE(sim.save(directory.string()));
 

@@ -112,33 +112,19 @@ TEST_F(UbiDeviceLookup, InitOpensTheDeviceOfThePartition) {
     EXPECT_EQ(output.err(), "");
 }
 
-TEST_F(UbiDeviceLookup, DestructorClosesTheHandle) {
-    {
-        Ubi::Device another;
-        ASSERT_TRUE(another.init("NAND.ubi"));
-        EXPECT_EQ(sim.openDescriptors(), 1u);
-    }
-    EXPECT_EQ(sim.openDescriptors(), 0u);
-}
-
-TEST_F(UbiDeviceLookup, UnknownPartitionReadsNoUbiSysfs) {
+// A partition that is unknown, has no device, or a board without the UBI module.
+TEST_F(UbiDeviceLookup, InitFindsNoDevice) {
     EXPECT_FALSE(device.init("nand.ubi"));
-    EXPECT_EQ(device.name(), "");
     for (const auto& request : sim.requests()) {
         EXPECT_NE(request.kind, Sim::Call::OpenDirectory);
         EXPECT_EQ(request.path.rfind("/sys/class/mtd/", 0), 0u) << request.path;
     }
-}
-
-TEST_F(UbiDeviceLookup, PartitionWithoutDevice) {
     EXPECT_FALSE(device.init("env"));
     EXPECT_EQ(device.name(), "");
     EXPECT_EQ(sim.openDescriptors(), 0u);
-}
-
-TEST_F(UbiDeviceLookup, NoUbiSysfs) {
     sim.setUbiModuleLoaded(false);
     EXPECT_FALSE(device.init("NAND.ubi"));
+    EXPECT_EQ(device.name(), "");
     int ubiId = 9;
     EXPECT_FALSE(Ubi::Device::findUbiDeviceId(2, ubiId));
     EXPECT_EQ(ubiId, 9);
@@ -164,6 +150,7 @@ TEST_F(UbiDeviceLookup, DeviceNodeThatCannotBeOpened) {
     {
         Ubi::Device probe;
         ASSERT_TRUE(probe.init("NAND.ubi"));
+        EXPECT_EQ(sim.openDescriptors(), 1u);
         for (const auto& request : sim.requests())
             opens += request.kind == Sim::Call::Open ? 1 : 0;
     }
@@ -171,7 +158,7 @@ TEST_F(UbiDeviceLookup, DeviceNodeThatCannotBeOpened) {
     EXPECT_FALSE(device.init("NAND.ubi"));
     EXPECT_EQ(device.name(), "");
     EXPECT_EQ(sim.requests().back().path, "/dev/ubi0");
-    EXPECT_EQ(sim.openDescriptors(), 0u);
+    EXPECT_EQ(sim.openDescriptors(), 0u) << "the probe's destructor closed its handle";
 }
 
 TEST_F(UbiDeviceLookup, MtdNumContents) {
@@ -217,15 +204,12 @@ TEST_F(UbiVolumeLookup, IdsByName) {
     EXPECT_EQ(lookup("kernel_ne"), -7);
     EXPECT_EQ(lookup("Kernel"), -7);
     EXPECT_EQ(lookup(""), -7);
-    EXPECT_EQ(sim.openDescriptors(), 1u);
-}
-
-TEST_F(UbiVolumeLookup, VolumeExistsPrintsOneLine) {
     OutputCapture output;
     EXPECT_TRUE(device.volumeExists("kernel_new"));
     EXPECT_FALSE(device.volumeExists("rootfs"));
     EXPECT_EQ(output.out(), "volumeExists(kernel_new) ->true\nvolumeExists(rootfs) ->false\n");
     EXPECT_EQ(output.err(), "");
+    EXPECT_EQ(sim.openDescriptors(), 1u);
 }
 
 TEST_F(UbiVolumeLookup, DeviceDirectoryGone) {
@@ -290,57 +274,54 @@ protected:
 };
 
 TEST_F(UbiDeviceRequests, MakeVolumeSendsTheRecord) {
-    OutputCapture output;
-    EXPECT_TRUE(device.makeVolume("rootfs_new", Ubi::VolumeType::Dynamic, 36700160));
-    EXPECT_TRUE(device.makeVolume("kernel_new", Ubi::VolumeType::Static, 6291456));
-    EXPECT_EQ(output.out(), "makeVolume(rootfs_new)\nmakeVolume(kernel_new)\n");
-    EXPECT_EQ(output.err(), "");
-    const auto sent = ioctls();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].request, 0x40986F00u);
-    EXPECT_EQ(sent[0].path, "/dev/ubi0");
-    EXPECT_EQ(sent[0].bytes, mkvolRecord("rootfs_new", 36700160, 3));
-    EXPECT_EQ(sent[1].bytes, mkvolRecord("kernel_new", 6291456, 4));
-    const auto volumes = sim.volumes(0);
-    ASSERT_EQ(volumes.size(), 2u);
-    EXPECT_EQ(volumes[0].type, Sim::Simulator::kDynamic);
-    EXPECT_EQ(volumes[0].reservedEbs, 290u);
-    EXPECT_EQ(volumes[1].type, Sim::Simulator::kStatic);
-}
-
-TEST_F(UbiDeviceRequests, MakeVolumeNameLengths) {
     const std::string name127(127, 'a');
     const std::string name128(128, 'b');
-    OutputCapture output;
-    EXPECT_TRUE(device.makeVolume(name127, Ubi::VolumeType::Static, 1));
-    EXPECT_FALSE(device.makeVolume(name128, Ubi::VolumeType::Static, 1));
     const std::string huge = "short" + std::string(65536, 'c');
-    EXPECT_FALSE(device.makeVolume(huge, Ubi::VolumeType::Static, 1));
-    EXPECT_EQ(output.out(), "makeVolume(" + name127 + ")\nmakeVolume(" + name128 +
-                                ")\nmakeVolume(" + huge + ")\n");
-    EXPECT_EQ(output.err(), "ioctl: File name too long\nioctl: Invalid argument\n");
-    const auto sent = ioctls();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].bytes, mkvolRecord(name127, 1, 4));
-    EXPECT_EQ(sent[1].bytes, mkvolRecord(name128, 1, 4));
     std::vector<uint8_t> truncated = mkvolRecord(huge.substr(0, 128), 1, 4);
     truncated[18] = 5; // name_len is the length's low 16 bits
     truncated[19] = 0;
-    EXPECT_EQ(sent[2].bytes, truncated);
-    EXPECT_EQ(names(), (std::map<std::string, int>{{name127, 0}}));
-}
-
-TEST_F(UbiDeviceRequests, MakeVolumeRefused) {
-    sim.addVolume(0, "kernel_new", Sim::Simulator::kStatic, 1);
+    struct Case {
+        std::string name;
+        Ubi::VolumeType type;
+        uint64_t bytes;
+        std::string error; // empty when made
+        std::vector<uint8_t> record;
+    };
+    const Case cases[] = {
+        {"rootfs_new", Ubi::VolumeType::Dynamic, 36700160, "",
+         mkvolRecord("rootfs_new", 36700160, 3)},
+        {"kernel_new", Ubi::VolumeType::Static, 6291456, "", mkvolRecord("kernel_new", 6291456, 4)},
+        {name127, Ubi::VolumeType::Static, 1, "", mkvolRecord(name127, 1, 4)},
+        {name128, Ubi::VolumeType::Static, 1, "File name too long", mkvolRecord(name128, 1, 4)},
+        {huge, Ubi::VolumeType::Static, 1, "Invalid argument", truncated},
+        {"kernel_new", Ubi::VolumeType::Static, 1, "File exists", mkvolRecord("kernel_new", 1, 4)},
+        {"other", static_cast<Ubi::VolumeType>(7), 1, "Invalid argument", // goes as vol_type 0
+         mkvolRecord("other", 1, 0)},
+        {"huge", Ubi::VolumeType::Dynamic, 0xFFFFFFFFu, "No space left on device",
+         mkvolRecord("huge", 0xFFFFFFFFu, 3)},
+    };
+    std::string out, err;
     OutputCapture output;
-    EXPECT_FALSE(device.makeVolume("kernel_new", Ubi::VolumeType::Static, 6291456));
-    EXPECT_FALSE(device.makeVolume("other", static_cast<Ubi::VolumeType>(7), 1));
-    EXPECT_FALSE(device.makeVolume("huge", Ubi::VolumeType::Dynamic, 0xFFFFFFFFu));
-    EXPECT_EQ(output.out(), "makeVolume(kernel_new)\nmakeVolume(other)\nmakeVolume(huge)\n");
-    EXPECT_EQ(output.err(), "ioctl: File exists\nioctl: Invalid argument\n"
-                            "ioctl: No space left on device\n");
-    EXPECT_EQ(ioctls().at(1).bytes[16], 0) << "an unknown type goes as vol_type 0";
-    EXPECT_EQ(ioctls().at(2).bytes, mkvolRecord("huge", 0xFFFFFFFFu, 3));
+    for (const Case& c : cases) {
+        EXPECT_EQ(device.makeVolume(c.name, c.type, c.bytes), c.error.empty()) << c.name.size();
+        out += "makeVolume(" + c.name + ")\n";
+        err += c.error.empty() ? "" : "ioctl: " + c.error + "\n";
+    }
+    EXPECT_EQ(output.out(), out);
+    EXPECT_EQ(output.err(), err);
+    const auto sent = ioctls();
+    ASSERT_EQ(sent.size(), std::size(cases));
+    EXPECT_EQ(sent[0].request, 0x40986F00u);
+    EXPECT_EQ(sent[0].path, "/dev/ubi0");
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i].bytes, cases[i].record) << i;
+    EXPECT_EQ(names(),
+              (std::map<std::string, int>{{"rootfs_new", 0}, {"kernel_new", 1}, {name127, 2}}));
+    const auto volumes = sim.volumes(0);
+    ASSERT_EQ(volumes.size(), 3u);
+    EXPECT_EQ(volumes[0].type, Sim::Simulator::kDynamic);
+    EXPECT_EQ(volumes[0].reservedEbs, 290u);
+    EXPECT_EQ(volumes[1].type, Sim::Simulator::kStatic);
 }
 
 TEST_F(UbiDeviceRequests, DeleteVolume) {
@@ -358,13 +339,18 @@ TEST_F(UbiDeviceRequests, DeleteVolume) {
     EXPECT_EQ(names(), (std::map<std::string, int>{{"a", 0}}));
 }
 
-TEST_F(UbiDeviceRequests, DeleteVolumeRefused) {
+// A rename that would remove an open volume reports like a refused delete.
+TEST_F(UbiDeviceRequests, OpenVolumeRefusesDeleteAndRename) {
+    sim.addVolume(0, "kernel", Sim::Simulator::kStatic, 1);
     sim.addVolume(0, "kernel_prev", Sim::Simulator::kStatic, 1);
-    const int fd = sim.open("/dev/ubi0_0", O_RDONLY);
+    const int fd = sim.open("/dev/ubi0_1", O_RDONLY);
     OutputCapture output;
     EXPECT_FALSE(device.deleteVolume("kernel_prev"));
+    EXPECT_FALSE(device.renameVolumes({{"kernel", "kernel_prev"}}));
     EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "deleteVolume: Device or resource busy\n");
+    EXPECT_EQ(output.err(), "deleteVolume: Device or resource busy\n"
+                            "deleteVolume: Device or resource busy\n");
+    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 0}, {"kernel_prev", 1}}));
     sim.close(fd);
 }
 
@@ -436,18 +422,6 @@ TEST_F(UbiDeviceRequests, RenameStopsBeforeTheKernel) {
     EXPECT_EQ(sent[0].bytes[20], 127);
     EXPECT_EQ(std::string(sent[0].bytes.begin() + 24, sent[0].bytes.begin() + 151), name127);
     EXPECT_EQ(sent[0].bytes[151], 0);
-}
-
-TEST_F(UbiDeviceRequests, RenameRefused) {
-    sim.addVolume(0, "kernel", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "kernel_prev", Sim::Simulator::kStatic, 1);
-    const int fd = sim.open("/dev/ubi0_1", O_RDONLY);
-    OutputCapture output;
-    EXPECT_FALSE(device.renameVolumes({{"kernel", "kernel_prev"}}));
-    EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "deleteVolume: Device or resource busy\n");
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 0}, {"kernel_prev", 1}}));
-    sim.close(fd);
 }
 
 } // namespace
