@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -121,8 +122,9 @@ void show(Sim::Simulator& sim) {
     for (const auto& volume : volumes) {
         const std::string base =
             "/sys/class/ubi/ubi" + std::to_string(s_ubi) + "_" + std::to_string(volume.id) + "/";
-        const unsigned long long size = std::stoull(attribute(sim, base + "reserved_ebs")) *
-                                        std::stoull(attribute(sim, base + "usable_eb_size"));
+        const unsigned long long size =
+            strtoull(attribute(sim, base + "reserved_ebs").c_str(), nullptr, 10) *
+            strtoull(attribute(sim, base + "usable_eb_size").c_str(), nullptr, 10);
         // A dynamic volume's data_bytes is its whole size; its contents are what
         // the last update wrote.
         const unsigned long long data = volume.type == Sim::Simulator::kStatic
