@@ -42,10 +42,16 @@ ssize_t readFully(int fd, void* buffer, size_t length) {
     return static_cast<ssize_t>(done);
 }
 
-bool writeFully(int fd, const void* data, size_t length) {
+namespace {
+
+// Writes every byte, retrying short writes and interruptions; at `offset` when
+// one is given, else at the file position.
+bool writeAll(int fd, const void* data, size_t length, const off_t* offset) {
     size_t done = 0;
     while (done < length) {
-        const ssize_t put = write(fd, static_cast<const char*>(data) + done, length - done);
+        const char* from = static_cast<const char*>(data) + done;
+        const ssize_t put = offset ? pwrite(fd, from, length - done, *offset + off_t(done))
+                                   : write(fd, from, length - done);
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -57,20 +63,14 @@ bool writeFully(int fd, const void* data, size_t length) {
     return true;
 }
 
+} // namespace
+
+bool writeFully(int fd, const void* data, size_t length) {
+    return writeAll(fd, data, length, nullptr);
+}
+
 bool pwriteFully(int fd, const void* data, size_t length, off_t offset) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t put = pwrite(fd, static_cast<const char*>(data) + done, length - done,
-                                   offset + static_cast<off_t>(done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+    return writeAll(fd, data, length, &offset);
 }
 
 static bool contains(const std::vector<std::string>& names, const std::string& name) {

@@ -10,6 +10,7 @@
 
 #include "support/InstallerBoard.h"
 #include "support/Process.h"
+#include "support/TempDirTest.h"
 #include "tests/common/ImageBuilder.h"
 
 namespace {
@@ -33,22 +34,8 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
-class VexilBoard : public ::testing::Test {
+class VexilBoard : public TempDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vexil-board-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    std::string file(const std::string& name, const Bytes& data) const {
-        const fs::path path = m_dir / name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        return path;
-    }
-
     std::vector<std::string> generationFiles(const InstallerBoard::Generation& g,
                                              const std::string& name, const std::string& prefix) {
         return {"--" + prefix + "kernel",     file(name + ".k", g.kernel),
@@ -97,7 +84,6 @@ protected:
         }
     }
 
-    fs::path m_dir;
     std::string m_board;
     std::string m_image;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/Process.h"
+#include "support/TempDirTest.h"
 #include "tests/common/ImageBuilder.h"
 
 namespace {
@@ -21,12 +22,6 @@ namespace fs = std::filesystem;
 using Bytes = ImageBuilder::Bytes;
 
 using Outcome = ProcessOutcome;
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
 
 Bytes bytesOf(const fs::path& path) {
     const std::string text = readWholeFile(path);
@@ -39,22 +34,8 @@ std::string hex8(uint32_t value) {
     return text;
 }
 
-class VexilImageTool : public ::testing::Test {
+class VexilImageTool : public TempDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vexil-image-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    fs::path path(const std::string& name) const { return m_dir / name; }
-
-    fs::path file(const std::string& name, const Bytes& data) const {
-        writeFile(path(name), data);
-        return path(name);
-    }
-
     std::set<std::string> entries() const {
         std::set<std::string> names;
         for (const fs::directory_entry& entry : fs::directory_iterator(m_dir)) {
@@ -84,8 +65,6 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         return tool(args);
     }
-
-    fs::path m_dir;
 };
 
 const uint32_t devicetreeCrc = ImageBuilder::zlibCrc(ImageBuilder::pattern(1000, 1));
@@ -166,7 +145,7 @@ TEST_F(VexilImageTool, CorruptedByteIsFoundInItsBlock) {
     ASSERT_EQ(0, createStandard("img").status);
     Bytes image = bytesOf(path("img"));
     image[75 + 12 + 500] ^= 0x20; // inside the devicetree payload
-    writeFile(path("img"), image);
+    file("img", image);
     Bytes payload = ImageBuilder::pattern(1000, 1);
     payload[500] ^= 0x20;
     const uint32_t computed = ImageBuilder::zlibCrc(payload);
