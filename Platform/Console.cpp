@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "Platform/Format.h"
 #include "Platform/pf_platform.h"
 
 namespace Platform {
@@ -41,26 +42,18 @@ void putTranslated(char c) {
 void Console::printf(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    size_t size = 64;
-    char* buffer = static_cast<char*>(malloc(size));
-    const char* text = format;
-    while (buffer != nullptr) {
-        va_list attempt;
-        va_copy(attempt, arguments);
-        const int length = vsnprintf(buffer, size, format, attempt);
-        va_end(attempt);
-        if (length < 0) {
-            buffer[0] = '\0';
-        }
-        if (length < 0 || static_cast<size_t>(length) < size) {
-            text = buffer;
-            break;
-        }
-        free(buffer);
-        size = static_cast<size_t>(length) + 1;
-        buffer = static_cast<char*>(malloc(size));
-    }
+    char* buffer = nullptr;
+    const int length = formatInto(
+        64,
+        [&buffer](size_t size) {
+            free(buffer);
+            buffer = static_cast<char*>(malloc(size));
+            return buffer;
+        },
+        format, arguments);
     va_end(arguments);
+    // Out of memory: the format itself is the best that can still be shown.
+    const char* text = length < 0 ? format : buffer;
 
     void* mutex = consoleMutex();
     if (mutex != nullptr) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "Platform/Format.h"
+
 namespace StringTool {
 
 std::string upper(const std::string& text) {
@@ -15,20 +17,15 @@ std::string upper(const std::string& text) {
 }
 
 std::string vstringf(const char* format, va_list arguments) {
-    std::vector<char> buffer(512, '\0');
-    for (;;) {
-        va_list attempt;
-        va_copy(attempt, arguments);
-        const int length = vsnprintf(buffer.data(), buffer.size(), format, attempt);
-        va_end(attempt);
-        if (length < 0) {
-            return std::string();
-        }
-        if (static_cast<size_t>(length) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<size_t>(length));
-        }
-        buffer.resize(static_cast<size_t>(length) + 1, '\0');
-    }
+    std::vector<char> buffer;
+    const int length = Platform::formatInto(
+        512,
+        [&buffer](size_t size) {
+            buffer.assign(size, '\0');
+            return buffer.data();
+        },
+        format, arguments);
+    return std::string(buffer.data(), static_cast<size_t>(length));
 }
 
 std::string stringf(const char* format, ...) {

@@ -25,6 +25,7 @@
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/ImageFormat.h"
+#include "common/ImageStream.h"
 
 extern char** environ;
 
@@ -73,8 +74,8 @@ void putBigEndian(uint8_t* at, uint32_t value) {
 // repeats; its CRCs come from zlib, so a parser that disagrees shows up.
 std::vector<uint8_t> makeImage(uint32_t total) {
     const uint32_t headers = sizeof(ImageHeader) + 3 * sizeof(BlockHeader);
-    const uint32_t kernel = FwImage::kernelVolumeSize;
-    const uint32_t devicetree = FwImage::devicetreeVolumeSize;
+    const uint32_t kernel = FwImage::s_volumes[0].size;
+    const uint32_t devicetree = FwImage::s_volumes[1].size;
     const uint32_t rootfs = total - headers - kernel - devicetree;
     std::vector<uint8_t> image(total);
 
@@ -87,9 +88,9 @@ std::vector<uint8_t> makeImage(uint32_t total) {
 
     uint64_t state = 0x9E3779B97F4A7C15ull;
     size_t at = sizeof header;
-    const std::pair<uint32_t, uint32_t> blocks[] = {{FwImage::kernelBlockId, kernel},
-                                                    {FwImage::devicetreeBlockId, devicetree},
-                                                    {FwImage::rootfsBlockId, rootfs}};
+    const std::pair<uint32_t, uint32_t> blocks[] = {{FwImage::s_volumes[0].blockId, kernel},
+                                                    {FwImage::s_volumes[1].blockId, devicetree},
+                                                    {FwImage::s_volumes[2].blockId, rootfs}};
     for (const auto& [id, size] : blocks) {
         uint8_t* block = image.data() + at;
         uint8_t* payload = block + sizeof(BlockHeader);
@@ -111,22 +112,35 @@ double seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-// Pieces of m_bytesNeeded, a block's payload capped at the installer's buffer.
+class MemorySource : public FwImage::ByteSource {
+public:
+    explicit MemorySource(const std::vector<uint8_t>& image) : m_image(image) {}
+    long read(void* buffer, unsigned size) override {
+        const size_t length = std::min<size_t>(size, m_image.size() - m_at);
+        memcpy(buffer, m_image.data() + m_at, length);
+        m_at += length;
+        return static_cast<long>(length);
+    }
+
+private:
+    const std::vector<uint8_t>& m_image;
+    size_t m_at = 0;
+};
+
+struct Ignore : FwImage::StreamVisitor {
+    void onImageHeader(FwImage::Parser&, const uint8_t*) override {}
+    void onBlockHeader(FwImage::Parser&, const uint8_t*) override {}
+    void onPayload(FwImage::Parser&, const uint8_t*, unsigned) override {}
+};
+
+// The image as every reader reads it, from memory.
 double timeParser(const std::vector<uint8_t>& image) {
     QuietStdout quiet;
     FwImage::Parser parser;
+    MemorySource source(image);
+    Ignore visitor;
     const auto start = Clock::now();
-    parser.begin();
-    size_t at = 0;
-    while (at < image.size()) {
-        const unsigned needed = parser.m_bytesNeeded;
-        const int result = parser.parse(image.data() + at, needed);
-        at += needed;
-        if (result == FwImage::Parser::ResultBlockHeader &&
-            parser.m_bytesNeeded > FwImage::maxChunkSize) {
-            parser.m_bytesNeeded = FwImage::maxChunkSize;
-        }
-    }
+    FwImage::readImage(source, parser, visitor);
     const double elapsed = seconds(start);
     if (parser.end() != FwImage::Parser::Ok || parser.m_state != FwImage::Parser::Done) {
         fprintf(stderr, "vexil-bench-verify: the parser rejected the image (status %d)\n",

@@ -4,13 +4,13 @@
 
 namespace FwImage {
 
-const VolumeTarget* findVolumeTarget(uint32_t blockId) {
-    for (const VolumeTarget& target : volumeTargets) {
-        if (target.blockId == blockId) {
-            return &target;
+int findSlot(uint32_t blockId) {
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (s_volumes[slot].blockId == blockId) {
+            return slot;
         }
     }
-    return nullptr;
+    return -1;
 }
 
 std::string fieldText(const char* field, size_t width) {

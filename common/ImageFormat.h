@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/linuxFlash/UbiVolumeType.h"
+
 // On-disk layout of a firmware image: one ImageHeader, then blocks of
 // BlockHeader + payload. Integers are big-endian in the file.
 
@@ -38,36 +40,31 @@ namespace FwImage {
 constexpr const char* imageMagic = "VexilImg";
 constexpr const char* imageProduct = "Dorvyn";
 
-constexpr uint32_t kernelBlockId = 1;
-constexpr uint32_t devicetreeBlockId = 3;
-constexpr uint32_t rootfsBlockId = 4;
-
-constexpr uint32_t kernelVolumeSize = 6291456;
-constexpr uint32_t devicetreeVolumeSize = 131072;
-constexpr uint32_t rootfsVolumeSize = 36700160;
-
-constexpr const char* kernelVolumeName = "kernel";
-constexpr const char* devicetreeVolumeName = "devicetree";
-constexpr const char* rootfsVolumeName = "rootfs";
-
 // The installer reads payload in pieces of at most this many bytes.
 constexpr unsigned maxChunkSize = 65536;
 
-// Where a block lands on the board.
-struct VolumeTarget {
+// One volume of a generation on the board: the block that fills it, the names it has while
+// current, after it was replaced and while it is being written, and the type and size it is
+// created with.
+struct VolumeSlot {
+    const char* name;
+    const char* prevName;
+    const char* newName;
     uint32_t blockId;
-    const char* volumeName;
-    uint32_t volumeSize;
+    Ubi::VolumeType type;
+    unsigned size;
 };
 
-constexpr VolumeTarget volumeTargets[] = {
-    {kernelBlockId, kernelVolumeName, kernelVolumeSize},
-    {devicetreeBlockId, devicetreeVolumeName, devicetreeVolumeSize},
-    {rootfsBlockId, rootfsVolumeName, rootfsVolumeSize},
+// The board's volumes, in the order they are switched in. No other block ID has a slot.
+constexpr VolumeSlot s_volumes[] = {
+    {"kernel", "kernel_prev", "kernel_new", 1, Ubi::VolumeType::Static, 6291456},
+    {"devicetree", "devicetree_prev", "devicetree_new", 3, Ubi::VolumeType::Static, 131072},
+    {"rootfs", "rootfs_prev", "rootfs_new", 4, Ubi::VolumeType::Dynamic, 36700160},
 };
+constexpr int slotCount = sizeof s_volumes / sizeof s_volumes[0];
 
-// The target of a block ID, or nullptr when the ID has no volume.
-const VolumeTarget* findVolumeTarget(uint32_t blockId);
+// The slot that a block ID fills, or -1 when it has none.
+int findSlot(uint32_t blockId);
 
 // A header text field may fill its whole width without a NUL; never read past it.
 std::string fieldText(const char* field, size_t width);

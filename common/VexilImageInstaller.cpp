@@ -1,7 +1,9 @@
 #include "common/VexilImageInstaller.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,37 +12,32 @@
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/ImageFormat.h"
+#include "common/ImageStream.h"
 #include "common/linuxFlash/Ubi.h"
-#include "common/linuxFlash/UbiVolumeReader.h"
 
 namespace VexilImageInstaller {
 namespace {
 
-struct VolumeSlot {
-    const char* name;
-    const char* prevName;
-    const char* newName;
-    uint32_t blockId;
-    Ubi::VolumeType type;
-    unsigned size;
-};
-
-const VolumeSlot s_volumes[] = {
-    {"kernel", "kernel_prev", "kernel_new", FwImage::kernelBlockId, Ubi::VolumeType::Static,
-     FwImage::kernelVolumeSize},
-    {"devicetree", "devicetree_prev", "devicetree_new", FwImage::devicetreeBlockId,
-     Ubi::VolumeType::Static, FwImage::devicetreeVolumeSize},
-    {"rootfs", "rootfs_prev", "rootfs_new", FwImage::rootfsBlockId, Ubi::VolumeType::Dynamic,
-     FwImage::rootfsVolumeSize},
-};
-constexpr int s_nrSlots = sizeof s_volumes / sizeof s_volumes[0];
-
-constexpr unsigned s_bufferSize = FwImage::maxChunkSize;
+using FwImage::s_volumes;
+using FwImage::slotCount;
+using FwImage::VolumeSlot;
 
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
+
+class FileSource : public FwImage::ByteSource {
+public:
+    explicit FileSource(FILE* file) : m_file(file) {}
+    long read(void* buffer, unsigned size) override {
+        const size_t got = fread(buffer, 1, size, m_file);
+        return got < size && ferror(m_file) ? -1 : static_cast<long>(got);
+    }
+
+private:
+    FILE* m_file;
+};
 
 uint32_t bigEndian(const void* field) {
     const auto* b = static_cast<const unsigned char*>(field);
@@ -52,6 +49,11 @@ uint32_t littleEndian(const void* field) {
     return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
 }
 
+// The cause of a flash failure, as the C library says it.
+std::string because(int error) {
+    return error != 0 ? std::string(": ") + strerror(error) : std::string();
+}
+
 // What this run did to one slot's "_new" volume.
 struct SlotProgress {
     bool prepared = false; // volume created or reused, opened, update started
@@ -61,36 +63,36 @@ struct SlotProgress {
     uint32_t written = 0;
 };
 
-class Installation {
+class Installation : public FwImage::StreamVisitor {
 public:
-    Installation(Ubi::Device& device, Ubi::Volume& volume, unsigned char* buffer)
-        : m_device(device), m_volume(volume), m_buffer(buffer) {}
+    explicit Installation(Ubi::Device& device) : m_device(device), m_volume(device) {}
 
     int install(const char* path);
 
+    void onImageHeader(FwImage::Parser& parser, const uint8_t* raw) override;
+    void onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) override;
+    void onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) override;
+
 private:
-    void readImage(FILE* image);
-    void onImageHeader();
-    void onBlockHeader();
-    void onPayload(unsigned count);
     bool prepareSlot(int slot);
-    bool readyToSwitch();
-    bool volumeReadsBack(const VolumeSlot& slot, const SlotProgress& progress);
+    bool imageComplete();
+    bool newVolumesReadBack();
+    bool readsBack(const VolumeSlot& slot, const SlotProgress& progress);
     bool switchIn();
-    void stop(int exitStatus, const std::string& reason);
+    void recordFailure(int exitStatus, const std::string& reason);
     void flashFailed(const std::string& reason);
 
     Ubi::Device& m_device;
-    Ubi::Volume& m_volume;
-    unsigned char* m_buffer;
+    Ubi::Volume m_volume;
     FwImage::Parser m_parser;
-    SlotProgress m_progress[s_nrSlots];
+    SlotProgress m_progress[slotCount];
     int m_currentSlot = -1; // slot receiving the current block's payload; -1 drops it
     int m_exitStatus = ExitInstalled;
     std::string m_reason;
 };
 
-void Installation::stop(int exitStatus, const std::string& reason) {
+// The first failure of a run is the one reported.
+void Installation::recordFailure(int exitStatus, const std::string& reason) {
     if (m_exitStatus == ExitInstalled) {
         m_exitStatus = exitStatus;
         m_reason = reason;
@@ -98,7 +100,7 @@ void Installation::stop(int exitStatus, const std::string& reason) {
 }
 
 void Installation::flashFailed(const std::string& reason) {
-    stop(ExitFlashFailed, reason);
+    recordFailure(ExitFlashFailed, reason);
     m_parser.setError(FwImage::Parser::WriteError);
     m_currentSlot = -1;
 }
@@ -109,49 +111,25 @@ int Installation::install(const char* path) {
         printf("ERROR: failed to open file: %s\n", path);
         return ExitImageUnreadable;
     }
-    m_parser.begin();
-    readImage(image.get());
+    FileSource source(image.get());
+    const FwImage::StreamEnd end = FwImage::readImage(source, m_parser, *this);
+    if (end.cause == FwImage::StreamEnd::ReadError) {
+        puts("ERROR: read failed");
+        recordFailure(ExitImageUnreadable, "the image could not be read");
+    }
     m_volume.close();
     printf("end: %d\n", m_parser.end());
     image.reset();
 
-    if (!readyToSwitch()) {
+    if (!imageComplete() || !newVolumesReadBack()) {
         printf("install stopped: %s\n", m_reason.c_str());
         return m_exitStatus;
     }
     return switchIn() ? ExitInstalled : ExitFlashFailed;
 }
 
-void Installation::readImage(FILE* image) {
-    for (;;) {
-        const unsigned needed = m_parser.m_bytesNeeded;
-        const size_t got = fread(m_buffer, 1, needed, image);
-        if (got < needed) {
-            if (feof(image)) {
-                return;
-            }
-            puts("ERROR: read failed");
-            stop(ExitImageUnreadable, "the image could not be read");
-            return;
-        }
-        switch (m_parser.parse(m_buffer, needed)) {
-        case FwImage::Parser::ResultImageHeader:
-            onImageHeader();
-            break;
-        case FwImage::Parser::ResultBlockHeader:
-            onBlockHeader();
-            break;
-        case FwImage::Parser::ResultPayload:
-            onPayload(unsigned(got));
-            break;
-        default:
-            break;
-        }
-    }
-}
-
-void Installation::onImageHeader() {
-    const ImageHeader& header = m_parser.m_imageHeader;
+void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t*) {
+    const ImageHeader& header = parser.m_imageHeader;
     const std::string magic = FwImage::fieldText(header.magic, sizeof header.magic);
     const std::string product = FwImage::fieldText(header.product, sizeof header.product);
     puts("Image header");
@@ -161,29 +139,19 @@ void Installation::onImageHeader() {
     printf("\tversion: 0x%x\n", header.version);
     printf("\tdescr:   %s\n", FwImage::fieldText(header.descr, sizeof header.descr).c_str());
     if (!FwImage::hasExpectedIdentity(header)) {
-        stop(ExitImageRejected,
-             "the image is for another board (magic '" + magic + "', product '" + product + "')");
-        m_parser.setError(FwImage::Parser::BadImage);
+        recordFailure(ExitImageRejected, "the image is for another board (magic '" + magic +
+                                             "', product '" + product + "')");
+        parser.setError(FwImage::Parser::BadImage);
     }
 }
 
-void Installation::onBlockHeader() {
-    const BlockHeader& block = m_parser.m_blockHeader;
+void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t*) {
+    const BlockHeader& block = parser.m_blockHeader;
     puts("Block header");
     printf("ID: %d - size: %d (crc:%08x)\n", int(block.id), int(block.size),
            littleEndian(&block.crc));
-    if (m_parser.m_bytesNeeded > s_bufferSize) {
-        m_parser.m_bytesNeeded = s_bufferSize;
-    }
-    m_currentSlot = -1;
-    for (int slot = 0; slot < s_nrSlots; ++slot) {
-        if (s_volumes[slot].blockId == block.id) {
-            if (prepareSlot(slot)) {
-                m_currentSlot = slot;
-            }
-            return;
-        }
-    }
+    const int slot = FwImage::findSlot(block.id);
+    m_currentSlot = slot >= 0 && prepareSlot(slot) ? slot : -1;
 }
 
 bool Installation::prepareSlot(int slot) {
@@ -196,17 +164,18 @@ bool Installation::prepareSlot(int slot) {
     }
     if (!m_device.volumeExists(volume.newName) &&
         !m_device.makeVolume(volume.newName, volume.type, volume.size)) {
-        flashFailed(std::string("could not create ") + volume.newName);
+        flashFailed(std::string("could not create ") + volume.newName + because(m_device.error()));
         return false;
     }
     m_volume.close();
     if (!m_volume.open(volume.newName)) {
-        flashFailed(std::string("could not open ") + volume.newName);
+        flashFailed(std::string("could not open ") + volume.newName + because(m_volume.error()));
         return false;
     }
     const BlockHeader& block = m_parser.m_blockHeader;
     if (!m_volume.beginUpdate((long long)block.size)) {
-        flashFailed(std::string("could not start the update of ") + volume.newName);
+        flashFailed(std::string("could not start the update of ") + volume.newName +
+                    because(m_volume.error()));
         return false;
     }
     progress.prepared = true;
@@ -215,24 +184,26 @@ bool Installation::prepareSlot(int slot) {
     return true;
 }
 
-void Installation::onPayload(unsigned count) {
+void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) {
     if (m_currentSlot < 0) {
         return;
     }
     const VolumeSlot& volume = s_volumes[m_currentSlot];
     SlotProgress& progress = m_progress[m_currentSlot];
-    if (m_volume.write(m_buffer, count) != int(count)) {
-        flashFailed(std::string("writing ") + volume.newName + " failed");
+    if (m_volume.write(data, size) != int(size)) {
+        flashFailed(std::string("writing ") + volume.newName + " failed" +
+                    because(m_volume.error()));
         return;
     }
-    progress.written += count;
-    if (m_parser.m_state != FwImage::Parser::ReadBlockData) {
+    progress.written += size;
+    if (parser.m_state != FwImage::Parser::ReadBlockData) {
         progress.verified = progress.written == progress.size;
         m_currentSlot = -1;
     }
 }
 
-bool Installation::readyToSwitch() {
+// Whether the stream ended cleanly with every slot's block verified.
+bool Installation::imageComplete() {
     if (m_exitStatus != ExitInstalled) {
         return false;
     }
@@ -240,31 +211,35 @@ bool Installation::readyToSwitch() {
     case FwImage::Parser::Ok:
         break;
     case FwImage::Parser::CrcError:
-        stop(ExitImageRejected,
-             "block " + std::to_string(m_parser.m_blockHeader.id) + " failed its CRC check");
+        recordFailure(ExitImageRejected, "block " + std::to_string(m_parser.m_blockHeader.id) +
+                                             " failed its CRC check");
         return false;
     case FwImage::Parser::LengthError:
-        stop(ExitImageRejected, "the image is longer than its declared length");
+        recordFailure(ExitImageRejected, "the image is longer than its declared length");
         return false;
     default:
-        stop(ExitImageRejected,
-             "the image was rejected (status " + std::to_string(int(m_parser.end())) + ")");
+        recordFailure(ExitImageRejected, "the image was rejected (status " +
+                                             std::to_string(int(m_parser.end())) + ")");
         return false;
     }
     if (m_parser.m_state != FwImage::Parser::Done) {
-        stop(ExitImageRejected, "the image ended early");
+        recordFailure(ExitImageRejected, "the image ended early");
         return false;
     }
-    for (int slot = 0; slot < s_nrSlots; ++slot) {
+    for (int slot = 0; slot < slotCount; ++slot) {
         if (!m_progress[slot].prepared || !m_progress[slot].verified) {
-            stop(ExitImageRejected, "the image has no " + std::string(s_volumes[slot].name) +
-                                        " block (ID " + std::to_string(s_volumes[slot].blockId) +
-                                        ")");
+            recordFailure(ExitImageRejected, "the image has no " +
+                                                 std::string(s_volumes[slot].name) + " block (ID " +
+                                                 std::to_string(s_volumes[slot].blockId) + ")");
             return false;
         }
     }
-    for (int slot = 0; slot < s_nrSlots; ++slot) {
-        if (!volumeReadsBack(s_volumes[slot], m_progress[slot])) {
+    return true;
+}
+
+bool Installation::newVolumesReadBack() {
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (!readsBack(s_volumes[slot], m_progress[slot])) {
             return false;
         }
     }
@@ -274,40 +249,44 @@ bool Installation::readyToSwitch() {
 // Reads the volume back through its node: the kernel may accept every write
 // and still hold something else (a static volume that failed its own check is
 // only marked corrupted).
-bool Installation::volumeReadsBack(const VolumeSlot& slot, const SlotProgress& progress) {
+bool Installation::readsBack(const VolumeSlot& slot, const SlotProgress& progress) {
     std::string marker;
     std::string corrupted;
     if (!m_device.volumeAttribute(slot.newName, "upd_marker", marker) ||
         !m_device.volumeAttribute(slot.newName, "corrupted", corrupted)) {
-        stop(ExitFlashFailed, std::string("could not check ") + slot.newName);
+        recordFailure(ExitFlashFailed,
+                      std::string("could not check ") + slot.newName + because(m_device.error()));
         return false;
     }
     if (marker != "0") {
-        stop(ExitFlashFailed, std::string(slot.newName) + " is still marked as being updated");
+        recordFailure(ExitFlashFailed,
+                      std::string(slot.newName) + " is still marked as being updated");
         return false;
     }
     if (corrupted != "0") {
-        stop(ExitFlashFailed, std::string(slot.newName) + " is marked corrupted");
+        recordFailure(ExitFlashFailed, std::string(slot.newName) + " is marked corrupted");
         return false;
     }
     Ubi::VolumeReader reader(m_device);
     if (!reader.open(slot.newName)) {
-        stop(ExitFlashFailed, std::string("could not open ") + slot.newName + " to check it");
+        recordFailure(ExitFlashFailed, std::string("could not open ") + slot.newName +
+                                           " to check it" + because(m_device.error()));
         return false;
     }
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[FwImage::maxChunkSize]);
     uint32_t remaining = progress.size;
     uint32_t crc = 0;
     while (remaining > 0) {
-        const unsigned want = remaining < s_bufferSize ? remaining : s_bufferSize;
-        const int got = reader.read(m_buffer, want);
+        const unsigned want = std::min<uint32_t>(remaining, FwImage::maxChunkSize);
+        const int got = reader.read(buffer.get(), want);
         if (got <= 0) {
             break;
         }
-        crc = Crc32::calculate(m_buffer, unsigned(got), crc);
+        crc = Crc32::calculate(buffer.get(), unsigned(got), crc);
         remaining -= unsigned(got);
     }
     if (remaining != 0 || crc != progress.crc) {
-        stop(ExitFlashFailed, std::string(slot.newName) + " reads back wrong");
+        recordFailure(ExitFlashFailed, std::string(slot.newName) + " reads back wrong");
         return false;
     }
     return true;
@@ -331,18 +310,20 @@ bool Installation::switchIn() {
 } // namespace
 
 int run(int argc, char* argv[]) {
+    return run(argc, argv, LinuxFlash::linuxKernel());
+}
+
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
     if (argc != 2) {
         return ExitUsage;
     }
-    Ubi::Device device;
+    Ubi::Device device(kernel);
     puts("CP1");
     if (!device.init("NAND.ubi")) {
         return ExitNoDevice;
     }
     puts("CP2");
-    Ubi::Volume volume(device);
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[s_bufferSize]);
-    return Installation(device, volume, buffer.get()).install(argv[1]);
+    return Installation(device).install(argv[1]);
 }
 
 } // namespace VexilImageInstaller

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/linuxFlash/KernelInterface.h"
+
 namespace VexilImageInstaller {
 
 // Exit statuses of a run.
@@ -12,8 +14,9 @@ enum ExitStatus : int {
     ExitNoDevice = -1,       // the UBI device cannot be set up
 };
 
-// Installs the image named by argv[1] onto the UBI device attached to
-// "NAND.ubi", through whatever kernel interface is in use.
+// Installs the image named by argv[1] onto the UBI device attached to "NAND.ubi".
 int run(int argc, char* argv[]);
+// The same through another provider of the kernel's MTD and UBI interface.
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel);
 
 } // namespace VexilImageInstaller

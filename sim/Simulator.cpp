@@ -20,8 +20,9 @@ public:
     explicit SnapshotDirectory(std::vector<std::string> entries) : m_entries(std::move(entries)) {}
 
     bool next(std::string& name) override {
-        if (m_next == m_entries.size())
+        if (m_next == m_entries.size()) {
             return false;
+        }
         name = m_entries[m_next++];
         return true;
     }
@@ -49,14 +50,16 @@ size_t recordSize(unsigned long request) {
 
 } // namespace
 
-Simulator::Simulator() = default;
+Simulator::Simulator() : m_ubi(m_faults), m_sysfs(m_ubi) {}
 Simulator::~Simulator() = default;
 
 unsigned Simulator::addMtd(const std::string& name) {
+    auto& mtds = m_ubi.board().mtds;
     unsigned number = 0;
-    while (m_board.mtds.count(number) != 0)
+    while (mtds.count(number) != 0) {
         ++number;
-    m_board.mtds[number] = name;
+    }
+    mtds[number] = name;
     return number;
 }
 
@@ -69,29 +72,37 @@ void Simulator::setMtdAttributeUnreadable(unsigned mtd) {
 }
 
 void Simulator::removeMtd(unsigned mtd) {
-    for (const auto& [number, device] : m_board.ubis) {
-        if (device.mtd == mtd)
+    Board& board = m_ubi.board();
+    for (const auto& [number, device] : board.ubis) {
+        if (device.mtd == mtd) {
             throw std::invalid_argument("a UBI device is attached to this partition");
+        }
     }
-    if (m_board.mtds.erase(mtd) == 0)
+    if (board.mtds.erase(mtd) == 0) {
         throw std::invalid_argument("no such MTD partition");
-    dropOverrides("/sys/class/mtd/mtd" + std::to_string(mtd) + "/");
+    }
+    m_sysfs.dropMtdOverrides(mtd);
 }
 
 unsigned Simulator::attachUbi(unsigned mtd, unsigned lebSize, unsigned lebCount,
                               unsigned minIoSize) {
-    if (m_board.mtds.count(mtd) == 0)
+    Board& board = m_ubi.board();
+    if (board.mtds.count(mtd) == 0) {
         throw std::invalid_argument("no such MTD partition");
-    if (lebSize == 0 || minIoSize == 0 || (minIoSize & (minIoSize - 1)) != 0)
-        throw std::invalid_argument("bad eraseblock or I/O size");
-    unsigned number = 0;
-    for (const auto& [existing, device] : m_board.ubis) {
-        if (device.mtd == mtd)
-            throw std::invalid_argument("partition already attached");
-        if (existing == number)
-            ++number;
     }
-    UbiDevice& device = m_board.ubis[number];
+    if (lebSize == 0 || minIoSize == 0 || (minIoSize & (minIoSize - 1)) != 0) {
+        throw std::invalid_argument("bad eraseblock or I/O size");
+    }
+    unsigned number = 0;
+    for (const auto& [existing, device] : board.ubis) {
+        if (device.mtd == mtd) {
+            throw std::invalid_argument("partition already attached");
+        }
+        if (existing == number) {
+            ++number;
+        }
+    }
+    UbiDevice& device = board.ubis[number];
     device.number = number;
     device.mtd = mtd;
     device.lebSize = lebSize;
@@ -102,53 +113,47 @@ unsigned Simulator::attachUbi(unsigned mtd, unsigned lebSize, unsigned lebCount,
 }
 
 void Simulator::setUbiModuleLoaded(bool loaded) {
-    m_board.ubiLoaded = loaded;
+    m_ubi.board().ubiLoaded = loaded;
 }
 
 void Simulator::setAttribute(const std::string& path, std::string raw) {
-    const Node node = resolve(path);
-    if (node.kind != NodeKind::Attribute)
-        throw std::invalid_argument("no such attribute: " + path);
-    m_board.overrides[node.canonical] = {std::move(raw), 0};
+    m_sysfs.setAttribute(path, std::move(raw));
 }
 
 void Simulator::setAttributeUnreadable(const std::string& path, int error) {
-    const Node node = resolve(path);
-    if (node.kind != NodeKind::Attribute || error == 0)
-        throw std::invalid_argument("no such attribute: " + path);
-    m_board.overrides[node.canonical] = {"", error};
+    m_sysfs.setAttributeUnreadable(path, error);
 }
 
 int Simulator::addVolume(unsigned ubi, const std::string& name, int type, unsigned long long bytes,
                          const std::vector<uint8_t>& data) {
-    UbiDevice* device = ubiDevice(ubi);
-    if (device == nullptr)
+    UbiDevice* device = m_ubi.device(ubi);
+    if (device == nullptr) {
         throw std::invalid_argument("no such UBI device");
-    ubi_mkvol_req request;
-    memset(&request, 0, sizeof request);
-    request.vol_id = UBI_VOL_NUM_AUTO;
-    request.alignment = 1;
-    request.bytes = static_cast<int64_t>(bytes);
-    request.vol_type = static_cast<int8_t>(type);
-    request.name_len = static_cast<int16_t>(name.size());
-    memcpy(request.name, name.data(), std::min(name.size(), sizeof request.name));
-    const int error = createVolume(*device, request, false);
-    if (error != 0)
+    }
+    ubi_mkvol_req request =
+        LinuxFlash::makeVolumeRequest(name, type, static_cast<long long>(bytes));
+    const int error = m_ubi.createVolume(*device, request, false);
+    if (error != 0) {
         throw std::invalid_argument("cannot make volume " + name + ": " + strerror(error));
+    }
     Volume& made = device->volumes.at(request.vol_id);
-    if (data.size() > static_cast<unsigned long long>(made.reservedEbs) * made.usableLebSize)
+    if (data.size() > static_cast<unsigned long long>(made.reservedEbs) * made.usableLebSize) {
         throw std::invalid_argument("data larger than the volume");
+    }
     made.data = data;
-    if (made.type == kStatic)
+    if (made.type == kStatic) {
         made.usedBytes = data.size();
+    }
     return made.id;
 }
 
 std::vector<Simulator::VolumeInfo> Simulator::volumes(unsigned ubi) const {
     std::vector<VolumeInfo> result;
-    const auto device = m_board.ubis.find(ubi);
-    if (device == m_board.ubis.end())
+    const auto& ubis = m_ubi.board().ubis;
+    const auto device = ubis.find(ubi);
+    if (device == ubis.end()) {
         return result;
+    }
     for (const auto& [id, volume] : device->second.volumes) {
         result.push_back({id, volume.name, volume.type, volume.reservedEbs, volume.usedBytes,
                           volume.updMarker || volume.markerInMemory, volume.corrupted,
@@ -157,19 +162,22 @@ std::vector<Simulator::VolumeInfo> Simulator::volumes(unsigned ubi) const {
     return result;
 }
 
-Simulator::Volume& Simulator::volume(unsigned ubi, int volId) {
-    UbiDevice* device = ubiDevice(ubi);
-    if (device == nullptr || device->volumes.count(volId) == 0)
+Volume& Simulator::volume(unsigned ubi, int volId) {
+    UbiDevice* device = m_ubi.device(ubi);
+    if (device == nullptr || device->volumes.count(volId) == 0) {
         throw std::invalid_argument("no such volume");
+    }
     return device->volumes.at(volId);
 }
 
 void Simulator::corruptVolumeData(unsigned ubi, int volId, unsigned long long offset) {
     Volume& target = volume(ubi, volId);
-    if (offset >= target.usedBytes)
+    if (offset >= target.usedBytes) {
         throw std::invalid_argument("offset past the volume's data");
-    if (offset >= target.data.size())
+    }
+    if (offset >= target.data.size()) {
         target.data.resize(offset + 1, 0xFF);
+    }
     target.data[offset] ^= 0xFF;
     target.damaged = true;
 }
@@ -179,40 +187,29 @@ void Simulator::setVolumeCorrupted(unsigned ubi, int volId, bool corrupted) {
 }
 
 void Simulator::failCall(Call kind, unsigned nth, int error, unsigned long request) {
-    if (nth == 0)
-        throw std::invalid_argument("calls count from 1");
-    m_failures.push_back({kind, request, nth, error});
+    m_faults.failCall(kind, nth, error, request);
 }
 
 void Simulator::powerCutBefore(unsigned n) {
-    if (n == 0)
-        throw std::invalid_argument("operations count from 1");
-    m_powerCut = n;
-    m_cutAfter = false;
+    m_faults.cutPowerAt(n, FaultPlan::Cut::Before);
 }
 
 void Simulator::powerCutAfter(unsigned n) {
-    powerCutBefore(n);
-    m_cutAfter = true;
+    m_faults.cutPowerAt(n, FaultPlan::Cut::After);
 }
 
 unsigned Simulator::stateChangingOperations() const {
-    return m_stateOperations;
+    return m_ubi.stateChangingOperations();
 }
 
 bool Simulator::poweredOff() const {
-    for (const auto& [number, device] : m_board.ubis) {
-        if (device.roMode)
-            return true;
-    }
-    return false;
+    return m_ubi.poweredOff();
 }
 
 void Simulator::reattach() {
     m_files.clear();
-    m_powerCut = 0;
-    m_failAfter = false;
-    settle(m_board);
+    m_faults.powerCycle();
+    UbiModel::settle(m_ubi.board());
 }
 
 const std::vector<Simulator::Request>& Simulator::requests() const {
@@ -229,23 +226,6 @@ size_t Simulator::openDescriptors() const {
 
 void Simulator::setRecordPayloads(bool record) {
     m_recordPayloads = record;
-}
-
-bool Simulator::injectedFailure(Call kind, unsigned long request, int& error) {
-    bool failed = false;
-    for (auto it = m_failures.begin(); it != m_failures.end();) {
-        const bool matches =
-            it->kind == kind && (kind != Call::Ioctl || it->request == 0 || it->request == request);
-        if (matches && --it->remaining == 0) {
-            if (!failed)
-                error = it->error;
-            failed = true;
-            it = m_failures.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return failed;
 }
 
 int Simulator::fail(Request& request, int error) {
@@ -270,41 +250,49 @@ Simulator::OpenFile* Simulator::openFile(int fd) {
 int Simulator::open(const char* path, int flags) {
     Request request{Call::Open, path, -1, static_cast<unsigned long>(flags), {}, 0, 0, 0};
     int error = 0;
-    if (injectedFailure(Call::Open, 0, error))
+    if (m_faults.callFails(Call::Open, 0, error)) {
         return fail(request, error);
+    }
     OpenFile file;
-    file.node = resolve(path);
+    file.node = m_sysfs.resolve(path);
     file.path = path;
     const int access = flags & O_ACCMODE;
     file.canRead = access == O_RDONLY || access == O_RDWR;
     file.canWrite = access == O_WRONLY || access == O_RDWR;
     switch (file.node.kind) {
-    case NodeKind::Missing:
+    case SysfsTree::NodeKind::Missing:
         return fail(request, ENOENT);
-    case NodeKind::Directory:
-        if (access != O_RDONLY)
+    case SysfsTree::NodeKind::Directory:
+        if (access != O_RDONLY) {
             return fail(request, EISDIR);
+        }
         break;
-    case NodeKind::Attribute:
+    case SysfsTree::NodeKind::Attribute:
         // sysfs attributes here have no store operation.
-        if (access != O_RDONLY)
+        if (access != O_RDONLY) {
             return fail(request, EACCES);
+        }
         break;
-    case NodeKind::UbiNode:
+    case SysfsTree::NodeKind::UbiNode:
         break;
-    case NodeKind::VolumeNode:
+    case SysfsTree::NodeKind::VolumeNode:
         if ((flags & O_DIRECTORY) == 0) {
-            error = openVolumeNode(file.node, file);
-            if (error != 0)
+            file.volume.ubi = file.node.number;
+            file.volume.serial = file.node.serial;
+            error = m_ubi.openVolume(file.volume, file.canWrite);
+            if (error != 0) {
                 return fail(request, error);
+            }
         }
         break;
     }
-    if ((flags & O_DIRECTORY) != 0 && file.node.kind != NodeKind::Directory)
+    if ((flags & O_DIRECTORY) != 0 && file.node.kind != SysfsTree::NodeKind::Directory) {
         return fail(request, ENOTDIR);
+    }
     int fd = kFirstFd;
-    while (m_files.count(fd) != 0)
+    while (m_files.count(fd) != 0) {
         ++fd;
+    }
     m_files.emplace(fd, std::move(file));
     request.fd = fd;
     return static_cast<int>(finish(request, fd));
@@ -314,30 +302,34 @@ ssize_t Simulator::read(int fd, void* buffer, size_t count) {
     OpenFile* file = openFile(fd);
     Request request{Call::Read, file != nullptr ? file->path : "", fd, 0, {}, 0, 0, count};
     int error = 0;
-    if (injectedFailure(Call::Read, 0, error))
+    if (m_faults.callFails(Call::Read, 0, error)) {
         return fail(request, error);
-    if (file == nullptr || !file->canRead)
+    }
+    if (file == nullptr || !file->canRead) {
         return fail(request, EBADF);
-    if (buffer == nullptr && count != 0)
+    }
+    if (buffer == nullptr && count != 0) {
         return fail(request, EFAULT);
+    }
     ssize_t result = -1;
     errno = 0;
     switch (file->node.kind) {
-    case NodeKind::Missing:
-    case NodeKind::UbiNode:
+    case SysfsTree::NodeKind::Missing:
+    case SysfsTree::NodeKind::UbiNode:
         // The device node has no read operation.
         return fail(request, EINVAL);
-    case NodeKind::Directory:
+    case SysfsTree::NodeKind::Directory:
         return fail(request, EISDIR);
-    case NodeKind::Attribute:
-        result = readAttribute(*file, buffer, count);
+    case SysfsTree::NodeKind::Attribute:
+        result = m_sysfs.readAttribute(file->node, file->attribute, buffer, count);
         break;
-    case NodeKind::VolumeNode:
-        result = readVolume(*file, buffer, count);
+    case SysfsTree::NodeKind::VolumeNode:
+        result = m_ubi.readVolume(file->volume, buffer, count);
         break;
     }
-    if (result < 0)
+    if (result < 0) {
         return fail(request, errno);
+    }
     if (m_recordPayloads) {
         const auto* bytes = static_cast<const uint8_t*>(buffer);
         request.bytes.assign(bytes, bytes + result);
@@ -353,32 +345,40 @@ ssize_t Simulator::write(int fd, const void* buffer, size_t count) {
         request.bytes.assign(bytes, bytes + count);
     }
     int error = 0;
-    if (injectedFailure(Call::Write, 0, error))
+    if (m_faults.callFails(Call::Write, 0, error)) {
         return fail(request, error);
-    if (file == nullptr || !file->canWrite)
+    }
+    if (file == nullptr || !file->canWrite) {
         return fail(request, EBADF);
-    if (buffer == nullptr && count != 0)
+    }
+    if (buffer == nullptr && count != 0) {
         return fail(request, EFAULT);
-    if (file->node.kind != NodeKind::VolumeNode)
+    }
+    if (file->node.kind != SysfsTree::NodeKind::VolumeNode) {
         return fail(request, EINVAL);
+    }
     errno = 0;
-    const ssize_t result = writeVolume(*file, buffer, count);
-    if (result < 0)
+    const ssize_t result = m_ubi.writeVolume(file->volume, buffer, count);
+    if (result < 0) {
         return fail(request, errno);
+    }
     return finish(request, result);
 }
 
 int Simulator::close(int fd) {
     OpenFile* file = openFile(fd);
     Request request{Call::Close, file != nullptr ? file->path : "", fd, 0, {}, 0, 0, 0};
-    if (file == nullptr)
+    if (file == nullptr) {
         return fail(request, EBADF);
-    if (file->node.kind == NodeKind::VolumeNode)
-        releaseVolume(*file);
+    }
+    if (file->node.kind == SysfsTree::NodeKind::VolumeNode) {
+        m_ubi.closeVolume(file->volume);
+    }
     m_files.erase(fd);
     int error = 0;
-    if (injectedFailure(Call::Close, 0, error))
+    if (m_faults.callFails(Call::Close, 0, error)) {
         return fail(request, error);
+    }
     return static_cast<int>(finish(request, 0));
 }
 
@@ -391,52 +391,76 @@ int Simulator::ioctl(int fd, unsigned long requestCode, void* argument) {
         request.bytes.assign(bytes, bytes + size);
     }
     int error = 0;
-    if (injectedFailure(Call::Ioctl, requestCode, error))
+    if (m_faults.callFails(Call::Ioctl, requestCode, error)) {
         return fail(request, error);
-    if (file == nullptr)
+    }
+    if (file == nullptr) {
         return fail(request, EBADF);
-    if (file->node.kind == NodeKind::UbiNode) {
-        UbiDevice* device = ubiDevice(file->node.number);
-        if (device == nullptr)
+    }
+    if (file->node.kind == SysfsTree::NodeKind::UbiNode) {
+        UbiDevice* device = m_ubi.device(file->node.number);
+        if (device == nullptr) {
             return fail(request, ENODEV);
-        switch (requestCode) {
-        case UBI_IOCMKVOL:
-            error = argument == nullptr ? EFAULT : makeVolume(*device, argument);
-            break;
-        case UBI_IOCRMVOL:
-            error = argument == nullptr ? EFAULT : removeVolume(*device, argument);
-            break;
-        case UBI_IOCRNVOL:
-            error = argument == nullptr ? EFAULT : renameVolumes(*device, argument);
-            break;
-        default:
-            error = ENOTTY;
-            break;
         }
-    } else if (file->node.kind == NodeKind::VolumeNode && requestCode == UBI_IOCVOLUP) {
-        error = argument == nullptr ? EFAULT : startUpdate(*file, argument);
+        error = deviceRequest(*device, requestCode, argument);
+    } else if (file->node.kind == SysfsTree::NodeKind::VolumeNode && requestCode == UBI_IOCVOLUP) {
+        int64_t bytes = 0;
+        if (argument != nullptr) {
+            memcpy(&bytes, argument, sizeof bytes);
+        }
+        error = argument == nullptr ? EFAULT : m_ubi.startUpdate(file->volume, bytes);
     } else {
         error = ENOTTY;
     }
-    if (error != 0)
+    if (error != 0) {
         return fail(request, error);
+    }
     return static_cast<int>(finish(request, 0));
+}
+
+// The kernel copies the record in before looking at it; a made volume's id goes back out.
+int Simulator::deviceRequest(UbiDevice& device, unsigned long request, void* argument) {
+    if (argument == nullptr) {
+        return request == UBI_IOCMKVOL || request == UBI_IOCRMVOL || request == UBI_IOCRNVOL
+                   ? EFAULT
+                   : ENOTTY;
+    }
+    switch (request) {
+    case UBI_IOCMKVOL: {
+        ubi_mkvol_req record;
+        memcpy(&record, argument, sizeof record);
+        const int error = m_ubi.createVolume(device, record, true);
+        if (error == 0) {
+            memcpy(argument, &record.vol_id, sizeof record.vol_id);
+        }
+        return error;
+    }
+    case UBI_IOCRMVOL: {
+        int32_t volId;
+        memcpy(&volId, argument, sizeof volId);
+        return m_ubi.removeVolume(device, volId);
+    }
+    case UBI_IOCRNVOL:
+        return m_ubi.renameVolumes(device, argument);
+    default:
+        return ENOTTY;
+    }
 }
 
 std::unique_ptr<LinuxFlash::DirectoryStream> Simulator::openDirectory(const char* path) {
     Request request{Call::OpenDirectory, path, -1, 0, {}, 0, 0, 0};
     int error = 0;
-    if (injectedFailure(Call::OpenDirectory, 0, error)) {
+    if (m_faults.callFails(Call::OpenDirectory, 0, error)) {
         fail(request, error);
         return nullptr;
     }
-    const Node node = resolve(path);
-    if (node.kind != NodeKind::Directory) {
-        fail(request, node.kind == NodeKind::Missing ? ENOENT : ENOTDIR);
+    const SysfsTree::Node node = m_sysfs.resolve(path);
+    if (node.kind != SysfsTree::NodeKind::Directory) {
+        fail(request, node.kind == SysfsTree::NodeKind::Missing ? ENOENT : ENOTDIR);
         return nullptr;
     }
     finish(request, 0);
-    return std::make_unique<SnapshotDirectory>(listDirectory(node));
+    return std::make_unique<SnapshotDirectory>(m_sysfs.listDirectory(node));
 }
 
 } // namespace Sim

@@ -3,22 +3,19 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/linuxFlash/KernelInterface.h"
-
-struct ubi_mkvol_req;
+#include "sim/FaultPlan.h"
+#include "sim/SysfsTree.h"
+#include "sim/UbiModel.h"
 
 namespace Sim {
 
-enum class Call { Open, Read, Write, Close, Ioctl, OpenDirectory };
-
-// An in-memory Linux MTD + UBI: the sysfs attributes and directories under /sys/class/mtd and
-// /sys/class/ubi, the nodes /dev/ubiN and /dev/ubiN_M, and the UBI requests decoded from the
-// kernel's own records, with the kernel's checks, errors and order of checks. Directories
-// list ".", ".." and then their entries in the order a 64-bit kernel's sysfs gives them.
+// An in-memory Linux MTD + UBI behind the kernel interface: descriptors over the paths of the
+// sysfs tree, UBI requests decoded from the kernel's own records and carried out by the UBI
+// model, each call first checked against the fault plan.
 //
 // Not modelled: regular files (creating a missing path gives ENOENT), the read-only MTD
 // twins mtdNro, seeking, resizing (UBI_IOCRSVOL gives ENOTTY), and the eraseblocks UBI keeps
@@ -26,8 +23,8 @@ enum class Call { Open, Read, Write, Close, Ioctl, OpenDirectory };
 // throws std::invalid_argument.
 class Simulator : public LinuxFlash::KernelInterface {
 public:
-    static constexpr int kDynamic = 3;
-    static constexpr int kStatic = 4;
+    static constexpr int kDynamic = Sim::kDynamic;
+    static constexpr int kStatic = Sim::kStatic;
 
     struct VolumeInfo {
         int id;
@@ -113,9 +110,11 @@ public:
     // Whether write and read requests keep their data (record bytes are always kept).
     void setRecordPayloads(bool record);
 
-    // The board as the flash holds it: text metadata and one data file per volume.
-    bool save(const std::string& directory) const;
-    static std::unique_ptr<Simulator> load(const std::string& directory);
+    // The parts, for keeping a board on disk.
+    UbiModel& ubi() { return m_ubi; }
+    const UbiModel& ubi() const { return m_ubi; }
+    SysfsTree& sysfs() { return m_sysfs; }
+    const SysfsTree& sysfs() const { return m_sysfs; }
 
     int open(const char* path, int flags) override;
     ssize_t read(int fd, void* buffer, size_t count) override;
@@ -125,130 +124,27 @@ public:
     std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override;
 
 private:
-    enum class Mode { ReadOnly, ReadWrite, Exclusive, MetaOnly };
-
-    struct Volume {
-        unsigned serial = 0; // tells apart volumes that had the same id at different times
-        int id = 0;
-        std::string name;
-        int type = kDynamic;
-        int alignment = 1;
-        unsigned usableLebSize = 0;
-        unsigned reservedEbs = 0;
-        unsigned long long usedBytes = 0;
-        std::vector<uint8_t> data;
-        bool updMarker = false;      // as in the volume table on flash
-        bool markerInMemory = false; // set by an update start that the flash refused
-        bool corrupted = false;
-        bool damaged = false; // stored data no longer matches its CRC
-        bool checked = false; // a static volume is checked at its first open after attach
-        bool skipCheck = false;
-        unsigned readers = 0;
-        unsigned writers = 0;
-        bool exclusive = false;
-        bool metaonly = false;
-        bool updating = false;
-        unsigned long long updBytes = 0;
-        unsigned long long updReceived = 0;
-    };
-
-    struct UbiDevice {
-        unsigned number = 0;
-        unsigned mtd = 0;
-        unsigned lebSize = 0;
-        unsigned lebCount = 0;
-        unsigned minIoSize = 1;
-        int vtblSlots = 0;
-        bool roMode = false;
-        std::map<int, Volume> volumes;
-    };
-
-    struct Override {
-        std::string content;
-        int error = 0;
-    };
-
-    struct Board {
-        std::map<unsigned, std::string> mtds;
-        std::map<unsigned, UbiDevice> ubis;
-        bool ubiLoaded = true;
-        std::map<std::string, Override> overrides; // by canonical attribute path
-        unsigned nextSerial = 1;
-    };
-
-    enum class NodeKind { Missing, Directory, Attribute, UbiNode, VolumeNode };
-    enum class Owner { None, Mtd, UbiClass, UbiDevice, Volume };
-
-    struct Node {
-        NodeKind kind = NodeKind::Missing;
-        std::string canonical;
-        Owner owner = Owner::None;
-        unsigned number = 0; // MTD or UBI number
-        unsigned serial = 0; // volume
-        std::string attribute;
-    };
-
     struct OpenFile {
-        Node node;
+        SysfsTree::Node node;
         std::string path;
         bool canRead = false;
         bool canWrite = false;
-        std::optional<std::string> snapshot; // an attribute's text, made at its first read
-        size_t offset = 0;
-        Mode mode = Mode::ReadOnly;
-        unsigned long long position = 0;
+        SysfsTree::AttributeHandle attribute;
+        VolumeHandle volume;
     };
-
-    struct Failure {
-        Call kind;
-        unsigned long request;
-        unsigned remaining;
-        int error;
-    };
-
-    // Path resolution, directories and attributes (SimulatorFiles.cpp).
-    Node resolve(const std::string& path) const;
-    std::vector<std::string> listDirectory(const Node& node) const;
-    bool ownerExists(const Node& node) const;
-    std::string attributeText(const Node& node) const;
-    ssize_t readAttribute(OpenFile& file, void* buffer, size_t count);
-    void dropOverrides(const std::string& prefix);
-    void dropVolumeOverrides(unsigned ubi, int volId);
-
-    // UBI (SimulatorUbi.cpp).
-    int createVolume(UbiDevice& device, ubi_mkvol_req& request, bool counted);
-    int makeVolume(UbiDevice& device, void* argument);
-    int removeVolume(UbiDevice& device, void* argument);
-    int renameVolumes(UbiDevice& device, void* argument);
-    int startUpdate(OpenFile& file, void* argument);
-    ssize_t writeVolume(OpenFile& file, const void* buffer, size_t count);
-    ssize_t readVolume(OpenFile& file, void* buffer, size_t count);
-    int openVolumeNode(const Node& node, OpenFile& file);
-    void releaseVolume(const OpenFile& file);
-    int acquire(Volume& volume, Mode mode);
-    void release(Volume& volume, Mode mode);
-    bool changeState(UbiDevice& device);
-    bool cutAfterOperation();
-    UbiDevice* ubiDevice(unsigned number);
-    const Volume* volumeBySerial(unsigned ubi, unsigned serial) const;
-    Volume* volumeBySerial(unsigned ubi, unsigned serial);
-    Volume& volume(unsigned ubi, int volId);
-    static void settle(Board& board);
 
     int fail(Request& request, int error);
     ssize_t finish(Request& request, ssize_t result);
-    bool injectedFailure(Call kind, unsigned long request, int& error);
     OpenFile* openFile(int fd);
+    Volume& volume(unsigned ubi, int volId);
+    int deviceRequest(UbiDevice& device, unsigned long request, void* argument);
 
-    Board m_board;
+    FaultPlan m_faults;
+    UbiModel m_ubi;
+    SysfsTree m_sysfs;
     std::map<int, OpenFile> m_files;
-    std::vector<Failure> m_failures;
     std::vector<Request> m_requests;
     bool m_recordPayloads = true;
-    unsigned m_powerCut = 0;  // operations left before the cut, 0 when none is armed
-    bool m_cutAfter = false;  // the armed cut lets its operation happen first
-    bool m_failAfter = false; // the operation under way was cut after it happened
-    unsigned m_stateOperations = 0;
 };
 
 } // namespace Sim

@@ -36,8 +36,9 @@ std::string errnoName(int error) {
 
 std::vector<uint8_t> pattern(size_t size, unsigned seed) {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         bytes[i] = static_cast<uint8_t>((i * 131 + seed * 29 + i / 251) & 0xFF);
+    }
     return bytes;
 }
 
@@ -60,8 +61,9 @@ public:
         : m_kernel(kernel), m_ubi(ubi), m_caseName(caseName), m_checks(checks) {}
 
     ~Session() {
-        for (const int fd : m_fds)
+        for (const int fd : m_fds) {
             m_kernel.close(fd);
+        }
     }
 
     Session(const Session&) = delete;
@@ -82,8 +84,9 @@ public:
                           number(deviceAttribute("avail_eraseblocks"), avail) &&
                           number(deviceAttribute("max_vol_count"), slots) &&
                           number(deviceAttribute("min_io_size"), minIo);
-        if (!read || leb == 0 || slots == 0)
+        if (!read || leb == 0 || slots == 0) {
             record("read the device's geometry", false, "unreadable sysfs attributes");
+        }
         return read && leb != 0 && slots != 0;
     }
 
@@ -98,15 +101,7 @@ public:
 
     ubi_mkvol_req mkvolRequest(const std::string& name, long long bytes,
                                int type = UBI_DYNAMIC_VOLUME) const {
-        ubi_mkvol_req request;
-        memset(&request, 0, sizeof request);
-        request.vol_id = UBI_VOL_NUM_AUTO;
-        request.alignment = 1;
-        request.bytes = bytes;
-        request.vol_type = static_cast<int8_t>(type);
-        request.name_len = static_cast<int16_t>(name.size());
-        memcpy(request.name, name.data(), std::min(name.size(), sizeof request.name));
-        return request;
+        return LinuxFlash::makeVolumeRequest(name, type, bytes);
     }
 
     std::unique_ptr<ubi_rnvol_req> rnvolRequest(const std::vector<RenamePair>& pairs) const {
@@ -144,25 +139,29 @@ public:
     int makeFilled(const std::string& name, long long bytes, int type,
                    const std::vector<uint8_t>& data) {
         const int volId = make(name, bytes, type);
-        if (volId < 0)
+        if (volId < 0) {
             return -1;
+        }
         const Outcome fd = open(volumeNode(volId), O_RDWR);
         const bool filled = fd.value >= 0 &&
                             volup(static_cast<int>(fd.value), data.size()).value == 0 &&
                             (data.empty() || write(static_cast<int>(fd.value), data).value ==
                                                  static_cast<long long>(data.size()));
-        if (fd.value >= 0)
+        if (fd.value >= 0) {
             close(static_cast<int>(fd.value));
-        if (!filled)
+        }
+        if (!filled) {
             record("fill volume " + name, false, "update failed");
+        }
         return filled ? volId : -1;
     }
 
     Outcome open(const std::string& path, int flags) {
         errno = 0;
         const int fd = m_kernel.open(path.c_str(), flags);
-        if (fd >= 0)
+        if (fd >= 0) {
             m_fds.insert(fd);
+        }
         return {fd, fd < 0 ? errno : 0};
     }
 
@@ -196,8 +195,9 @@ public:
         std::vector<uint8_t> buffer(std::max<size_t>(count, 1));
         errno = 0;
         const ssize_t result = m_kernel.read(fd, buffer.data(), count);
-        if (data != nullptr && result > 0)
+        if (data != nullptr && result > 0) {
             data->insert(data->end(), buffer.begin(), buffer.begin() + result);
+        }
         return {result, result < 0 ? errno : 0};
     }
 
@@ -206,8 +206,9 @@ public:
         std::vector<uint8_t> data;
         for (;;) {
             const Outcome got = read(fd, piece, &data);
-            if (got.value <= 0)
+            if (got.value <= 0) {
                 break;
+            }
         }
         return data;
     }
@@ -217,13 +218,15 @@ public:
         std::map<std::string, int> ids;
         const std::unique_ptr<LinuxFlash::DirectoryStream> directory =
             m_kernel.openDirectory(("/sys/class/ubi/" + deviceName()).c_str());
-        if (!directory)
+        if (!directory) {
             return ids;
+        }
         const std::string prefix = deviceName() + "_";
         std::string entry;
         while (directory->next(entry)) {
-            if (entry.compare(0, prefix.size(), prefix) != 0)
+            if (entry.compare(0, prefix.size(), prefix) != 0) {
                 continue;
+            }
             std::string name;
             if (text("/sys/class/ubi/" + entry + "/name", name) && !name.empty()) {
                 name.pop_back();
@@ -235,8 +238,9 @@ public:
 
     std::set<std::string> volumeNames() {
         std::set<std::string> names;
-        for (const auto& [name, id] : volumeIds())
+        for (const auto& [name, id] : volumeIds()) {
             names.insert(name);
+        }
         return names;
     }
 
@@ -245,21 +249,24 @@ public:
         const std::unique_ptr<LinuxFlash::DirectoryStream> directory =
             m_kernel.openDirectory(path.c_str());
         std::string entry;
-        while (directory && directory->next(entry))
+        while (directory && directory->next(entry)) {
             entries.push_back(entry);
+        }
         return entries;
     }
 
     // A whole attribute, newline included.
     bool text(const std::string& path, std::string& content) {
         const int fd = m_kernel.open(path.c_str(), O_RDONLY);
-        if (fd < 0)
+        if (fd < 0) {
             return false;
+        }
         content.clear();
         char buffer[256];
         ssize_t length;
-        while ((length = m_kernel.read(fd, buffer, sizeof buffer)) > 0)
+        while ((length = m_kernel.read(fd, buffer, sizeof buffer)) > 0) {
             content.append(buffer, static_cast<size_t>(length));
+        }
         m_kernel.close(fd);
         return length == 0;
     }
@@ -319,8 +326,9 @@ public:
 
 private:
     static bool number(const std::string& text, unsigned long long& value) {
-        if (text.empty() || text.back() != '\n')
+        if (text.empty() || text.back() != '\n') {
             return false;
+        }
         value = std::stoull(text);
         return true;
     }
@@ -332,21 +340,24 @@ private:
     }
     static std::string show(const std::set<std::string>& names) {
         std::string joined = "{";
-        for (const std::string& name : names)
+        for (const std::string& name : names) {
             joined += (joined.size() > 1 ? ", " : "") + name;
+        }
         return joined + "}";
     }
     static std::string show(const std::map<std::string, int>& ids) {
         std::string joined = "{";
-        for (const auto& [name, id] : ids)
+        for (const auto& [name, id] : ids) {
             joined += (joined.size() > 1 ? ", " : "") + name + ":" + std::to_string(id);
+        }
         return joined + "}";
     }
 
     Outcome deviceRequest(unsigned long request, void* argument) {
         const int fd = m_kernel.open(("/dev/" + deviceName()).c_str(), O_RDONLY);
-        if (fd < 0)
+        if (fd < 0) {
             return {-1, errno};
+        }
         errno = 0;
         const int result = m_kernel.ioctl(fd, request, argument);
         const int error = result < 0 ? errno : 0;
@@ -532,8 +543,9 @@ const std::vector<Case>& cases() {
                  return;
              }
              for (unsigned long long i = 0; i < s.slots; ++i) {
-                 if (s.make("cf-" + str(i), 1) < 0)
+                 if (s.make("cf-" + str(i), 1) < 0) {
                      return;
+                 }
              }
              ubi_mkvol_req auto_ = s.mkvolRequest("cf-auto", 1);
              s.expectError(s.mkvol(auto_), ENFILE, "no free id");
@@ -703,8 +715,9 @@ const std::vector<Case>& cases() {
              std::set<std::string> renamed;
              for (int i = 0; i < UBI_MAX_RNVOL; ++i) {
                  const int volId = s.make("cf-" + std::to_string(i), 1);
-                 if (volId < 0)
+                 if (volId < 0) {
                      return;
+                 }
                  pairs.push_back({volId, "cf-renamed-" + std::to_string(i)});
                  renamed.insert("cf-renamed-" + std::to_string(i));
              }
@@ -901,8 +914,9 @@ const std::vector<Case>& cases() {
              const Outcome fd =
                  s.open("/sys/class/ubi/" + s.volumeEntry(volId) + "/name", O_RDONLY);
              std::vector<uint8_t> pieces;
-             for (int i = 0; i < 9; ++i)
+             for (int i = 0; i < 9; ++i) {
                  s.expectValue(s.read(static_cast<int>(fd.value), 1, &pieces), 1, "one byte");
+             }
              s.expectValue(s.read(static_cast<int>(fd.value), 64), 0, "then the end");
              s.expectEqual(std::string(pieces.begin(), pieces.end()), std::string("cf-sysfs\n"),
                            "the pieces make the name");
@@ -928,11 +942,13 @@ std::vector<ConformanceCheck> runUbiConformance(LinuxFlash::KernelInterface& ker
                                                 unsigned ubiNumber, const std::string& onlyCase) {
     std::vector<ConformanceCheck> checks;
     for (const Case& each : cases()) {
-        if (!onlyCase.empty() && onlyCase != each.name)
+        if (!onlyCase.empty() && onlyCase != each.name) {
             continue;
+        }
         Session session(kernel, ubiNumber, each.name, checks);
-        if (session.prepare())
+        if (session.prepare()) {
             each.run(session);
+        }
     }
     Session cleanup(kernel, ubiNumber, "leave the device empty", checks);
     cleanup.prepare();
@@ -941,8 +957,9 @@ std::vector<ConformanceCheck> runUbiConformance(LinuxFlash::KernelInterface& ker
 
 std::vector<std::string> ubiConformanceCases() {
     std::vector<std::string> names;
-    for (const Case& each : cases())
+    for (const Case& each : cases()) {
         names.push_back(each.name);
+    }
     return names;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "StringTool/StringTool.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 #include "tools/ImageTool.h"
@@ -15,26 +16,41 @@ namespace ImageTool {
 
 namespace {
 
-const char* const createHelp =
-    "Usage: vexil-image create -o OUT --kernel FILE --devicetree FILE --rootfs FILE\n"
-    "                          [--block ID=FILE]... [--version N] [--descr TEXT]\n"
-    "                          [--magic TEXT] [--product TEXT]\n"
-    "\n"
-    "Builds a firmware image. Blocks are written in the order their options are given,\n"
-    "each with its size and CRC-32. Inputs are streamed, never loaded whole.\n"
-    "\n"
-    "  -o, --output OUT   image to write; replaced only once it is complete\n"
-    "  --kernel FILE      block 1, at most 6291456 bytes (volume \"kernel\")\n"
-    "  --devicetree FILE  block 3, at most 131072 bytes (volume \"devicetree\")\n"
-    "  --rootfs FILE      block 4, at most 36700160 bytes (volume \"rootfs\")\n"
-    "  --block ID=FILE    a further block; IDs 1, 3 and 4 have the limits above\n"
-    "  --version N        image version, decimal or 0x-prefixed hex (default 0)\n"
-    "  --descr TEXT       description, at most 31 bytes (default empty)\n"
-    "  --magic TEXT       magic instead of \"VexilImg\", at most 12 bytes (for tests)\n"
-    "  --product TEXT     product instead of \"Dorvyn\", at most 8 bytes (for tests)\n"
-    "\n"
-    "Exit status: 0 written, 1 refused (payload or image too large), 2 usage error,\n"
-    "3 input or output error.\n";
+std::string createHelp() {
+    std::string slotOptions;
+    std::string slotLines;
+    std::string slotIds;
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        const FwImage::VolumeSlot& volume = FwImage::s_volumes[slot];
+        slotOptions += StringTool::stringf(" --%s FILE", volume.name);
+        slotLines += StringTool::stringf("  %-17s  block %u, at most %u bytes (volume \"%s\")\n",
+                                         ("--" + std::string(volume.name) + " FILE").c_str(),
+                                         volume.blockId, volume.size, volume.name);
+        slotIds += StringTool::stringf("%s%u",
+                                       slot == 0                        ? ""
+                                       : slot + 1 == FwImage::slotCount ? " and "
+                                                                        : ", ",
+                                       volume.blockId);
+    }
+    return "Usage: vexil-image create -o OUT" + slotOptions +
+           "\n"
+           "                          [--block ID=FILE]... [--version N] [--descr TEXT]\n"
+           "                          [--magic TEXT] [--product TEXT]\n"
+           "\n"
+           "Builds a firmware image. Blocks are written in the order their options are given,\n"
+           "each with its size and CRC-32. Inputs are streamed, never loaded whole.\n"
+           "\n"
+           "  -o, --output OUT   image to write; replaced only once it is complete\n" +
+           slotLines + "  --block ID=FILE    a further block; IDs " + slotIds +
+           " have the limits above\n"
+           "  --version N        image version, decimal or 0x-prefixed hex (default 0)\n"
+           "  --descr TEXT       description, at most 31 bytes (default empty)\n"
+           "  --magic TEXT       magic instead of \"VexilImg\", at most 12 bytes (for tests)\n"
+           "  --product TEXT     product instead of \"Dorvyn\", at most 8 bytes (for tests)\n"
+           "\n"
+           "Exit status: 0 written, 1 refused (payload or image too large), 2 usage error,\n"
+           "3 input or output error.\n";
+}
 
 // Every image byte must be countable in the header's 32-bit length.
 constexpr uint64_t imageSizeLimit = uint64_t(1) << 32;
@@ -51,9 +67,10 @@ struct CreateRequest {
     ImageHeader header;
 };
 
-const char* const namedBlockOptions[] = {"--kernel", "--devicetree", "--rootfs"};
-const uint32_t namedBlockIds[] = {FwImage::kernelBlockId, FwImage::devicetreeBlockId,
-                                  FwImage::rootfsBlockId};
+// The option that names a slot's payload, "--kernel" for the kernel.
+std::string slotOption(const FwImage::VolumeSlot& slot) {
+    return std::string("--") + slot.name;
+}
 
 bool setTextField(char* field, size_t width, size_t maxLength, const std::string& text,
                   const char* option, std::string& error) {
@@ -70,10 +87,12 @@ bool setTextField(char* field, size_t width, size_t maxLength, const std::string
 bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::string& error) {
     std::vector<Option> options;
     std::vector<std::string> operands;
-    if (!splitArguments(argc, argv,
-                        {"-o", "--output", "--kernel", "--devicetree", "--rootfs", "--block",
-                         "--version", "--descr", "--magic", "--product"},
-                        {}, options, operands, error)) {
+    std::vector<std::string> valueOptions = {"-o",      "--output", "--block",  "--version",
+                                             "--descr", "--magic",  "--product"};
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        valueOptions.push_back(slotOption(slot));
+    }
+    if (!splitArguments(argc, argv, valueOptions, {}, options, operands, error)) {
         return false;
     }
     if (!operands.empty()) {
@@ -129,9 +148,9 @@ bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::st
                 return false;
             }
         } else {
-            for (size_t i = 0; i < 3; ++i) {
-                if (name == namedBlockOptions[i]) {
-                    request.blocks.push_back({namedBlockIds[i], option.value, FileDescriptor()});
+            for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+                if (name == slotOption(slot)) {
+                    request.blocks.push_back({slot.blockId, option.value, FileDescriptor()});
                 }
             }
         }
@@ -140,9 +159,9 @@ bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::st
         error = "missing -o OUT";
         return false;
     }
-    for (const char* required : namedBlockOptions) {
-        if (std::find(given.begin(), given.end(), required) == given.end()) {
-            error = std::string("missing ") + required + " FILE";
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        if (std::find(given.begin(), given.end(), slotOption(slot)) == given.end()) {
+            error = "missing " + slotOption(slot) + " FILE";
             return false;
         }
     }
@@ -150,22 +169,22 @@ bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::st
 }
 
 std::string describeBlock(const BlockSource& block) {
-    const FwImage::VolumeTarget* target = FwImage::findVolumeTarget(block.id);
+    const int slot = FwImage::findSlot(block.id);
     std::string text = "block " + std::to_string(block.id);
-    if (target != nullptr) {
-        text += std::string(" (") + target->volumeName + ")";
+    if (slot >= 0) {
+        text += std::string(" (") + FwImage::s_volumes[slot].name + ")";
     }
     return text + " from '" + block.path + "'";
 }
 
 // Refuses a payload too large for its volume or an image too large for its header.
 bool checkSizes(const BlockSource& block, uint64_t payloadSize, uint64_t imageSize) {
-    const FwImage::VolumeTarget* target = FwImage::findVolumeTarget(block.id);
-    if (target != nullptr && payloadSize > target->volumeSize) {
+    const int slot = FwImage::findSlot(block.id);
+    if (slot >= 0 && payloadSize > FwImage::s_volumes[slot].size) {
         fprintf(stderr,
                 "vexil-image create: %s is larger than volume \"%s\" (%llu bytes > %u bytes)\n",
-                describeBlock(block).c_str(), target->volumeName,
-                static_cast<unsigned long long>(payloadSize), target->volumeSize);
+                describeBlock(block).c_str(), FwImage::s_volumes[slot].name,
+                static_cast<unsigned long long>(payloadSize), FwImage::s_volumes[slot].size);
         return false;
     }
     if (imageSize >= imageSizeLimit) {
@@ -360,7 +379,7 @@ int writeImage(CreateRequest& request, TemporaryFile& file, uint64_t& imageSize)
 
 int runCreate(int argc, char** argv, FILE* out) {
     if (wantsHelp(argc, argv)) {
-        fputs(createHelp, out);
+        fputs(createHelp().c_str(), out);
         return ExitGood;
     }
     CreateRequest request;

@@ -3,11 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 
+#include "StringTool/StringTool.h"
 #include "common/FwImageParser.h"
 #include "common/ImageFormat.h"
+#include "common/ImageStream.h"
 #include "tools/ImageTool.h"
 
 namespace ImageTool {
@@ -61,21 +62,6 @@ struct Inspection {
     std::string verdict;
 };
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* pattern, ...) {
-    va_list arguments;
-    va_start(arguments, pattern);
-    va_list copy;
-    va_copy(copy, arguments);
-    const int length = vsnprintf(nullptr, 0, pattern, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    vsnprintf(&text[0], text.size() + 1, pattern, arguments);
-    va_end(arguments);
-    return text;
-}
-
 // Header text comes from the image; keep control bytes off the terminal.
 std::string printable(const std::string& text) {
     std::string result;
@@ -85,7 +71,7 @@ std::string printable(const std::string& text) {
         } else if (c >= 0x20 && c < 0x7F) {
             result += static_cast<char>(c);
         } else {
-            result += format("\\x%02x", c);
+            result += StringTool::stringf("\\x%02x", c);
         }
     }
     return result;
@@ -101,7 +87,7 @@ std::string jsonString(const std::string& text) {
         } else if (c >= 0x20 && c < 0x7F) {
             result += static_cast<char>(c);
         } else {
-            result += format("\\u%04x", c);
+            result += StringTool::stringf("\\u%04x", c);
         }
     }
     return result + "\"";
@@ -118,70 +104,92 @@ std::string descrOf(const ImageHeader& header) {
 }
 
 const char* volumeOf(uint32_t id) {
-    const FwImage::VolumeTarget* target = FwImage::findVolumeTarget(id);
-    return target != nullptr ? target->volumeName : nullptr;
+    const int slot = FwImage::findSlot(id);
+    return slot >= 0 ? FwImage::s_volumes[slot].name : nullptr;
 }
 
 std::string blockName(const BlockReport& block) {
     const char* volume = volumeOf(block.id);
-    return format("the block at offset %llu (id %u, %s)",
-                  static_cast<unsigned long long>(block.offset), block.id,
-                  volume != nullptr ? volume : "no slot");
+    return StringTool::stringf("the block at offset %llu (id %u, %s)",
+                               static_cast<unsigned long long>(block.offset), block.id,
+                               volume != nullptr ? volume : "no slot");
 }
 
-// Feeds the image to the parser the way the installer does: exactly m_bytesNeeded
-// bytes per call, payload capped at the installer's chunk size, stop at end of file.
+class FdSource : public FwImage::ByteSource {
+public:
+    explicit FdSource(int fd) : m_fd(fd) {}
+    long read(void* buffer, unsigned size) override { return readFully(m_fd, buffer, size); }
+
+private:
+    int m_fd;
+};
+
+// Collects what the image stream showed, block by block.
+class Collector : public FwImage::StreamVisitor {
+public:
+    explicit Collector(Inspection& result) : m_result(result) {}
+
+    void onImageHeader(Parser& parser, const uint8_t*) override {
+        m_result.haveHeader = true;
+        m_result.header = parser.m_imageHeader;
+    }
+    void onBlockHeader(Parser& parser, const uint8_t*) override {
+        const BlockHeader& header = parser.m_blockHeader;
+        m_result.blocks.push_back(
+            {m_offset, header.id, header.size, be32toh(header.crc), 0, 0, BlockReport::Incomplete});
+        m_offset += sizeof header;
+    }
+    void onPayload(Parser& parser, const uint8_t*, unsigned size) override {
+        BlockReport& block = m_result.blocks.back();
+        block.payloadSeen += size;
+        m_offset += size;
+        if (parser.m_state != Parser::ReadBlockData) {
+            block.computedCrc = parser.m_blockCrc;
+            block.check = BlockReport::Verified;
+        }
+        reachedEnd = parser.m_state == Parser::Done;
+    }
+
+    bool reachedEnd = false;
+
+private:
+    Inspection& m_result;
+    uint64_t m_offset = sizeof(ImageHeader);
+};
+
+// Reads the image as the installer does; a block whose last piece failed its CRC is the one
+// the stream stopped in.
 bool readImage(int fd, Inspection& result) {
     Parser parser;
-    parser.begin();
-    std::vector<unsigned char> buffer(FwImage::maxChunkSize);
-    for (;;) {
-        const uint32_t needed = parser.m_bytesNeeded;
-        const ssize_t got = readFully(fd, buffer.data(), needed);
-        if (got < 0) {
-            return false;
-        }
-        if (static_cast<size_t>(got) < needed) {
-            result.leftover = static_cast<uint64_t>(got);
-            break;
-        }
-        const Parser::State before = parser.m_state;
-        const int parsed = parser.parse(buffer.data(), needed);
-        result.consumed += needed;
-        if (parsed == Parser::ResultImageHeader) {
-            result.haveHeader = true;
-            result.header = parser.m_imageHeader;
-        } else if (parsed == Parser::ResultBlockHeader) {
-            const BlockHeader& header = parser.m_blockHeader;
-            result.blocks.push_back({result.consumed - sizeof header, header.id, header.size,
-                                     be32toh(header.crc), 0, 0, BlockReport::Incomplete});
-            if (parser.m_bytesNeeded > FwImage::maxChunkSize) {
-                parser.m_bytesNeeded = FwImage::maxChunkSize;
-            }
-        } else if (before == Parser::ReadBlockData) {
-            BlockReport& block = result.blocks.back();
-            block.payloadSeen += needed;
-            if (parser.m_state != Parser::ReadBlockData) {
-                block.computedCrc = parser.m_blockCrc;
-                block.check = parser.m_status == Parser::CrcError ? BlockReport::Mismatch
-                                                                  : BlockReport::Verified;
-            }
-        }
-        if (before == Parser::Done) {
-            result.pastEnd = true;
-            result.trailing = needed;
-        }
-        if (parser.m_status != Parser::Ok) {
-            break;
-        }
+    Collector collector(result);
+    FdSource source(fd);
+    const FwImage::StreamEnd end = FwImage::readImage(source, parser, collector);
+    if (end.cause == FwImage::StreamEnd::ReadError) {
+        errno = end.error;
+        return false;
     }
+    result.consumed = end.consumed;
+    result.leftover = end.leftover;
     result.state = parser.m_state;
     result.status = parser.end();
+    result.pastEnd = result.status == Parser::LengthError && collector.reachedEnd;
+    // The piece that failed the CRC or overran the declared length ended its block.
+    if ((result.status == Parser::CrcError || result.status == Parser::LengthError) &&
+        !result.pastEnd) {
+        BlockReport& block = result.blocks.back();
+        block.payloadSeen = block.size;
+        block.computedCrc = parser.m_blockCrc;
+        block.check =
+            result.status == Parser::CrcError ? BlockReport::Mismatch : BlockReport::Verified;
+    }
     if (result.state == Parser::Done) {
         result.trailing = result.leftover;
     }
+    // A full piece after the complete image is what stopped the stream; count the rest only
+    // to report it.
     if (result.pastEnd) {
-        // Count the rest only to report it.
+        result.trailing = end.consumed - result.header.length;
+        std::vector<unsigned char> buffer(FwImage::maxChunkSize);
         for (;;) {
             const ssize_t got = readFully(fd, buffer.data(), buffer.size());
             if (got < 0) {
@@ -201,8 +209,9 @@ std::string failureReason(const Inspection& result) {
         if (result.leftover == 0) {
             return "the file is empty";
         }
-        return format("the file ends inside the image header: %llu of %zu bytes",
-                      static_cast<unsigned long long>(result.leftover), sizeof(ImageHeader));
+        return StringTool::stringf("the file ends inside the image header: %llu of %zu bytes",
+                                   static_cast<unsigned long long>(result.leftover),
+                                   sizeof(ImageHeader));
     }
     const ImageHeader& header = result.header;
     if (magicOf(header) != FwImage::imageMagic) {
@@ -215,34 +224,36 @@ std::string failureReason(const Inspection& result) {
     }
     if (result.status == Parser::CrcError) {
         const BlockReport& block = result.blocks.back();
-        return format("CRC mismatch in %s: stored 0x%08x, computed 0x%08x",
-                      blockName(block).c_str(), block.storedCrc, block.computedCrc);
+        return StringTool::stringf("CRC mismatch in %s: stored 0x%08x, computed 0x%08x",
+                                   blockName(block).c_str(), block.storedCrc, block.computedCrc);
     }
     if (result.status == Parser::LengthError && result.pastEnd) {
-        return format("%llu bytes follow the end of the image",
-                      static_cast<unsigned long long>(result.trailing));
+        return StringTool::stringf("%llu bytes follow the end of the image",
+                                   static_cast<unsigned long long>(result.trailing));
     }
     if (result.status == Parser::LengthError) {
         const BlockReport& block = result.blocks.back();
-        return format("%s ends at byte %llu, past the declared length %u", blockName(block).c_str(),
-                      static_cast<unsigned long long>(result.consumed), header.length);
+        return StringTool::stringf("%s ends at byte %llu, past the declared length %u",
+                                   blockName(block).c_str(),
+                                   static_cast<unsigned long long>(result.consumed), header.length);
     }
     if (result.state == Parser::ReadBlockData) {
         const BlockReport& block = result.blocks.back();
-        return format(
+        return StringTool::stringf(
             "the file ends inside the payload of %s: %llu of %u bytes", blockName(block).c_str(),
             static_cast<unsigned long long>(block.payloadSeen + result.leftover), block.size);
     }
     if (result.leftover > 0) {
-        return format("the file ends inside the block header at offset %llu: %llu of %zu bytes",
-                      static_cast<unsigned long long>(result.consumed),
-                      static_cast<unsigned long long>(result.leftover), sizeof(BlockHeader));
+        return StringTool::stringf(
+            "the file ends inside the block header at offset %llu: %llu of %zu bytes",
+            static_cast<unsigned long long>(result.consumed),
+            static_cast<unsigned long long>(result.leftover), sizeof(BlockHeader));
     }
     if (result.blocks.empty()) {
         return "no block follows the image header";
     }
-    return format("the file ends at byte %llu, before the declared length %u",
-                  static_cast<unsigned long long>(result.consumed), header.length);
+    return StringTool::stringf("the file ends at byte %llu, before the declared length %u",
+                               static_cast<unsigned long long>(result.consumed), header.length);
 }
 
 void judge(Inspection& result) {
@@ -252,11 +263,12 @@ void judge(Inspection& result) {
         result.verdict = "FAILED: " + failureReason(result);
         return;
     }
-    result.verdict = format("OK (%zu block%s, %u bytes", result.blocks.size(),
+    result.verdict =
+        StringTool::stringf("OK (%zu block%s, %u bytes", result.blocks.size(),
                             result.blocks.size() == 1 ? "" : "s", result.header.length);
     if (result.trailing > 0) {
-        result.verdict += format("; %llu trailing bytes ignored",
-                                 static_cast<unsigned long long>(result.trailing));
+        result.verdict += StringTool::stringf("; %llu trailing bytes ignored",
+                                              static_cast<unsigned long long>(result.trailing));
     }
     result.verdict += ")";
 }
@@ -266,7 +278,7 @@ std::string checkText(const BlockReport& block) {
     case BlockReport::Verified:
         return "ok";
     case BlockReport::Mismatch:
-        return format("BAD, computed 0x%08x", block.computedCrc);
+        return StringTool::stringf("BAD, computed 0x%08x", block.computedCrc);
     case BlockReport::Incomplete:
         break;
     }

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "StringTool/StringTool.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 #include "common/VexilImageInstaller.h"
-#include "common/linuxFlash/KernelInterface.h"
-#include "sim/Simulator.h"
+#include "sim/BoardFile.h"
 
 namespace {
 
@@ -33,10 +33,7 @@ constexpr unsigned long long s_defaultSize = 128ull << 20;
 constexpr unsigned s_defaultEraseblock = 128u << 10;
 constexpr unsigned s_pageSize = 2048;
 
-const char* const s_usage =
-    "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
-    "                          [--kernel FILE --devicetree FILE --rootfs FILE]\n"
-    "                          [--prev-kernel FILE --prev-devicetree FILE --prev-rootfs FILE]\n"
+const char* const s_commands =
     "       vexil-board install DIR IMAGE\n"
     "       vexil-board show DIR\n"
     "       vexil-board powercut DIR N IMAGE\n"
@@ -48,8 +45,20 @@ const char* const s_usage =
     "  powercut  installs with the power cut before the Nth state-changing operation,\n"
     "            then re-attaches and shows what the board holds\n";
 
+std::string usage() {
+    std::string current;
+    std::string previous;
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        current += StringTool::stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
+        previous += StringTool::stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
+    }
+    return "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
+           "                          [" +
+           current + "]\n                          [" + previous + "]\n" + s_commands;
+}
+
 int usageError(const char* message) {
-    fprintf(stderr, "vexil-board: %s\n%s", message, s_usage);
+    fprintf(stderr, "vexil-board: %s\n%s", message, usage().c_str());
     return ExitUsageError;
 }
 
@@ -144,8 +153,8 @@ void show(Sim::Simulator& sim) {
     }
 }
 
-std::unique_ptr<Sim::Simulator> loadBoard(const std::string& dir) {
-    auto sim = Sim::Simulator::load(dir);
+std::unique_ptr<Sim::Simulator> openBoard(const std::string& dir) {
+    auto sim = Sim::loadBoard(dir);
     if (!sim) {
         fprintf(stderr, "vexil-board: %s is not a board (make one with vexil-board create)\n",
                 dir.c_str());
@@ -153,18 +162,23 @@ std::unique_ptr<Sim::Simulator> loadBoard(const std::string& dir) {
     return sim;
 }
 
-bool saveBoard(const Sim::Simulator& sim, const std::string& dir) {
-    if (!sim.save(dir)) {
+bool keepBoard(const Sim::Simulator& sim, const std::string& dir) {
+    if (!Sim::saveBoard(sim, dir)) {
         fprintf(stderr, "vexil-board: cannot save the board to %s\n", dir.c_str());
         return false;
     }
     return true;
 }
 
+// One payload file per slot.
 struct Generation {
-    const char* files[3] = {nullptr, nullptr, nullptr}; // kernel, devicetree, rootfs
-    bool any() const { return files[0] || files[1] || files[2]; }
-    bool complete() const { return files[0] && files[1] && files[2]; }
+    const char* files[FwImage::slotCount] = {};
+    bool any() const {
+        return std::any_of(std::begin(files), std::end(files), [](const char* f) { return f; });
+    }
+    bool complete() const {
+        return std::all_of(std::begin(files), std::end(files), [](const char* f) { return f; });
+    }
 };
 
 int create(int argc, char* argv[]) {
@@ -190,13 +204,12 @@ int create(int argc, char* argv[]) {
             (option == "--size" ? size : eraseblock) = number;
             continue;
         }
-        const char* names[] = {"kernel", "devicetree", "rootfs"};
         bool known = false;
-        for (int slot = 0; slot < 3; ++slot) {
-            if (option == std::string("--") + names[slot]) {
+        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+            if (option == std::string("--") + FwImage::s_volumes[slot].name) {
                 current.files[slot] = value;
                 known = true;
-            } else if (option == std::string("--prev-") + names[slot]) {
+            } else if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
                 previous.files[slot] = value;
                 known = true;
             }
@@ -206,7 +219,7 @@ int create(int argc, char* argv[]) {
         }
     }
     if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
-        return usageError("a generation needs --kernel, --devicetree and --rootfs together");
+        return usageError("a generation needs a payload for each of its volumes");
     }
     if (previous.any() && !current.any()) {
         return usageError("a \"_prev\" generation needs a current one");
@@ -231,31 +244,29 @@ int create(int argc, char* argv[]) {
 
     const struct {
         const Generation& generation;
-        const char* suffix;
-    } generations[] = {{previous, "_prev"}, {current, ""}};
+        const char* FwImage::VolumeSlot::*name;
+    } generations[] = {{previous, &FwImage::VolumeSlot::prevName},
+                       {current, &FwImage::VolumeSlot::name}};
     for (const auto& g : generations) {
         if (!g.generation.any()) {
             continue;
         }
-        for (int slot = 0; slot < 3; ++slot) {
-            const FwImage::VolumeTarget& target = FwImage::volumeTargets[slot];
+        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+            const FwImage::VolumeSlot& target = FwImage::s_volumes[slot];
             std::vector<uint8_t> data;
             if (!readFile(g.generation.files[slot], data)) {
                 fprintf(stderr, "vexil-board: cannot read %s\n", g.generation.files[slot]);
                 return ExitFailure;
             }
-            if (data.size() > target.volumeSize) {
+            if (data.size() > target.size) {
                 fprintf(stderr, "vexil-board: %s holds %zu bytes, more than %s's %u\n",
-                        g.generation.files[slot], data.size(), target.volumeName,
-                        target.volumeSize);
+                        g.generation.files[slot], data.size(), target.name, target.size);
                 return ExitFailure;
             }
-            const int type = target.blockId == FwImage::rootfsBlockId ? Sim::Simulator::kDynamic
-                                                                      : Sim::Simulator::kStatic;
-            if (sim.addVolume(0, std::string(target.volumeName) + g.suffix, type, target.volumeSize,
-                              data) < 0) {
-                fprintf(stderr, "vexil-board: no room on the board for %s%s\n", target.volumeName,
-                        g.suffix);
+            const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::Simulator::kDynamic
+                                                                     : Sim::Simulator::kStatic;
+            if (sim.addVolume(0, target.*g.name, type, target.size, data) < 0) {
+                fprintf(stderr, "vexil-board: no room on the board for %s\n", target.*g.name);
                 return ExitFailure;
             }
         }
@@ -264,15 +275,14 @@ int create(int argc, char* argv[]) {
         fprintf(stderr, "vexil-board: cannot create %s: %s\n", dir.c_str(), strerror(errno));
         return ExitFailure;
     }
-    return saveBoard(sim, dir) ? 0 : ExitFailure;
+    return keepBoard(sim, dir) ? 0 : ExitFailure;
 }
 
 int runInstaller(Sim::Simulator& sim, const char* image) {
-    LinuxFlash::ScopedKernel scope(sim);
     char name[] = "VexilImageInstaller";
     std::string path = image;
     char* argv[] = {name, &path[0], nullptr};
-    const int status = VexilImageInstaller::run(2, argv);
+    const int status = VexilImageInstaller::run(2, argv, sim);
     fflush(stdout);
     return status & 0xFF;
 }
@@ -281,19 +291,19 @@ int install(int argc, char* argv[]) {
     if (argc != 2) {
         return usageError("install needs a board directory and an image");
     }
-    auto sim = loadBoard(argv[0]);
+    auto sim = openBoard(argv[0]);
     if (!sim) {
         return ExitFailure;
     }
     const int status = runInstaller(*sim, argv[1]);
-    return saveBoard(*sim, argv[0]) ? status : ExitFailure;
+    return keepBoard(*sim, argv[0]) ? status : ExitFailure;
 }
 
 int showBoard(int argc, char* argv[]) {
     if (argc != 1) {
         return usageError("show needs a board directory");
     }
-    auto sim = loadBoard(argv[0]);
+    auto sim = openBoard(argv[0]);
     if (!sim) {
         return ExitFailure;
     }
@@ -309,7 +319,7 @@ int powercut(int argc, char* argv[]) {
     if (!parseNumber(argv[1], n) || n == 0 || n > 1000000000ull) {
         return usageError("N counts state-changing operations from 1");
     }
-    auto sim = loadBoard(argv[0]);
+    auto sim = openBoard(argv[0]);
     if (!sim) {
         return ExitFailure;
     }
@@ -326,7 +336,7 @@ int powercut(int argc, char* argv[]) {
     sim->reattach();
     puts("after re-attach:");
     show(*sim);
-    return saveBoard(*sim, argv[0]) ? 0 : ExitFailure;
+    return keepBoard(*sim, argv[0]) ? 0 : ExitFailure;
 }
 
 } // namespace
@@ -337,12 +347,12 @@ int main(int argc, char* argv[]) {
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        fputs(s_usage, stdout);
+        fputs(usage().c_str(), stdout);
         return 0;
     }
     for (int i = 2; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0) {
-            fputs(s_usage, stdout);
+            fputs(usage().c_str(), stdout);
             return 0;
         }
     }

@@ -14,7 +14,7 @@ const char* const toolHelp =
     "Builds and checks firmware images for the VexilImageInstaller.\n"
     "\n"
     "Commands:\n"
-    "  create   build an image from kernel, devicetree and rootfs files\n"
+    "  create   build an image from one payload file per volume\n"
     "  info     show an image's header and blocks, and whether it verifies\n"
     "  verify   check an image; one line and the exit status\n"
     "\n"

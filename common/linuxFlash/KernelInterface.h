@@ -30,37 +30,27 @@ public:
     virtual std::unique_ptr<DirectoryStream> openDirectory(const char* path) = 0;
 };
 
-// The interface in use: the Linux implementation unless a ScopedKernel replaces it.
-KernelInterface& kernel();
+// The running Linux kernel.
+KernelInterface& linuxKernel();
 
-// Replaces the interface in use for its lifetime; for tests and tools only. Objects that
-// hold descriptors must be gone before it ends, since their close goes to kernel().
-class ScopedKernel {
-public:
-    explicit ScopedKernel(KernelInterface& replacement);
-    ~ScopedKernel();
-    ScopedKernel(const ScopedKernel&) = delete;
-    ScopedKernel& operator=(const ScopedKernel&) = delete;
-
-private:
-    KernelInterface* m_previous;
-};
-
-// Owns one descriptor opened through kernel() and closes it there.
+// Owns one descriptor opened through a kernel interface and closes it there.
 class KernelFile {
 public:
-    KernelFile(const std::string& path, int flags) : m_fd(kernel().open(path.c_str(), flags)) {}
+    KernelFile(KernelInterface& kernel, const std::string& path, int flags)
+        : m_kernel(kernel), m_fd(kernel.open(path.c_str(), flags)) {}
     ~KernelFile() {
-        if (m_fd != -1)
-            kernel().close(m_fd);
+        if (m_fd != -1) {
+            m_kernel.close(m_fd);
+        }
     }
     KernelFile(const KernelFile&) = delete;
     KernelFile& operator=(const KernelFile&) = delete;
 
     bool isOpen() const { return m_fd != -1; }
-    ssize_t read(void* buffer, size_t count) { return kernel().read(m_fd, buffer, count); }
+    ssize_t read(void* buffer, size_t count) { return m_kernel.read(m_fd, buffer, count); }
 
 private:
+    KernelInterface& m_kernel;
     int m_fd;
 };
 

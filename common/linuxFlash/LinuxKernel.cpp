@@ -18,8 +18,9 @@ public:
 
     bool next(std::string& name) override {
         const struct dirent64* entry = readdir64(m_directory);
-        if (entry == nullptr)
+        if (entry == nullptr) {
             return false;
+        }
         name = entry->d_name;
         return true;
     }
@@ -42,8 +43,9 @@ public:
     }
     std::unique_ptr<DirectoryStream> openDirectory(const char* path) override {
         DIR* directory = opendir(path);
-        if (directory == nullptr)
+        if (directory == nullptr) {
             return nullptr;
+        }
         return std::make_unique<LinuxDirectory>(directory);
     }
 };

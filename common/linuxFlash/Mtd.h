@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/linuxFlash/KernelInterface.h"
+
 // The MTD partitions the kernel exposes in sysfs. Nothing is cached: every call reads sysfs.
 class Mtd {
 public:
@@ -13,7 +15,9 @@ public:
     };
 
     // The partitions mtd0, mtd1, ... up to the first one without a name attribute, at most 20.
-    static std::vector<DeviceInfo> getDevices();
+    static std::vector<DeviceInfo>
+    getDevices(LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
     // The number of the first partition named exactly `name`; index untouched when none.
-    static bool findDevice(const std::string& name, unsigned& index);
+    static bool findDevice(const std::string& name, unsigned& index,
+                           LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
 };

@@ -1,6 +1,6 @@
 #include "common/linuxFlash/Ubi.h"
 
-#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "StringTool/StringTool.h"
 #include "Trace/Trace.h"
@@ -28,46 +29,6 @@
 //   have, any further write is refused.
 // - /dev/ubiN takes the volume requests; /dev/ubiN_M takes an update, and only one handle at
 //   a time may write to it.
-
-// The records leave this module byte for byte as the kernel reads them, on every target.
-static_assert(sizeof(ubi_mkvol_req) == 152, "ubi_mkvol_req is 152 bytes");
-static_assert(offsetof(ubi_mkvol_req, vol_id) == 0 && sizeof(ubi_mkvol_req::vol_id) == 4);
-static_assert(offsetof(ubi_mkvol_req, alignment) == 4 && sizeof(ubi_mkvol_req::alignment) == 4);
-static_assert(offsetof(ubi_mkvol_req, bytes) == 8 && sizeof(ubi_mkvol_req::bytes) == 8);
-static_assert(offsetof(ubi_mkvol_req, vol_type) == 16 && sizeof(ubi_mkvol_req::vol_type) == 1);
-static_assert(std::is_signed_v<decltype(ubi_mkvol_req::vol_type)>, "vol_type is signed");
-static_assert(offsetof(ubi_mkvol_req, flags) == 17 && sizeof(ubi_mkvol_req::flags) == 1);
-static_assert(offsetof(ubi_mkvol_req, name_len) == 18 && sizeof(ubi_mkvol_req::name_len) == 2);
-static_assert(offsetof(ubi_mkvol_req, padding2) == 20 && sizeof(ubi_mkvol_req::padding2) == 4);
-static_assert(offsetof(ubi_mkvol_req, name) == 24 && sizeof(ubi_mkvol_req::name) == 128);
-static_assert(std::is_signed_v<decltype(ubi_mkvol_req::vol_id)>, "vol_id is signed");
-static_assert(std::is_signed_v<decltype(ubi_mkvol_req::bytes)>, "bytes is signed");
-static_assert(std::is_signed_v<decltype(ubi_mkvol_req::name_len)>, "name_len is signed");
-
-static_assert(sizeof(ubi_rnvol_req) == 4368, "ubi_rnvol_req is 4368 bytes");
-static_assert(offsetof(ubi_rnvol_req, count) == 0 && sizeof(ubi_rnvol_req::count) == 4);
-static_assert(offsetof(ubi_rnvol_req, padding1) == 4 && sizeof(ubi_rnvol_req::padding1) == 12);
-static_assert(offsetof(ubi_rnvol_req, ents) == 16, "rename entries start at byte 16");
-static_assert(UBI_MAX_RNVOL == 32, "a rename request holds 32 entries");
-static_assert(sizeof(LinuxFlash::RenameEntry) == 136, "a rename entry is 136 bytes");
-static_assert(offsetof(LinuxFlash::RenameEntry, vol_id) == 0);
-static_assert(sizeof(LinuxFlash::RenameEntry::vol_id) == 4);
-static_assert(offsetof(LinuxFlash::RenameEntry, name_len) == 4);
-static_assert(sizeof(LinuxFlash::RenameEntry::name_len) == 2);
-static_assert(offsetof(LinuxFlash::RenameEntry, padding2) == 6);
-static_assert(offsetof(LinuxFlash::RenameEntry, name) == 8);
-static_assert(sizeof(LinuxFlash::RenameEntry::name) == 128);
-static_assert(std::is_signed_v<decltype(ubi_rnvol_req::count)>, "count is signed");
-static_assert(std::is_signed_v<decltype(LinuxFlash::RenameEntry::vol_id)>, "vol_id is signed");
-static_assert(std::is_signed_v<decltype(LinuxFlash::RenameEntry::name_len)>, "name_len is signed");
-
-static_assert(UBI_MAX_VOLUME_NAME == 127, "longest volume name");
-static_assert(UBI_VOL_NUM_AUTO == -1, "the kernel chooses the volume id");
-static_assert(UBI_DYNAMIC_VOLUME == 3 && UBI_STATIC_VOLUME == 4, "kernel volume types");
-static_assert(UBI_IOCMKVOL == 0x40986F00u, "UBI_IOCMKVOL: write, 'o', 0, 152 bytes");
-static_assert(UBI_IOCRMVOL == 0x40046F01u, "UBI_IOCRMVOL: write, 'o', 1, 4 bytes");
-static_assert(UBI_IOCRNVOL == 0x51106F03u, "UBI_IOCRNVOL: write, 'o', 3, 4368 bytes");
-static_assert(UBI_IOCVOLUP == 0x40084F00u, "UBI_IOCVOLUP: write, 'O', 0, 8 bytes");
 
 static unsigned int _traceArea;
 static unsigned int _traceAreaFilescope;
@@ -124,23 +85,27 @@ bool parseVolumeEntry(const std::string& entry, int& volId) {
 // - an empty or unreadable attribute: its entry is skipped.
 
 // One read of at most 128 bytes, as it came: the caller decides what the last byte is.
-bool readAttribute(const std::string& path, std::string& raw) {
-    LinuxFlash::KernelFile file(path, O_RDONLY);
-    if (!file.isOpen())
+bool readAttribute(LinuxFlash::KernelInterface& kernel, const std::string& path, std::string& raw) {
+    LinuxFlash::KernelFile file(kernel, path, O_RDONLY);
+    if (!file.isOpen()) {
         return false;
+    }
     char buffer[kAttributeReadSize];
     const ssize_t length = file.read(buffer, sizeof buffer);
-    if (length <= 0)
+    if (length <= 0) {
         return false;
+    }
     raw.assign(buffer, static_cast<size_t>(length));
     return true;
 }
 
 // The attribute's text without its last byte, which the kernel always makes a newline.
-bool readAttributeText(const std::string& path, std::string& text) {
+bool readAttributeText(LinuxFlash::KernelInterface& kernel, const std::string& path,
+                       std::string& text) {
     std::string raw;
-    if (!readAttribute(path, raw))
+    if (!readAttribute(kernel, path, raw)) {
         return false;
+    }
     raw.pop_back();
     text = raw;
     return true;
@@ -157,19 +122,6 @@ int8_t kernelVolumeType(Ubi::VolumeType type) {
     return 0;
 }
 
-// Zero-filled, so padding and everything not set reach the kernel as 0. The name length is
-// not limited here: the kernel refuses names over 127 bytes with its own error.
-void fillMakeVolumeRequest(ubi_mkvol_req& request, const std::string& name, Ubi::VolumeType type,
-                           unsigned size) {
-    memset(&request, 0, sizeof request);
-    request.vol_id = UBI_VOL_NUM_AUTO;
-    request.alignment = 1;
-    request.bytes = size;
-    request.vol_type = kernelVolumeType(type);
-    request.name_len = static_cast<int16_t>(static_cast<uint16_t>(name.size()));
-    memcpy(request.name, name.data(), std::min(name.size(), sizeof request.name));
-}
-
 // The caller has checked that the name fits: at most 127 bytes, the rest of the field 0.
 void fillRenameEntry(ubi_rnvol_req& request, size_t i, int volId, const std::string& newName) {
     request.ents[i].vol_id = volId;
@@ -181,44 +133,55 @@ void fillRenameEntry(ubi_rnvol_req& request, size_t i, int volId, const std::str
 
 namespace Ubi {
 
-Device::Device() : m_fd(-1) {}
+Device::Device(LinuxFlash::KernelInterface& kernel) : m_kernel(kernel), m_fd(-1) {}
 
 Device::~Device() {
-    if (m_fd != -1)
-        LinuxFlash::kernel().close(m_fd);
+    if (m_fd != -1) {
+        m_kernel.close(m_fd);
+    }
+}
+
+bool Device::fail(int error) {
+    m_error = error;
+    return false;
 }
 
 // m_fd takes the open's result either way; after a failure it is -1 and m_name stays empty.
 bool Device::init(const std::string& mtdName) {
     unsigned mtdIndex;
-    if (!Mtd::findDevice(mtdName, mtdIndex))
-        return false;
+    if (!Mtd::findDevice(mtdName, mtdIndex, m_kernel)) {
+        return fail(ENODEV);
+    }
     int ubiId;
-    if (!findUbiDeviceId(static_cast<int>(mtdIndex), ubiId))
-        return false;
-    m_fd = LinuxFlash::kernel().open(deviceNode(ubiId).c_str(), O_RDONLY);
-    if (m_fd == -1)
-        return false;
+    if (!findUbiDeviceId(static_cast<int>(mtdIndex), ubiId, m_kernel)) {
+        return fail(ENODEV);
+    }
+    m_fd = m_kernel.open(deviceNode(ubiId).c_str(), O_RDONLY);
+    if (m_fd == -1) {
+        return fail(errno);
+    }
     m_name = deviceName(ubiId);
     return true;
 }
 
 // The first device in directory order whose mtd_num matches; the kernel attaches a partition
 // at most once.
-bool Device::findUbiDeviceId(int mtdIndex, int& ubiId) {
-    std::unique_ptr<LinuxFlash::DirectoryStream> directory =
-        LinuxFlash::kernel().openDirectory(kClassDirectory);
-    if (!directory)
+bool Device::findUbiDeviceId(int mtdIndex, int& ubiId, LinuxFlash::KernelInterface& kernel) {
+    std::unique_ptr<LinuxFlash::DirectoryStream> directory = kernel.openDirectory(kClassDirectory);
+    if (!directory) {
         return false;
+    }
     std::string entry;
     while (directory->next(entry)) {
         int number;
-        if (!parseDeviceEntry(entry, number))
+        if (!parseDeviceEntry(entry, number)) {
             continue;
+        }
         // Volume entries have no mtd_num and are passed over here.
         std::string text;
-        if (!readAttributeText(classAttribute(entry, "mtd_num"), text))
+        if (!readAttributeText(kernel, classAttribute(entry, "mtd_num"), text)) {
             continue;
+        }
         if (strtol(text.c_str(), nullptr, 10) == mtdIndex) {
             ubiId = number;
             return true;
@@ -231,24 +194,27 @@ bool Device::findUbiDeviceId(int mtdIndex, int& ubiId) {
 // nested in the device's directory is the same sysfs node.
 bool Device::findVolumeEntry(const std::string& name, std::string& entry, int& volId) {
     std::unique_ptr<LinuxFlash::DirectoryStream> directory =
-        LinuxFlash::kernel().openDirectory(classEntry(m_name).c_str());
-    if (!directory)
-        return false;
+        m_kernel.openDirectory(classEntry(m_name).c_str());
+    if (!directory) {
+        return fail(ENOENT);
+    }
     std::string candidate;
     while (directory->next(candidate)) {
         int number;
-        if (!parseVolumeEntry(candidate, number))
+        if (!parseVolumeEntry(candidate, number)) {
             continue;
+        }
         std::string volumeName;
-        if (!readAttributeText(classAttribute(candidate, "name"), volumeName))
+        if (!readAttributeText(m_kernel, classAttribute(candidate, "name"), volumeName)) {
             continue;
+        }
         if (volumeName == name) {
             entry = candidate;
             volId = number;
             return true;
         }
     }
-    return false;
+    return fail(ENOENT);
 }
 
 bool Device::findUbiVolumeId(const std::string& name, int& volId) {
@@ -271,9 +237,9 @@ bool Device::volumeExists(std::string name) {
 // into the record is not needed, since every later step finds the volume by name.
 bool Device::makeVolume(std::string name, VolumeType type, unsigned size) {
     printf("makeVolume(%s)\n", name.c_str());
-    ubi_mkvol_req request;
-    fillMakeVolumeRequest(request, name, type, size);
-    if (LinuxFlash::kernel().ioctl(m_fd, UBI_IOCMKVOL, &request) == -1) {
+    ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(name, kernelVolumeType(type), size);
+    if (m_kernel.ioctl(m_fd, UBI_IOCMKVOL, &request) == -1) {
+        m_error = errno;
         perror("ioctl");
         return false;
     }
@@ -283,10 +249,12 @@ bool Device::makeVolume(std::string name, VolumeType type, unsigned size) {
 // A missing volume is reported by the result only: no request, no line.
 bool Device::deleteVolume(std::string name) {
     int volId;
-    if (!findUbiVolumeId(name, volId))
+    if (!findUbiVolumeId(name, volId)) {
         return false;
+    }
     int32_t id = volId;
-    if (LinuxFlash::kernel().ioctl(m_fd, UBI_IOCRMVOL, &id) == -1) {
+    if (m_kernel.ioctl(m_fd, UBI_IOCRMVOL, &id) == -1) {
+        m_error = errno;
         perror("deleteVolume");
         return false;
     }
@@ -296,21 +264,25 @@ bool Device::deleteVolume(std::string name) {
 // Every current name is looked up before the request is issued, so all lookups see the names
 // as they are before the rename; anything missing or too long stops it before the kernel.
 bool Device::renameVolumes(const std::vector<std::pair<std::string, std::string>>& renames) {
-    if (renames.size() > UBI_MAX_RNVOL)
-        return false;
+    if (renames.size() > UBI_MAX_RNVOL) {
+        return fail(E2BIG);
+    }
     // Over 4 KiB: kept off the stack.
     std::unique_ptr<ubi_rnvol_req> request(new ubi_rnvol_req);
     memset(request.get(), 0, sizeof *request);
     for (size_t i = 0; i < renames.size(); ++i) {
         int volId;
-        if (!findUbiVolumeId(renames[i].first, volId))
+        if (!findUbiVolumeId(renames[i].first, volId)) {
             return false;
-        if (renames[i].second.size() > UBI_MAX_VOLUME_NAME)
-            return false;
+        }
+        if (renames[i].second.size() > UBI_MAX_VOLUME_NAME) {
+            return fail(ENAMETOOLONG);
+        }
         fillRenameEntry(*request, i, volId, renames[i].second);
     }
     request->count = static_cast<int32_t>(renames.size());
-    if (LinuxFlash::kernel().ioctl(m_fd, UBI_IOCRNVOL, request.get()) == -1) {
+    if (m_kernel.ioctl(m_fd, UBI_IOCRNVOL, request.get()) == -1) {
+        m_error = errno;
         perror("deleteVolume");
         return false;
     }
@@ -323,29 +295,49 @@ bool Device::volumeAttribute(const std::string& volumeName, const std::string& a
                              std::string& value) {
     std::string entry;
     int volId;
-    if (!findVolumeEntry(volumeName, entry, volId))
+    if (!findVolumeEntry(volumeName, entry, volId)) {
         return false;
+    }
     std::string raw;
-    if (!readAttribute(classAttribute(entry, attribute.c_str()), raw))
-        return false;
-    if (raw.back() == '\n')
+    if (!readAttribute(m_kernel, classAttribute(entry, attribute.c_str()), raw)) {
+        return fail(errno != 0 ? errno : EIO);
+    }
+    if (raw.back() == '\n') {
         raw.pop_back();
+    }
     value = raw;
     return true;
 }
 
-Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
+bool VolumeReader::open(const std::string& name) {
+    int volId;
+    if (!m_device.findUbiVolumeId(name, volId)) {
+        return false;
+    }
+    m_file = std::make_unique<LinuxFlash::KernelFile>(m_device.kernel(),
+                                                      volumeNode(m_device.name(), volId), O_RDONLY);
+    if (!m_file->isOpen()) {
+        m_file.reset();
+        return false;
+    }
+    return true;
+}
 
-Volume::~Volume() {
-    close();
+// A static volume reads as its data bytes, a dynamic one as its whole size.
+int VolumeReader::read(void* data, unsigned size) {
+    if (!m_file) {
+        return -1;
+    }
+    return static_cast<int>(m_file->read(data, size));
 }
 
 // Closing a handle whose update is still short ends that update and leaves the volume
 // marked.
 void Volume::close() {
-    if (m_fd == -1)
+    if (m_fd == -1) {
         return;
-    LinuxFlash::kernel().close(m_fd);
+    }
+    m_device.kernel().close(m_fd);
     m_fd = -1;
 }
 
@@ -353,17 +345,24 @@ void Volume::close() {
 // `bytes` bytes have been written to this same handle.
 bool Volume::beginUpdate(long long bytes) {
     int64_t count = bytes;
-    return LinuxFlash::kernel().ioctl(m_fd, UBI_IOCVOLUP, &count) == 0;
+    if (m_device.kernel().ioctl(m_fd, UBI_IOCVOLUP, &count) != 0) {
+        m_error = errno;
+        return false;
+    }
+    return true;
 }
 
 int Volume::write(const void* data, unsigned size) {
     // The kernel refuses any write once the update is complete, an empty one included, so an
     // empty piece of an update is done without asking it.
-    if (size == 0)
+    if (size == 0) {
         return 0;
-    const ssize_t written = LinuxFlash::kernel().write(m_fd, data, size);
-    if (written == -1)
+    }
+    const ssize_t written = m_device.kernel().write(m_fd, data, size);
+    if (written == -1) {
+        m_error = errno;
         perror("write");
+    }
     return static_cast<int>(written);
 }
 
@@ -372,23 +371,30 @@ int Volume::write(const void* data, unsigned size) {
 // against them. Code added above this point has to keep them there.
 //
 // A handle still open is not closed here: the caller closes before every open. The object
-// stays closed when the volume is missing or its node cannot be opened; a failed open
-// leaves the handle at -1.
+// stays closed when the volume is missing or its node cannot be opened: m_fd takes the
+// open's result either way.
 bool Volume::open(const std::string& name) {
     printf("open: %s\n", name.c_str());
     int volId;
     if (!m_device.findUbiVolumeId(name, volId)) {
+        m_error = m_device.error();
         VEXIL_TRACE(Trace::LevelWarning, "failed to find volume\n");
         return false;
     }
     const std::string node = volumeNode(m_device.name(), volId);
-    // Kept whether or not the open succeeded: a failed open leaves the object closed.
-    m_fd = LinuxFlash::kernel().open(node.c_str(), O_RDWR);
+    m_fd = m_device.kernel().open(node.c_str(), O_RDWR);
     if (m_fd == -1) {
+        m_error = errno;
         VEXIL_TRACE(Trace::LevelWarning, "failed to open volume\n");
         return false;
     }
     return true;
+}
+
+Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
+
+Volume::~Volume() {
+    close();
 }
 
 } // namespace Ubi

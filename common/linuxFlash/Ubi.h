@@ -1,29 +1,30 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/linuxFlash/KernelInterface.h"
+#include "common/linuxFlash/UbiVolumeType.h"
+
 namespace Ubi {
 
-// Sent to the kernel as vol_type 3 (dynamic) and 4 (static).
-enum class VolumeType : int {
-    Dynamic = 0,
-    Static = 1,
-};
-
 // The UBI character device /dev/ubiN attached to a named MTD partition. Lookups read sysfs
-// afresh every time, so they see the effect of the requests made just before.
+// afresh every time, so they see the effect of the requests made just before. A failed
+// operation leaves its cause in error(): the errno of the refused call, or ENOENT for a name
+// that is not there, ENAMETOOLONG and E2BIG for requests stopped before the kernel.
 class Device {
 public:
-    Device();
+    explicit Device(LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
     // Finds the device attached to the partition `mtdName` and opens it; called once.
     bool init(const std::string& mtdName);
-    static bool findUbiDeviceId(int mtdIndex, int& ubiId);
+    static bool findUbiDeviceId(int mtdIndex, int& ubiId,
+                                LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
     bool findUbiVolumeId(const std::string& name, int& volId);
     bool volumeExists(std::string name);
     bool makeVolume(std::string name, VolumeType type, unsigned size);
@@ -36,15 +37,21 @@ public:
                          std::string& value);
     // ubiN once init has succeeded, empty before.
     const std::string& name() const { return m_name; }
+    LinuxFlash::KernelInterface& kernel() const { return m_kernel; }
+    int error() const { return m_error; }
 
 private:
     bool findVolumeEntry(const std::string& name, std::string& entry, int& volId);
+    bool fail(int error);
 
+    LinuxFlash::KernelInterface& m_kernel;
     int m_fd;
     std::string m_name;
+    int m_error = 0;
 };
 
-// Writes new contents into one volume of a device through a UBI volume update.
+// Writes new contents into one volume of a device through a UBI volume update. Like the
+// device, it keeps the cause of its latest failure in error().
 class Volume {
 public:
     explicit Volume(Device& device);
@@ -58,10 +65,27 @@ public:
     bool beginUpdate(long long bytes);
     // Bytes written (maybe fewer than size) or -1.
     int write(const void* data, unsigned size);
+    int error() const { return m_error; }
 
 private:
     Device& m_device;
     int m_fd;
+    int m_error = 0;
+};
+
+// Reads a volume back through its node, read-only and without printing anything: the check
+// made before new volumes are switched in.
+class VolumeReader {
+public:
+    explicit VolumeReader(Device& device) : m_device(device) {}
+
+    bool open(const std::string& name);
+    // Bytes read, 0 at the end of the volume, or -1.
+    int read(void* data, unsigned size);
+
+private:
+    Device& m_device;
+    std::unique_ptr<LinuxFlash::KernelFile> m_file;
 };
 
 } // namespace Ubi

@@ -155,7 +155,7 @@ if ((rc == 0)); then
     stopped_run crc 3 "block 4 failed its CRC check"
     stopped_run short 3 "the image ended early"
     stopped_run product 3 "the image is for another board (magic 'VexilImg', product 'Other')"
-    stopped_run noroom 4 "could not create kernel_new" $'ioctl: No space left on device\n'
+    stopped_run noroom 4 "could not create kernel_new: No space left on device" $'ioctl: No space left on device\n'
     stopped_run leftover-early 3 "the image ended early"
     stopped_run leftover 3 "the image has no rootfs block (ID 4)"
     hcheck "noargs: exit status 1, no output" \

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/FwImageParser.h"
-#include "tests/common/ImageBuilder.h"
 #include "support/FdCapture.h"
+#include "tests/common/ImageBuilder.h"
 
 namespace {
 

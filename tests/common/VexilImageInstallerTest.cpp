@@ -37,7 +37,7 @@ std::string headerLines(uint32_t length) {
 std::vector<BlockLine> blockLines(const Generation& generation) {
     std::vector<BlockLine> lines;
     for (int slot = 0; slot < 3; ++slot) {
-        lines.push_back({slotIds[slot], uint32_t(generation[slot].size()),
+        lines.push_back({FwImage::s_volumes[slot].blockId, uint32_t(generation[slot].size()),
                          ImageBuilder::zlibCrc(generation[slot])});
     }
     return lines;
@@ -144,7 +144,7 @@ TEST_F(InstallerTest, ImageWithoutABlockIsNeverSwitchedIn) {
 
 TEST_F(InstallerTest, LeftoverNewVolumeOfAnEarlierRunIsNotSwitchedIn) {
     boardWithTwoGenerations();
-    m_sim.addVolume(0, "rootfs_new", Sim::Simulator::kDynamic, FwImage::rootfsVolumeSize,
+    m_sim.addVolume(0, "rootfs_new", Sim::Simulator::kDynamic, FwImage::s_volumes[2].size,
                     s_update.rootfs);
     ImageBuilder image;
     image.block(1, s_update.kernel).block(3, s_update.devicetree);
@@ -260,7 +260,7 @@ TEST_F(InstallerTest, EmptyBlockInstallsWithoutAnEmptyWrite) {
 }
 
 TEST_F(InstallerTest, FullSizeKernelIsWrittenIn96Chunks) {
-    const Generation update{ImageBuilder::pattern(FwImage::kernelVolumeSize, 11),
+    const Generation update{ImageBuilder::pattern(FwImage::s_volumes[0].size, 11),
                             s_update.devicetree, s_update.rootfs};
     ASSERT_EQ(install(m_sim, imageOf(update).build()).status, 0);
 
@@ -291,7 +291,9 @@ TEST_F(InstallerTest, NoRoomForANewVolume) {
     EXPECT_EQ(outcome.status, 4);
     EXPECT_EQ(outcome.err, "ioctl: No space left on device\n");
     EXPECT_NE(outcome.out.find("error: 5\n"), std::string::npos);
-    EXPECT_NE(outcome.out.find("install stopped: could not create kernel_new\n"), std::string::npos)
+    EXPECT_NE(
+        outcome.out.find("install stopped: could not create kernel_new: No space left on device\n"),
+        std::string::npos)
         << outcome.out;
     EXPECT_TRUE(holds(small, s_current));
 }
@@ -303,7 +305,8 @@ TEST_F(InstallerTest, FailedWriteStopsTheInstall) {
 
     EXPECT_EQ(outcome.status, 4);
     EXPECT_EQ(outcome.err, "write: Input/output error\n");
-    EXPECT_NE(outcome.out.find("install stopped: writing kernel_new failed\n"), std::string::npos)
+    EXPECT_NE(outcome.out.find("install stopped: writing kernel_new failed: Input/output error\n"),
+              std::string::npos)
         << outcome.out;
     expectCurrentSetUntouched();
 }
@@ -316,8 +319,10 @@ TEST_F(InstallerTest, FailedUpdateStartSetsStatusFive) {
     EXPECT_EQ(outcome.status, 4);
     EXPECT_NE(outcome.out.find("open: devicetree_new\nerror: 5\n"), std::string::npos)
         << outcome.out;
-    EXPECT_NE(outcome.out.find("install stopped: could not start the update of devicetree_new\n"),
-              std::string::npos);
+    EXPECT_NE(
+        outcome.out.find(
+            "install stopped: could not start the update of devicetree_new: Input/output error\n"),
+        std::string::npos);
     expectCurrentSetUntouched();
 }
 
@@ -420,28 +425,25 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     char name[] = "VexilImageInstaller";
     char missing[] = "/nonexistent/image";
     {
-        LinuxFlash::ScopedKernel scope(m_sim);
         FdCapture out(STDOUT_FILENO);
         char* none[] = {name, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(1, none), 1);
+        EXPECT_EQ(VexilImageInstaller::run(1, none, m_sim), 1);
         char* two[] = {name, missing, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(3, two), 1);
+        EXPECT_EQ(VexilImageInstaller::run(3, two, m_sim), 1);
         EXPECT_EQ(out.take(), "");
     }
     {
-        LinuxFlash::ScopedKernel scope(m_sim);
         FdCapture out(STDOUT_FILENO);
         char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv), 2);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim), 2);
         EXPECT_EQ(out.take(), "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
     }
     {
         // A directory opens, but reading it fails: stop, no endless loop.
-        LinuxFlash::ScopedKernel scope(m_sim);
         FdCapture out(STDOUT_FILENO);
         char directory[] = "/";
         char* argv[] = {name, directory, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv), 2);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim), 2);
         EXPECT_EQ(out.take(), "CP1\nCP2\nstate changed '0' -> '1'\nERROR: read failed\nend: "
                               "0\ninstall stopped: the image could not be "
                               "read\n");
@@ -449,10 +451,9 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     {
         Sim::Simulator bare;
         bare.addMtd("other");
-        LinuxFlash::ScopedKernel scope(bare);
         FdCapture out(STDOUT_FILENO);
         char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv), -1);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, bare), -1);
         EXPECT_EQ(out.take(), "CP1\n");
     }
 }

@@ -15,5 +15,5 @@ int main(int argc, char* argv[]) {
     }
     const unsigned ubi = unsigned(strtoul(argv[1], nullptr, 10));
     return printConformance(
-        Sim::runUbiConformance(LinuxFlash::kernel(), ubi, argc == 3 ? argv[2] : ""));
+        Sim::runUbiConformance(LinuxFlash::linuxKernel(), ubi, argc == 3 ? argv[2] : ""));
 }

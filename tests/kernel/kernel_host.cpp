@@ -20,8 +20,9 @@ using InstallerBoard::Bytes;
 
 bool readFile(const std::string& path, Bytes& bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!in) {
         return false;
+    }
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
 }
@@ -33,11 +34,13 @@ uint32_t bigEndian(const Bytes& bytes, size_t at) {
 
 // "101" -> {true, false, true}, one flag per slot in slot order.
 bool slotFlags(const char* text, bool flags[3]) {
-    if (strlen(text) != 3)
+    if (strlen(text) != 3) {
         return false;
+    }
     for (int slot = 0; slot < 3; ++slot) {
-        if (text[slot] != '0' && text[slot] != '1')
+        if (text[slot] != '0' && text[slot] != '1') {
             return false;
+        }
         flags[slot] = text[slot] == '1';
     }
     return true;
@@ -93,8 +96,9 @@ void makeBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount,
 
 const char* generationClass(Sim::Simulator& sim, const InstallerBoard::Generation& current,
                             const InstallerBoard::Generation& update) {
-    if (InstallerBoard::holds(sim, update))
+    if (InstallerBoard::holds(sim, update)) {
         return "new";
+    }
     return InstallerBoard::holds(sim, current) ? "old" : "broken";
 }
 
@@ -126,10 +130,11 @@ int simSweep(char* argv[]) {
         for (const bool cutAfter : {false, true}) {
             Sim::Simulator sim;
             makeBoard(sim, lebSize, lebCount, previous, current);
-            if (cutAfter)
+            if (cutAfter) {
                 sim.powerCutAfter(n);
-            else
+            } else {
                 sim.powerCutBefore(n);
+            }
             const int status = InstallerBoard::install(sim, image).status;
             sim.reattach();
             const char* after = generationClass(sim, current, update);
@@ -156,12 +161,15 @@ int simConformance(const char* lebSize, const char* lebCount) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc == 5 && strcmp(argv[1], "transcript") == 0)
+    if (argc == 5 && strcmp(argv[1], "transcript") == 0) {
         return transcript(argv[2], argv[3], argv[4]);
-    if (argc == 8 && strcmp(argv[1], "sim-sweep") == 0)
+    }
+    if (argc == 8 && strcmp(argv[1], "sim-sweep") == 0) {
         return simSweep(argv + 2);
-    if (argc == 4 && strcmp(argv[1], "sim-conformance") == 0)
+    }
+    if (argc == 4 && strcmp(argv[1], "sim-conformance") == 0) {
         return simConformance(argv[2], argv[3]);
+    }
     fprintf(stderr,
             "usage: %s transcript IMAGE PREV_FLAGS CURRENT_FLAGS\n"
             "       %s sim-sweep LEB_SIZE LEB_COUNT PREV_DIR CURRENT_DIR NEW_DIR IMAGE\n"

@@ -19,8 +19,9 @@ std::unique_ptr<Sim::Simulator> boardWithUbi(unsigned lebSize, unsigned lebCount
 std::string failures(const std::vector<Sim::ConformanceCheck>& checks) {
     std::string text;
     for (const Sim::ConformanceCheck& check : checks) {
-        if (!check.passed)
+        if (!check.passed) {
             text += check.caseName + ": " + check.check + ": " + check.detail + "\n";
+        }
     }
     return text;
 }
@@ -39,15 +40,17 @@ public:
     }
     ssize_t write(int fd, const void* buffer, size_t count) override {
         const ssize_t result = m_simulator.write(fd, buffer, count);
-        if (result == -1 && errno == EPERM && acceptLateWrites)
+        if (result == -1 && errno == EPERM && acceptLateWrites) {
             return static_cast<ssize_t>(count);
+        }
         return result;
     }
     int close(int fd) override { return m_simulator.close(fd); }
     int ioctl(int fd, unsigned long request, void* argument) override {
         const int result = m_simulator.ioctl(fd, request, argument);
-        if (result == -1 && errno == ENAMETOOLONG && tooLongIsInvalid)
+        if (result == -1 && errno == ENAMETOOLONG && tooLongIsInvalid) {
             errno = EINVAL;
+        }
         return result;
     }
     std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override {
@@ -61,8 +64,9 @@ private:
 std::set<std::string> failedCases(const std::vector<Sim::ConformanceCheck>& checks) {
     std::set<std::string> names;
     for (const Sim::ConformanceCheck& check : checks) {
-        if (!check.passed)
+        if (!check.passed) {
             names.insert(check.caseName);
+        }
     }
     return names;
 }
@@ -74,10 +78,12 @@ TEST(UbiConformance, SimulatorFollowsEveryRule) {
     const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0);
     EXPECT_EQ(failures(checks), "");
     std::set<std::string> checked;
-    for (const Sim::ConformanceCheck& check : checks)
+    for (const Sim::ConformanceCheck& check : checks) {
         checked.insert(check.caseName);
-    for (const std::string& name : Sim::ubiConformanceCases())
+    }
+    for (const std::string& name : Sim::ubiConformanceCases()) {
         EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
+    }
     EXPECT_TRUE(simulator->volumes(0).empty());
     EXPECT_EQ(simulator->openDescriptors(), 0u);
 }
@@ -98,8 +104,9 @@ TEST(UbiConformance, NamedCaseRunsAlone) {
     const std::string name = "rmvol refuses a volume that is open";
     const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0, name);
     ASSERT_FALSE(checks.empty());
-    for (const Sim::ConformanceCheck& check : checks)
+    for (const Sim::ConformanceCheck& check : checks) {
         EXPECT_TRUE(check.caseName == name || check.caseName == "leave the device empty");
+    }
 }
 
 TEST(UbiConformance, DeviationsAreReported) {

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "common/linuxFlash/UbiRequests.h"
-#include "sim/Simulator.h"
+#include "sim/BoardFile.h"
 
 namespace {
 
@@ -57,15 +57,17 @@ int volup(Sim::Simulator& board, int fd, long long bytes) {
 
 std::vector<uint8_t> bytes(size_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         data[i] = static_cast<uint8_t>(i * 7 + seed);
+    }
     return data;
 }
 
 std::map<std::string, int> names(const Sim::Simulator& board) {
     std::map<std::string, int> result;
-    for (const auto& volume : board.volumes(0))
+    for (const auto& volume : board.volumes(0)) {
         result[volume.name] = volume.id;
+    }
     return result;
 }
 
@@ -79,8 +81,9 @@ protected:
 
     std::string attribute(const std::string& path) {
         const int fd = sim.open(path.c_str(), O_RDONLY);
-        if (fd < 0)
+        if (fd < 0) {
             return "open: " + std::string(strerror(errno));
+        }
         char buffer[256];
         const ssize_t length = sim.read(fd, buffer, sizeof buffer);
         const int error = errno;
@@ -93,8 +96,9 @@ protected:
         std::vector<std::string> entries;
         auto directory = sim.openDirectory(path.c_str());
         std::string entry;
-        while (directory && directory->next(entry))
+        while (directory && directory->next(entry)) {
             entries.push_back(entry);
+        }
         return entries;
     }
 
@@ -372,10 +376,12 @@ TEST_F(SimulatorTest, InterruptedStaticUpdates) {
         const int fd = sim.open("/dev/ubi0_0", O_RDWR);
         ASSERT_EQ(volup(sim, fd, c.size), 0);
         const bool cut = c.cutBefore + c.cutAfter > 0;
-        if (c.cutBefore > 0)
+        if (c.cutBefore > 0) {
             sim.powerCutBefore(c.cutBefore);
-        if (c.cutAfter > 0)
+        }
+        if (c.cutAfter > 0) {
             sim.powerCutAfter(c.cutAfter);
+        }
         for (size_t i = 0; i < c.writes.size(); ++i) {
             const bool last = cut && i + 1 == c.writes.size();
             EXPECT_EQ(
@@ -385,8 +391,9 @@ TEST_F(SimulatorTest, InterruptedStaticUpdates) {
                 EXPECT_EQ(errno, EROFS);
             }
         }
-        if (!cut)
+        if (!cut) {
             sim.close(fd);
+        }
         sim.reattach();
         EXPECT_EQ(sim.read(fd, nullptr, 0), -1) << "descriptors are gone";
         EXPECT_EQ(errno, EBADF);
@@ -430,8 +437,9 @@ TEST_F(SimulatorTest, PowerCutSweepKeepsEveryStepWholeOrUndone) {
         const int fd = board.open("/dev/ubi0_1", O_RDWR);
         volup(board, fd, 2 * kLeb + 1);
         const std::vector<uint8_t> data = bytes(2 * kLeb + 1, 9);
-        for (size_t at = 0; at < data.size(); at += 700)
+        for (size_t at = 0; at < data.size(); at += 700) {
             board.write(fd, data.data() + at, std::min<size_t>(700, data.size() - at));
+        }
         board.close(fd);
         rename(board, {{0, "kernel_prev"}, {1, "kernel"}});
     };
@@ -456,8 +464,9 @@ TEST_F(SimulatorTest, PowerCutSweepKeepsEveryStepWholeOrUndone) {
         install(board);
         board.reattach();
         std::map<std::string, Sim::Simulator::VolumeInfo> byName;
-        for (const auto& volume : board.volumes(0))
+        for (const auto& volume : board.volumes(0)) {
             byName.emplace(volume.name, volume);
+        }
         SCOPED_TRACE("cut before operation " + std::to_string(cut));
         ASSERT_EQ(byName.count("kernel"), 1u);
         EXPECT_EQ(byName.at("kernel").data, std::vector<uint8_t>(10, 1)) << "old kernel intact";
@@ -510,9 +519,9 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     const int fd = sim.open("/dev/ubi0_1", O_RDWR);
     ASSERT_EQ(volup(sim, fd, 20), 0);
     ASSERT_EQ(sim.write(fd, "half", 4), 4);
-    ASSERT_TRUE(sim.save(directory.string()));
+    ASSERT_TRUE(Sim::saveBoard(sim, directory.string()));
 
-    std::unique_ptr<Sim::Simulator> loaded = Sim::Simulator::load(directory.string());
+    std::unique_ptr<Sim::Simulator> loaded = Sim::loadBoard(directory.string());
     ASSERT_NE(loaded, nullptr);
     const auto volumes = loaded->volumes(0);
     ASSERT_EQ(volumes.size(), 2u);
@@ -529,7 +538,7 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     EXPECT_EQ(sim.write(fd, bytes(16, 0).data(), 16), 16) << "the live board's update goes on";
 
     std::filesystem::remove(directory / "board.txt");
-    EXPECT_EQ(Sim::Simulator::load(directory.string()), nullptr);
+    EXPECT_EQ(Sim::loadBoard(directory.string()), nullptr);
     std::filesystem::remove_all(directory);
 }
 

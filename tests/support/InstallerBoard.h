@@ -32,9 +32,6 @@ struct Generation {
     }
 };
 
-inline const char* const slotNames[] = {"kernel", "devicetree", "rootfs"};
-inline const uint32_t slotIds[] = {1, 3, 4};
-
 inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount) {
     sim.addMtd("bootloader");
     sim.addMtd("env");
@@ -44,11 +41,11 @@ inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount) {
 
 inline void addGeneration(Sim::Simulator& sim, const Generation& generation,
                           const std::string& suffix) {
-    for (int slot = 0; slot < 3; ++slot) {
-        const FwImage::VolumeTarget& target = FwImage::volumeTargets[slot];
-        const int type = slot == 2 ? Sim::Simulator::kDynamic : Sim::Simulator::kStatic;
-        sim.addVolume(0, std::string(target.volumeName) + suffix, type, target.volumeSize,
-                      generation[slot]);
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        const FwImage::VolumeSlot& target = FwImage::s_volumes[slot];
+        const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::Simulator::kDynamic
+                                                                 : Sim::Simulator::kStatic;
+        sim.addVolume(0, std::string(target.name) + suffix, type, target.size, generation[slot]);
     }
 }
 
@@ -69,12 +66,11 @@ inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image) 
     close(fd);
     Outcome outcome;
     {
-        LinuxFlash::ScopedKernel scope(kernel);
         FdCapture out(STDOUT_FILENO);
         FdCapture err(STDERR_FILENO);
         char name[] = "VexilImageInstaller";
         char* argv[] = {name, path, nullptr};
-        outcome.status = VexilImageInstaller::run(2, argv);
+        outcome.status = VexilImageInstaller::run(2, argv, kernel);
         outcome.err = err.take();
         outcome.out = out.take();
     }
@@ -108,7 +104,7 @@ inline bool holds(Sim::Simulator& sim, const Generation& generation,
                   const std::string& suffix = "") {
     const auto all = sim.volumes(0);
     for (int slot = 0; slot < 3; ++slot) {
-        const auto* volume = find(all, slotNames[slot] + suffix);
+        const auto* volume = find(all, FwImage::s_volumes[slot].name + suffix);
         if (!volume || volume->updMarker || volume->corrupted ||
             contents(*volume) != generation[slot]) {
             return false;
@@ -136,10 +132,10 @@ inline std::string transcript(const std::string& header, const std::vector<Block
                  block.size, __builtin_bswap32(block.crc));
         text += line;
         for (int slot = 0; slot < 3; ++slot) {
-            if (slotIds[slot] != block.id) {
+            if (FwImage::s_volumes[slot].blockId != block.id) {
                 continue;
             }
-            const std::string name = slotNames[slot];
+            const std::string name = FwImage::s_volumes[slot].name;
             if (hasPrev[slot]) {
                 text += "volumeExists(" + name + "_prev) ->true\ndelete: " + name + "_prev\n";
             } else {
@@ -153,7 +149,7 @@ inline std::string transcript(const std::string& header, const std::vector<Block
     }
     text += "end: 0\n";
     for (int slot = 0; slot < 3; ++slot) {
-        text += "volumeExists(" + std::string(slotNames[slot]) +
+        text += "volumeExists(" + std::string(FwImage::s_volumes[slot].name) +
                 (hasCurrent[slot] ? ") ->true\n" : ") ->false\n");
     }
     return text;

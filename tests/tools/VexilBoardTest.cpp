@@ -75,11 +75,11 @@ protected:
     static void expectHolds(const std::string& show, const InstallerBoard::Generation& g,
                             const std::string& suffix) {
         for (int slot = 0; slot < 3; ++slot) {
-            const std::string line = volumeLine(show, InstallerBoard::slotNames[slot] + suffix);
+            const std::string line = volumeLine(show, FwImage::s_volumes[slot].name + suffix);
             EXPECT_NE(line.find(" " + std::to_string(g[slot].size()) + "  " +
                                 hex8(ImageBuilder::zlibCrc(g[slot])) + "  0           0"),
                       std::string::npos)
-                << InstallerBoard::slotNames[slot] << suffix << " in\n"
+                << FwImage::s_volumes[slot].name << suffix << " in\n"
                 << show;
         }
     }
@@ -109,7 +109,7 @@ TEST_F(VexilBoardPrepared, InstallPrintsTheInstallerTranscriptAndRotatesGenerati
     std::vector<InstallerBoard::BlockLine> blocks;
     uint32_t length = 60;
     for (int slot = 0; slot < 3; ++slot) {
-        blocks.push_back({InstallerBoard::slotIds[slot], uint32_t(s_update[slot].size()),
+        blocks.push_back({FwImage::s_volumes[slot].blockId, uint32_t(s_update[slot].size()),
                           ImageBuilder::zlibCrc(s_update[slot])});
         length += 12 + uint32_t(s_update[slot].size());
     }

@@ -11,27 +11,27 @@ class MtdDiscovery : public ::testing::Test {
 protected:
     std::vector<std::pair<std::string, unsigned>> devices() {
         std::vector<std::pair<std::string, unsigned>> found;
-        for (const Mtd::DeviceInfo& device : Mtd::getDevices())
+        for (const Mtd::DeviceInfo& device : Mtd::getDevices(sim)) {
             found.emplace_back(device.name, device.index);
+        }
         return found;
     }
 
     unsigned find(const std::string& name) {
         unsigned index = 77;
-        return Mtd::findDevice(name, index) ? index : 77;
+        return Mtd::findDevice(name, index, sim) ? index : 77;
     }
 
     Sim::Simulator sim;
-    LinuxFlash::ScopedKernel scoped{sim};
 };
 
 using Devices = std::vector<std::pair<std::string, unsigned>>;
 
 TEST_F(MtdDiscovery, NoPartitions) {
-    EXPECT_TRUE(Mtd::getDevices().empty());
+    EXPECT_TRUE(Mtd::getDevices(sim).empty());
     unsigned index = 5;
-    EXPECT_FALSE(Mtd::findDevice("", index));
-    EXPECT_FALSE(Mtd::findDevice("NAND.ubi", index));
+    EXPECT_FALSE(Mtd::findDevice("", index, sim));
+    EXPECT_FALSE(Mtd::findDevice("NAND.ubi", index, sim));
     EXPECT_EQ(index, 5u) << "left untouched";
 }
 
@@ -47,23 +47,25 @@ TEST_F(MtdDiscovery, BoardPartitions) {
 }
 
 TEST_F(MtdDiscovery, FirstMissingNumberEndsTheList) {
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         sim.addMtd("part" + std::to_string(i));
+    }
     sim.removeMtd(3);
     EXPECT_EQ(devices(), (Devices{{"part0", 0}, {"part1", 1}, {"part2", 2}}));
     EXPECT_EQ(find("part4"), 77u);
 }
 
 TEST_F(MtdDiscovery, AtMostTwentyPartitions) {
-    for (int i = 0; i < 25; ++i)
+    for (int i = 0; i < 25; ++i) {
         sim.addMtd("part" + std::to_string(i));
+    }
     const Devices found = devices();
     ASSERT_EQ(found.size(), 20u);
     EXPECT_EQ(found.back(), (std::pair<std::string, unsigned>{"part19", 19}));
     EXPECT_EQ(find("part19"), 19u);
     EXPECT_EQ(find("part20"), 77u);
     sim.clearRequests();
-    Mtd::getDevices();
+    Mtd::getDevices(sim);
     EXPECT_EQ(sim.requests().size(), 60u) << "open, read, close for each of 20 numbers";
     EXPECT_EQ(sim.requests().back().path, "/sys/class/mtd/mtd19/name");
 }
@@ -72,7 +74,7 @@ TEST_F(MtdDiscovery, OneReadOfAtMost32BytesPerPartition) {
     sim.addMtd("a");
     sim.addMtd("b");
     sim.clearRequests();
-    Mtd::getDevices();
+    Mtd::getDevices(sim);
     const auto& requests = sim.requests();
     ASSERT_EQ(requests.size(), 7u);
     EXPECT_EQ(requests[0].kind, Sim::Call::Open);
@@ -117,7 +119,7 @@ TEST_F(MtdDiscovery, UnusualAttributeContents) {
 TEST_F(MtdDiscovery, PrintsNothing) {
     sim.addMtd("NAND.ubi");
     OutputCapture output;
-    Mtd::getDevices();
+    Mtd::getDevices(sim);
     find("NAND.ubi");
     find("none");
     EXPECT_EQ(output.out(), "");

@@ -38,8 +38,9 @@ private:
         Stream& operator=(const Stream&) = delete;
 
         void stop() {
-            if (saved == -1)
+            if (saved == -1) {
                 return;
+            }
             fflush(nullptr);
             dup2(saved, fd);
             close(saved);
@@ -47,8 +48,9 @@ private:
             rewind(file);
             char buffer[4096];
             size_t length;
-            while ((length = fread(buffer, 1, sizeof buffer, file)) > 0)
+            while ((length = fread(buffer, 1, sizeof buffer, file)) > 0) {
                 text.append(buffer, length);
+            }
         }
 
         int fd;

@@ -16,8 +16,9 @@ constexpr unsigned kLeb = 126976;
 class Record {
 public:
     Record& le(uint64_t value, int size) {
-        for (int i = 0; i < size; ++i)
+        for (int i = 0; i < size; ++i) {
             m_bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        }
         return *this;
     }
     Record& text(const std::string& bytes, size_t field) {
@@ -74,16 +75,18 @@ protected:
     std::vector<Sim::Simulator::Request> ioctls() const {
         std::vector<Sim::Simulator::Request> found;
         for (const auto& request : sim.requests()) {
-            if (request.kind == Sim::Call::Ioctl)
+            if (request.kind == Sim::Call::Ioctl) {
                 found.push_back(request);
+            }
         }
         return found;
     }
 
     std::map<std::string, int> names() const {
         std::map<std::string, int> result;
-        for (const auto& volume : sim.volumes(0))
+        for (const auto& volume : sim.volumes(0)) {
             result[volume.name] = volume.id;
+        }
         return result;
     }
 
@@ -93,8 +96,7 @@ protected:
     }
 
     Sim::Simulator sim;
-    LinuxFlash::ScopedKernel scoped{sim};
-    Ubi::Device device;
+    Ubi::Device device{sim};
 };
 
 class UbiDeviceLookup : public UbiDeviceTest {};
@@ -126,19 +128,19 @@ TEST_F(UbiDeviceLookup, InitFindsNoDevice) {
     EXPECT_FALSE(device.init("NAND.ubi"));
     EXPECT_EQ(device.name(), "");
     int ubiId = 9;
-    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(2, ubiId));
+    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(2, ubiId, sim));
     EXPECT_EQ(ubiId, 9);
 }
 
 TEST_F(UbiDeviceLookup, DeviceOfEachPartition) {
     sim.attachUbi(0, kLeb, 10);
     int ubiId = -1;
-    EXPECT_TRUE(Ubi::Device::findUbiDeviceId(2, ubiId));
+    EXPECT_TRUE(Ubi::Device::findUbiDeviceId(2, ubiId, sim));
     EXPECT_EQ(ubiId, 0);
-    EXPECT_TRUE(Ubi::Device::findUbiDeviceId(0, ubiId));
+    EXPECT_TRUE(Ubi::Device::findUbiDeviceId(0, ubiId, sim));
     EXPECT_EQ(ubiId, 1);
     ubiId = 9;
-    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(1, ubiId));
+    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(1, ubiId, sim));
     EXPECT_EQ(ubiId, 9);
     ASSERT_TRUE(device.init("bootloader"));
     EXPECT_EQ(device.name(), "ubi1");
@@ -148,11 +150,12 @@ TEST_F(UbiDeviceLookup, DeviceOfEachPartition) {
 TEST_F(UbiDeviceLookup, DeviceNodeThatCannotBeOpened) {
     unsigned opens = 0;
     {
-        Ubi::Device probe;
+        Ubi::Device probe{sim};
         ASSERT_TRUE(probe.init("NAND.ubi"));
         EXPECT_EQ(sim.openDescriptors(), 1u);
-        for (const auto& request : sim.requests())
+        for (const auto& request : sim.requests()) {
             opens += request.kind == Sim::Call::Open ? 1 : 0;
+        }
     }
     sim.failCall(Sim::Call::Open, opens, EACCES);
     EXPECT_FALSE(device.init("NAND.ubi"));
@@ -166,9 +169,11 @@ TEST_F(UbiDeviceLookup, MtdNumContents) {
         sim.setAttribute("/sys/class/ubi/ubi0/mtd_num", raw);
         int ubiId = -1;
         std::vector<int> matches;
-        for (int mtd : {0, 2, 12})
-            if (Ubi::Device::findUbiDeviceId(mtd, ubiId))
+        for (int mtd : {0, 2, 12}) {
+            if (Ubi::Device::findUbiDeviceId(mtd, ubiId, sim)) {
                 matches.push_back(mtd);
+            }
+        }
         return matches;
     };
     EXPECT_EQ(attachedTo("2\n"), std::vector<int>{2});
@@ -180,7 +185,7 @@ TEST_F(UbiDeviceLookup, MtdNumContents) {
     EXPECT_EQ(attachedTo("12" + std::string(126, ' ') + "\n"), std::vector<int>{12});
     sim.setAttributeUnreadable("/sys/class/ubi/ubi0/mtd_num", EIO);
     int ubiId = -1;
-    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(2, ubiId));
+    EXPECT_FALSE(Ubi::Device::findUbiDeviceId(2, ubiId, sim));
     for (const auto& request : sim.requests()) {
         if (request.kind == Sim::Call::Read) {
             EXPECT_EQ(request.count, 128u);
@@ -244,8 +249,9 @@ TEST_F(UbiVolumeLookup, FirstMatchInDirectoryOrderWins) {
     auto listing = sim.openDirectory("/sys/class/ubi/ubi0");
     std::string entry;
     while (first < 0 && listing->next(entry)) {
-        if (entry == "ubi0_0" || entry == "ubi0_3")
+        if (entry == "ubi0_0" || entry == "ubi0_3") {
             first = entry == "ubi0_0" ? 0 : 3;
+        }
     }
     EXPECT_EQ(lookup("kernel"), first);
 }
@@ -313,8 +319,9 @@ TEST_F(UbiDeviceRequests, MakeVolumeSendsTheRecord) {
     ASSERT_EQ(sent.size(), std::size(cases));
     EXPECT_EQ(sent[0].request, 0x40986F00u);
     EXPECT_EQ(sent[0].path, "/dev/ubi0");
-    for (size_t i = 0; i < sent.size(); ++i)
+    for (size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(sent[i].bytes, cases[i].record) << i;
+    }
     EXPECT_EQ(names(),
               (std::map<std::string, int>{{"rootfs_new", 0}, {"kernel_new", 1}, {name127, 2}}));
     const auto volumes = sim.volumes(0);

@@ -4,7 +4,6 @@
 
 #include "OutputCapture.h"
 #include "common/linuxFlash/Ubi.h"
-#include "common/linuxFlash/UbiVolumeReader.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -22,8 +21,9 @@ std::string warning(int line, const std::string& text) {
 
 std::vector<uint8_t> pattern(size_t size, unsigned seed) {
     std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         data[i] = static_cast<uint8_t>((i * 13 + seed + i / 4099) & 0xFF);
+    }
     return data;
 }
 
@@ -43,8 +43,9 @@ protected:
     std::vector<Sim::Simulator::Request> calls(Sim::Call kind) const {
         std::vector<Sim::Simulator::Request> found;
         for (const auto& request : sim.requests()) {
-            if (request.kind == kind)
+            if (request.kind == kind) {
                 found.push_back(request);
+            }
         }
         return found;
     }
@@ -61,14 +62,14 @@ protected:
         Ubi::VolumeReader reader(device);
         EXPECT_TRUE(reader.open(name));
         int length;
-        while (data.size() < limit && (length = reader.read(buffer.data(), kChunk)) > 0)
+        while (data.size() < limit && (length = reader.read(buffer.data(), kChunk)) > 0) {
             data.insert(data.end(), buffer.begin(), buffer.begin() + length);
+        }
         return data;
     }
 
     Sim::Simulator sim;
-    LinuxFlash::ScopedKernel scoped{sim};
-    Ubi::Device device;
+    Ubi::Device device{sim};
     Ubi::Volume volume{device};
 };
 
@@ -188,8 +189,9 @@ TEST_F(UbiVolumeTest, KernelSizedBlockIn96Chunks) {
     sim.setRecordPayloads(false);
     ASSERT_TRUE(volume.open("kernel_new"));
     ASSERT_TRUE(volume.beginUpdate(static_cast<long long>(data.size())));
-    for (size_t at = 0; at < data.size(); at += kChunk)
+    for (size_t at = 0; at < data.size(); at += kChunk) {
         ASSERT_EQ(volume.write(data.data() + at, kChunk), static_cast<int>(kChunk)) << at;
+    }
     EXPECT_EQ(calls(Sim::Call::Write).size(), 96u);
     EXPECT_EQ(attribute("kernel_new", "upd_marker"), "0");
     EXPECT_EQ(sim.volumes(0).at(1).data, data);

@@ -24,8 +24,9 @@ class Fd {
 public:
     Fd(const char* path, int flags) : m_fd(open(path, flags)) {}
     ~Fd() {
-        if (m_fd >= 0)
+        if (m_fd >= 0) {
             close(m_fd);
+        }
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -65,8 +66,9 @@ int main(int argc, char* argv[]) {
             perror("flash_layback: read");
             return 1;
         }
-        if (memcmp(want.data(), have.data(), page) == 0)
+        if (memcmp(want.data(), have.data(), page) == 0) {
             continue;
+        }
         if (!readAt(saved.get(), want.data(), eraseblock, at) ||
             pwrite(device.get(), want.data(), eraseblock, at) != ssize_t(eraseblock)) {
             perror("flash_layback: write");

@@ -1,12 +1,11 @@
-// Paths, directories and sysfs attributes of the simulated kernel.
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
-#include "sim/Simulator.h"
+#include "sim/SysfsTree.h"
 
 namespace Sim {
 
@@ -30,12 +29,14 @@ std::vector<std::string> splitPath(const std::string& path) {
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             end = path.size();
+        }
         const std::string component = path.substr(start, end - start);
         if (component == "..") {
-            if (!components.empty())
+            if (!components.empty()) {
                 components.pop_back();
+            }
         } else if (!component.empty() && component != ".") {
             components.push_back(component);
         }
@@ -50,12 +51,14 @@ bool parseNumber(const std::string& text, size_t& position, unsigned& value) {
     unsigned long long result = 0;
     while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
         result = result * 10 + static_cast<unsigned>(text[position] - '0');
-        if (result > UINT_MAX)
+        if (result > UINT_MAX) {
             return false;
+        }
         ++position;
     }
-    if (position == start || (text[start] == '0' && position - start > 1))
+    if (position == start || (text[start] == '0' && position - start > 1)) {
         return false;
+    }
     value = static_cast<unsigned>(result);
     return true;
 }
@@ -63,23 +66,27 @@ bool parseNumber(const std::string& text, size_t& position, unsigned& value) {
 // "<prefix>N" exactly.
 bool parseNumbered(const std::string& text, const char* prefix, unsigned& number) {
     const size_t length = strlen(prefix);
-    if (text.compare(0, length, prefix) != 0)
+    if (text.compare(0, length, prefix) != 0) {
         return false;
+    }
     size_t position = length;
     return parseNumber(text, position, number) && position == text.size();
 }
 
 // "ubiN_M" exactly.
 bool parseVolumeName(const std::string& text, unsigned& ubi, int& volId) {
-    if (text.compare(0, 3, "ubi") != 0)
+    if (text.compare(0, 3, "ubi") != 0) {
         return false;
+    }
     size_t position = 3;
     unsigned id;
-    if (!parseNumber(text, position, ubi) || position == text.size() || text[position] != '_')
+    if (!parseNumber(text, position, ubi) || position == text.size() || text[position] != '_') {
         return false;
+    }
     ++position;
-    if (!parseNumber(text, position, id) || position != text.size() || id > INT_MAX)
+    if (!parseNumber(text, position, id) || position != text.size() || id > INT_MAX) {
         return false;
+    }
     volId = static_cast<int>(id);
     return true;
 }
@@ -95,10 +102,12 @@ uint32_t kernfsNameHash(const std::string& name) {
     }
     uint64_t result = (hash * 0x61C8864680B583EBull) >> 32;
     result &= 0x7fffffffu;
-    if (result < 2)
+    if (result < 2) {
         result += 2;
-    if (result >= INT_MAX)
+    }
+    if (result >= INT_MAX) {
         result = INT_MAX - 1;
+    }
     return static_cast<uint32_t>(result);
 }
 
@@ -118,28 +127,8 @@ std::string volumeEntry(unsigned ubi, int volId) {
 
 } // namespace
 
-Simulator::UbiDevice* Simulator::ubiDevice(unsigned number) {
-    if (!m_board.ubiLoaded)
-        return nullptr;
-    const auto it = m_board.ubis.find(number);
-    return it == m_board.ubis.end() ? nullptr : &it->second;
-}
-
-const Simulator::Volume* Simulator::volumeBySerial(unsigned ubi, unsigned serial) const {
-    if (!m_board.ubiLoaded || m_board.ubis.count(ubi) == 0)
-        return nullptr;
-    for (const auto& [id, volume] : m_board.ubis.at(ubi).volumes) {
-        if (volume.serial == serial)
-            return &volume;
-    }
-    return nullptr;
-}
-
-Simulator::Volume* Simulator::volumeBySerial(unsigned ubi, unsigned serial) {
-    return const_cast<Volume*>(std::as_const(*this).volumeBySerial(ubi, serial));
-}
-
-Simulator::Node Simulator::resolve(const std::string& path) const {
+SysfsTree::Node SysfsTree::resolve(const std::string& path) const {
+    const Board& board = m_ubi.board();
     const std::vector<std::string> parts = splitPath(path);
     const size_t depth = parts.size();
     Node node;
@@ -148,57 +137,70 @@ Simulator::Node Simulator::resolve(const std::string& path) const {
         node.canonical = std::move(canonical);
         return node;
     };
-    if (depth == 0)
+    if (depth == 0) {
         return directory("/");
+    }
     if (parts[0] == "dev") {
-        if (depth == 1)
+        if (depth == 1) {
             return directory("/dev");
+        }
         unsigned ubi;
         int volId;
-        if (depth != 2 || !m_board.ubiLoaded)
+        if (depth != 2 || !board.ubiLoaded) {
             return node;
-        if (parseNumbered(parts[1], "ubi", ubi) && m_board.ubis.count(ubi) != 0) {
+        }
+        if (parseNumbered(parts[1], "ubi", ubi) && board.ubis.count(ubi) != 0) {
             node.kind = NodeKind::UbiNode;
             node.number = ubi;
-        } else if (parseVolumeName(parts[1], ubi, volId) && m_board.ubis.count(ubi) != 0 &&
-                   m_board.ubis.at(ubi).volumes.count(volId) != 0) {
+        } else if (parseVolumeName(parts[1], ubi, volId) && board.ubis.count(ubi) != 0 &&
+                   board.ubis.at(ubi).volumes.count(volId) != 0) {
             node.kind = NodeKind::VolumeNode;
             node.number = ubi;
-            node.serial = m_board.ubis.at(ubi).volumes.at(volId).serial;
+            node.serial = board.ubis.at(ubi).volumes.at(volId).serial;
         }
         node.canonical = node.kind == NodeKind::Missing ? "" : "/dev/" + parts[1];
         return node;
     }
-    if (parts[0] != "sys")
+    if (parts[0] != "sys") {
         return node;
-    if (depth == 1)
+    }
+    if (depth == 1) {
         return directory("/sys");
-    if (parts[1] != "class")
+    }
+    if (parts[1] != "class") {
         return node;
-    if (depth == 2)
+    }
+    if (depth == 2) {
         return directory("/sys/class");
+    }
     if (parts[2] == "mtd") {
-        if (depth == 3)
+        if (depth == 3) {
             return directory("/sys/class/mtd");
+        }
         unsigned mtd;
-        if (!parseNumbered(parts[3], "mtd", mtd) || m_board.mtds.count(mtd) == 0 || depth > 5)
+        if (!parseNumbered(parts[3], "mtd", mtd) || board.mtds.count(mtd) == 0 || depth > 5) {
             return node;
+        }
         node.owner = Owner::Mtd;
         node.number = mtd;
         const std::string canonical = "/sys/class/mtd/" + parts[3];
-        if (depth == 4)
+        if (depth == 4) {
             return directory(canonical);
-        if (parts[4] != "name")
+        }
+        if (parts[4] != "name") {
             return Node();
+        }
         node.kind = NodeKind::Attribute;
         node.attribute = "name";
         node.canonical = canonical + "/name";
         return node;
     }
-    if (parts[2] != "ubi" || !m_board.ubiLoaded)
+    if (parts[2] != "ubi" || !board.ubiLoaded) {
         return node;
-    if (depth == 3)
+    }
+    if (depth == 3) {
         return directory("/sys/class/ubi");
+    }
     if (depth == 4 && parts[3] == "version") {
         node.kind = NodeKind::Attribute;
         node.owner = Owner::UbiClass;
@@ -210,44 +212,50 @@ Simulator::Node Simulator::resolve(const std::string& path) const {
     int volId;
     size_t volumePart = 3;
     if (parseNumbered(parts[3], "ubi", ubi)) {
-        if (m_board.ubis.count(ubi) == 0 || depth > 6)
+        if (board.ubis.count(ubi) == 0 || depth > 6) {
             return node;
+        }
         node.owner = Owner::UbiDevice;
         node.number = ubi;
-        if (depth == 4)
+        if (depth == 4) {
             return directory("/sys/class/ubi/" + parts[3]);
+        }
         unsigned nestedUbi;
         if (!parseVolumeName(parts[4], nestedUbi, volId) || nestedUbi != ubi) {
-            if (depth != 5 || !listed(kDeviceAttributes, parts[4]))
+            if (depth != 5 || !listed(kDeviceAttributes, parts[4])) {
                 return Node();
+            }
             node.kind = NodeKind::Attribute;
             node.attribute = parts[4];
             node.canonical = "/sys/class/ubi/" + parts[3] + "/" + parts[4];
             return node;
         }
         volumePart = 4;
-    } else if (!parseVolumeName(parts[3], ubi, volId) || m_board.ubis.count(ubi) == 0 ||
-               depth > 5) {
+    } else if (!parseVolumeName(parts[3], ubi, volId) || board.ubis.count(ubi) == 0 || depth > 5) {
         return node;
     }
-    const auto& volumes = m_board.ubis.at(ubi).volumes;
-    if (volumes.count(volId) == 0)
+    const auto& volumes = board.ubis.at(ubi).volumes;
+    if (volumes.count(volId) == 0) {
         return Node();
+    }
     node.owner = Owner::Volume;
     node.number = ubi;
     node.serial = volumes.at(volId).serial;
     const std::string canonical = "/sys/class/ubi/" + volumeEntry(ubi, volId);
-    if (depth == volumePart + 1)
+    if (depth == volumePart + 1) {
         return directory(canonical);
-    if (depth != volumePart + 2 || !listed(kVolumeAttributes, parts[volumePart + 1]))
+    }
+    if (depth != volumePart + 2 || !listed(kVolumeAttributes, parts[volumePart + 1])) {
         return Node();
+    }
     node.kind = NodeKind::Attribute;
     node.attribute = parts[volumePart + 1];
     node.canonical = canonical + "/" + node.attribute;
     return node;
 }
 
-std::vector<std::string> Simulator::listDirectory(const Node& node) const {
+std::vector<std::string> SysfsTree::listDirectory(const Node& node) const {
+    const Board& board = m_ubi.board();
     std::vector<std::string> names;
     const std::string& path = node.canonical;
     if (path == "/") {
@@ -256,136 +264,188 @@ std::vector<std::string> Simulator::listDirectory(const Node& node) const {
         names = {"class"};
     } else if (path == "/sys/class") {
         names = {"mtd"};
-        if (m_board.ubiLoaded)
+        if (board.ubiLoaded) {
             names.push_back("ubi");
+        }
     } else if (path == "/dev") {
-        if (m_board.ubiLoaded) {
-            for (const auto& [ubi, device] : m_board.ubis) {
+        if (board.ubiLoaded) {
+            for (const auto& [ubi, device] : board.ubis) {
                 names.push_back("ubi" + std::to_string(ubi));
-                for (const auto& [id, volume] : device.volumes)
+                for (const auto& [id, volume] : device.volumes) {
                     names.push_back(volumeEntry(ubi, id));
+                }
             }
         }
     } else if (path == "/sys/class/mtd") {
-        for (const auto& [mtd, name] : m_board.mtds)
+        for (const auto& [mtd, name] : board.mtds) {
             names.push_back("mtd" + std::to_string(mtd));
+        }
     } else if (node.owner == Owner::Mtd) {
         names = {"name"};
     } else if (path == "/sys/class/ubi") {
         names.push_back("version");
-        for (const auto& [ubi, device] : m_board.ubis) {
+        for (const auto& [ubi, device] : board.ubis) {
             names.push_back("ubi" + std::to_string(ubi));
-            for (const auto& [id, volume] : device.volumes)
+            for (const auto& [id, volume] : device.volumes) {
                 names.push_back(volumeEntry(ubi, id));
+            }
         }
     } else if (node.owner == Owner::UbiDevice) {
         names.assign(std::begin(kDeviceAttributes), std::end(kDeviceAttributes));
-        for (const auto& [id, volume] : m_board.ubis.at(node.number).volumes)
+        for (const auto& [id, volume] : board.ubis.at(node.number).volumes) {
             names.push_back(volumeEntry(node.number, id));
+        }
     } else if (node.owner == Owner::Volume) {
         names.assign(std::begin(kVolumeAttributes), std::end(kVolumeAttributes));
     }
     return inKernfsOrder(std::move(names));
 }
 
-bool Simulator::ownerExists(const Node& node) const {
+bool SysfsTree::ownerExists(const Node& node) const {
+    const Board& board = m_ubi.board();
     switch (node.owner) {
     case Owner::None:
         return true;
     case Owner::Mtd:
-        return m_board.mtds.count(node.number) != 0;
+        return board.mtds.count(node.number) != 0;
     case Owner::UbiClass:
-        return m_board.ubiLoaded;
+        return board.ubiLoaded;
     case Owner::UbiDevice:
-        return m_board.ubiLoaded && m_board.ubis.count(node.number) != 0;
+        return board.ubiLoaded && board.ubis.count(node.number) != 0;
     case Owner::Volume:
-        return volumeBySerial(node.number, node.serial) != nullptr;
+        return m_ubi.volumeBySerial(node.number, node.serial) != nullptr;
     }
     return false;
 }
 
-std::string Simulator::attributeText(const Node& node) const {
+std::string SysfsTree::attributeText(const Node& node) const {
+    const Board& board = m_ubi.board();
     const auto line = [](auto value) { return std::to_string(value) + "\n"; };
-    if (node.owner == Owner::Mtd)
-        return m_board.mtds.at(node.number) + "\n";
-    if (node.owner == Owner::UbiClass)
+    if (node.owner == Owner::Mtd) {
+        return board.mtds.at(node.number) + "\n";
+    }
+    if (node.owner == Owner::UbiClass) {
         return "1\n";
-    const UbiDevice& device = m_board.ubis.at(node.number);
+    }
+    const UbiDevice& device = board.ubis.at(node.number);
     if (node.owner == Owner::UbiDevice) {
         unsigned reserved = 0;
-        for (const auto& [id, volume] : device.volumes)
+        for (const auto& [id, volume] : device.volumes) {
             reserved += volume.reservedEbs;
-        if (node.attribute == "avail_eraseblocks")
+        }
+        if (node.attribute == "avail_eraseblocks") {
             return line(device.lebCount - reserved);
-        if (node.attribute == "eraseblock_size")
+        }
+        if (node.attribute == "eraseblock_size") {
             return line(device.lebSize);
-        if (node.attribute == "max_vol_count")
+        }
+        if (node.attribute == "max_vol_count") {
             return line(device.vtblSlots);
-        if (node.attribute == "min_io_size")
+        }
+        if (node.attribute == "min_io_size") {
             return line(device.minIoSize);
-        if (node.attribute == "mtd_num")
+        }
+        if (node.attribute == "mtd_num") {
             return line(device.mtd);
-        if (node.attribute == "total_eraseblocks")
+        }
+        if (node.attribute == "total_eraseblocks") {
             return line(device.lebCount);
+        }
         return line(device.volumes.size());
     }
-    const Volume& volume = *volumeBySerial(node.number, node.serial);
-    if (node.attribute == "alignment")
+    const Volume& volume = *m_ubi.volumeBySerial(node.number, node.serial);
+    if (node.attribute == "alignment") {
         return line(volume.alignment);
-    if (node.attribute == "corrupted")
+    }
+    if (node.attribute == "corrupted") {
         return line(volume.corrupted ? 1 : 0);
-    if (node.attribute == "data_bytes")
+    }
+    if (node.attribute == "data_bytes") {
         return line(volume.usedBytes);
-    if (node.attribute == "name")
+    }
+    if (node.attribute == "name") {
         return volume.name + "\n";
-    if (node.attribute == "reserved_ebs")
+    }
+    if (node.attribute == "reserved_ebs") {
         return line(volume.reservedEbs);
-    if (node.attribute == "type")
+    }
+    if (node.attribute == "type") {
         return volume.type == kDynamic ? "dynamic\n" : "static\n";
-    if (node.attribute == "upd_marker")
+    }
+    if (node.attribute == "upd_marker") {
         return line(volume.updMarker || volume.markerInMemory ? 1 : 0);
+    }
     return line(volume.usableLebSize);
 }
 
 // sysfs makes an attribute's text at the first read of a descriptor and serves it from
 // there; once that text is used up, or before it is made, a vanished owner gives ENODEV.
-ssize_t Simulator::readAttribute(OpenFile& file, void* buffer, size_t count) {
-    if (count == 0)
+ssize_t SysfsTree::readAttribute(const Node& node, AttributeHandle& handle, void* buffer,
+                                 size_t count) {
+    if (count == 0) {
         return 0;
-    const bool pending = file.snapshot && file.offset < file.snapshot->size();
+    }
+    const bool pending = handle.snapshot && handle.offset < handle.snapshot->size();
     if (!pending) {
-        if (!ownerExists(file.node)) {
+        if (!ownerExists(node)) {
             errno = ENODEV;
             return -1;
         }
-        const auto override = m_board.overrides.find(file.node.canonical);
-        if (override != m_board.overrides.end() && override->second.error != 0) {
-            errno = override->second.error;
+        const auto found = m_overrides.find(keyOf(node));
+        const Override* override = found != m_overrides.end() ? &found->second.second : nullptr;
+        if (override != nullptr && override->error != 0) {
+            errno = override->error;
             return -1;
         }
-        if (!file.snapshot) {
-            file.snapshot = override != m_board.overrides.end() ? override->second.content
-                                                                : attributeText(file.node);
-            file.offset = 0;
+        if (!handle.snapshot) {
+            handle.snapshot = override != nullptr ? override->content : attributeText(node);
+            handle.offset = 0;
         }
     }
-    const size_t length = std::min(count, file.snapshot->size() - file.offset);
-    memcpy(buffer, file.snapshot->data() + file.offset, length);
-    file.offset += length;
+    const size_t length = std::min(count, handle.snapshot->size() - handle.offset);
+    memcpy(buffer, handle.snapshot->data() + handle.offset, length);
+    handle.offset += length;
     return static_cast<ssize_t>(length);
 }
 
-void Simulator::dropOverrides(const std::string& prefix) {
-    for (auto it = m_board.overrides.begin(); it != m_board.overrides.end();) {
-        if (it->first.compare(0, prefix.size(), prefix) == 0)
-            it = m_board.overrides.erase(it);
-        else
-            ++it;
+SysfsTree::OverrideKey SysfsTree::keyOf(const Node& node) {
+    return {node.owner, node.number, node.serial, node.attribute};
+}
+
+void SysfsTree::setOverride(const std::string& path, std::string content, int error) {
+    const Node node = resolve(path);
+    if (node.kind != NodeKind::Attribute) {
+        throw std::invalid_argument("no such attribute: " + path);
+    }
+    m_overrides[keyOf(node)] = {node, {node.canonical, std::move(content), error}};
+}
+
+void SysfsTree::setAttribute(const std::string& path, std::string raw) {
+    setOverride(path, std::move(raw), 0);
+}
+
+void SysfsTree::setAttributeUnreadable(const std::string& path, int error) {
+    if (error == 0) {
+        throw std::invalid_argument("an unreadable attribute needs an errno");
+    }
+    setOverride(path, "", error);
+}
+
+void SysfsTree::dropMtdOverrides(unsigned mtd) {
+    for (auto it = m_overrides.begin(); it != m_overrides.end();) {
+        const Node& node = it->second.first;
+        it = node.owner == Owner::Mtd && node.number == mtd ? m_overrides.erase(it) : std::next(it);
     }
 }
 
-void Simulator::dropVolumeOverrides(unsigned ubi, int volId) {
-    dropOverrides("/sys/class/ubi/" + volumeEntry(ubi, volId) + "/");
+std::vector<SysfsTree::Override> SysfsTree::overrides() const {
+    std::vector<Override> live;
+    for (const auto& [key, entry] : m_overrides) {
+        if (ownerExists(entry.first)) {
+            live.push_back(entry.second);
+        }
+    }
+    return live;
 }
 
 } // namespace Sim

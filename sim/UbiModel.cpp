@@ -1,13 +1,10 @@
-// The UBI requests and volume I/O of the simulated kernel, check by check in the kernel's
-// order (drivers/mtd/ubi: cdev.c, vmt.c, upd.c, kapi.c, vtbl.c).
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <utility>
 
 #include "common/linuxFlash/UbiRequests.h"
-#include "sim/Simulator.h"
+#include "sim/UbiModel.h"
 
 namespace Sim {
 
@@ -22,60 +19,95 @@ unsigned long long ceilDivide(unsigned long long value, unsigned long long divis
 
 } // namespace
 
-bool Simulator::changeState(UbiDevice& device) {
-    if (device.roMode)
-        return false;
-    if (m_powerCut != 0 && --m_powerCut == 0) {
-        for (auto& [number, each] : m_board.ubis)
-            each.roMode = true;
-        if (!m_cutAfter)
-            return false;
-        m_failAfter = true;
+UbiDevice* UbiModel::device(unsigned number) {
+    if (!m_board.ubiLoaded) {
+        return nullptr;
     }
-    ++m_stateOperations;
+    const auto it = m_board.ubis.find(number);
+    return it == m_board.ubis.end() ? nullptr : &it->second;
+}
+
+const Volume* UbiModel::volumeBySerial(unsigned ubi, unsigned serial) const {
+    if (!m_board.ubiLoaded || m_board.ubis.count(ubi) == 0) {
+        return nullptr;
+    }
+    for (const auto& [id, volume] : m_board.ubis.at(ubi).volumes) {
+        if (volume.serial == serial) {
+            return &volume;
+        }
+    }
+    return nullptr;
+}
+
+Volume* UbiModel::volumeBySerial(unsigned ubi, unsigned serial) {
+    return const_cast<Volume*>(std::as_const(*this).volumeBySerial(ubi, serial));
+}
+
+bool UbiModel::poweredOff() const {
+    for (const auto& [number, device] : m_board.ubis) {
+        if (device.roMode) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A cut makes every device read-only until the next attach.
+bool UbiModel::beginOperation(UbiDevice& device) {
+    if (device.roMode) {
+        return false;
+    }
+    const FaultPlan::Cut cut = m_faults.spendOperation();
+    if (cut != FaultPlan::Cut::None) {
+        for (auto& [number, each] : m_board.ubis) {
+            each.roMode = true;
+        }
+    }
+    if (cut == FaultPlan::Cut::Before) {
+        return false;
+    }
+    ++m_operations;
     return true;
 }
 
-// Called once an operation that changeState allowed is done: whether its call must still fail.
-bool Simulator::cutAfterOperation() {
-    const bool cut = m_failAfter;
-    m_failAfter = false;
-    return cut;
-}
-
-int Simulator::acquire(Volume& volume, Mode mode) {
+int UbiModel::acquire(Volume& volume, Mode mode) {
     switch (mode) {
     case Mode::ReadOnly:
-        if (volume.exclusive)
+        if (volume.exclusive) {
             return EBUSY;
+        }
         ++volume.readers;
         break;
     case Mode::ReadWrite:
-        if (volume.exclusive || volume.writers > 0)
+        if (volume.exclusive || volume.writers > 0) {
             return EBUSY;
+        }
         ++volume.writers;
         break;
     case Mode::Exclusive:
-        if (volume.exclusive || volume.writers > 0 || volume.readers > 0 || volume.metaonly)
+        if (volume.exclusive || volume.writers > 0 || volume.readers > 0 || volume.metaonly) {
             return EBUSY;
+        }
         volume.exclusive = true;
         break;
     case Mode::MetaOnly:
-        if (volume.metaonly || volume.exclusive)
+        if (volume.metaonly || volume.exclusive) {
             return EBUSY;
+        }
         volume.metaonly = true;
         break;
     }
     // The first open after attach reads a static volume whole and checks its CRCs.
     if (!volume.checked && !volume.skipCheck) {
-        if (volume.type == kStatic && volume.damaged && volume.usedBytes > 0)
+        if (volume.type == kStatic && volume.damaged && volume.usedBytes > 0) {
             volume.corrupted = true;
+        }
         volume.checked = true;
     }
     return 0;
 }
 
-void Simulator::release(Volume& volume, Mode mode) {
+void UbiModel::release(Volume& volume, Mode mode) {
     switch (mode) {
     case Mode::ReadOnly:
         --volume.readers;
@@ -92,77 +124,100 @@ void Simulator::release(Volume& volume, Mode mode) {
     }
 }
 
-int Simulator::openVolumeNode(const Node& node, OpenFile& file) {
-    Volume* volume = volumeBySerial(node.number, node.serial);
-    if (volume == nullptr)
+int UbiModel::openVolume(VolumeHandle& handle, bool writable) {
+    Volume* volume = volumeBySerial(handle.ubi, handle.serial);
+    if (volume == nullptr) {
         return ENODEV;
-    file.mode = file.canWrite ? Mode::ReadWrite : Mode::ReadOnly;
-    return acquire(*volume, file.mode);
+    }
+    handle.mode = writable ? Mode::ReadWrite : Mode::ReadOnly;
+    return acquire(*volume, handle.mode);
 }
 
-void Simulator::releaseVolume(const OpenFile& file) {
-    Volume* volume = volumeBySerial(file.node.number, file.node.serial);
-    if (volume == nullptr)
+void UbiModel::closeVolume(const VolumeHandle& handle) {
+    Volume* volume = volumeBySerial(handle.ubi, handle.serial);
+    if (volume == nullptr) {
         return;
+    }
     // An update still short when its handle goes is over; the marker stays on flash.
     volume->updating = false;
-    release(*volume, file.mode);
+    release(*volume, handle.mode);
 }
 
-int Simulator::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool counted) {
-    if (request.bytes < 0 || request.alignment < 0 || request.vol_type < 0 || request.name_len < 0)
+int UbiModel::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool counted) {
+    if (request.bytes < 0 || request.alignment < 0 || request.vol_type < 0 ||
+        request.name_len < 0) {
         return EINVAL;
+    }
     if ((request.vol_id < 0 || request.vol_id >= device.vtblSlots) &&
-        request.vol_id != UBI_VOL_NUM_AUTO)
+        request.vol_id != UBI_VOL_NUM_AUTO) {
         return EINVAL;
-    if (request.alignment == 0 || request.bytes == 0)
+    }
+    if (request.alignment == 0 || request.bytes == 0) {
         return EINVAL;
-    if (request.vol_type != UBI_DYNAMIC_VOLUME && request.vol_type != UBI_STATIC_VOLUME)
+    }
+    if (request.vol_type != UBI_DYNAMIC_VOLUME && request.vol_type != UBI_STATIC_VOLUME) {
         return EINVAL;
-    if ((request.flags & ~UBI_VOL_VALID_FLGS) != 0)
+    }
+    if ((request.flags & ~UBI_VOL_VALID_FLGS) != 0) {
         return EINVAL;
-    if ((request.flags & UBI_VOL_SKIP_CRC_CHECK_FLG) != 0 && request.vol_type != UBI_STATIC_VOLUME)
+    }
+    if ((request.flags & UBI_VOL_SKIP_CRC_CHECK_FLG) != 0 &&
+        request.vol_type != UBI_STATIC_VOLUME) {
         return EINVAL;
-    if (static_cast<unsigned>(request.alignment) > device.lebSize)
+    }
+    if (static_cast<unsigned>(request.alignment) > device.lebSize) {
         return EINVAL;
-    if (request.alignment != 1 && (request.alignment & (device.minIoSize - 1)) != 0)
+    }
+    if (request.alignment != 1 && (request.alignment & (device.minIoSize - 1)) != 0) {
         return EINVAL;
-    if (request.name[0] == '\0' || request.name_len == 0)
+    }
+    if (request.name[0] == '\0' || request.name_len == 0) {
         return EINVAL;
-    if (request.name_len > UBI_MAX_VOLUME_NAME)
+    }
+    if (request.name_len > UBI_MAX_VOLUME_NAME) {
         return ENAMETOOLONG;
+    }
     if (strnlen(request.name, static_cast<size_t>(request.name_len) + 1) !=
-        static_cast<size_t>(request.name_len))
+        static_cast<size_t>(request.name_len)) {
         return EINVAL;
+    }
 
-    if (device.roMode)
+    if (device.roMode) {
         return EROFS;
+    }
     int volId = request.vol_id;
     if (volId == UBI_VOL_NUM_AUTO) {
         for (int id = 0; id < device.vtblSlots && volId == UBI_VOL_NUM_AUTO; ++id) {
-            if (device.volumes.count(id) == 0)
+            if (device.volumes.count(id) == 0) {
                 volId = id;
+            }
         }
-        if (volId == UBI_VOL_NUM_AUTO)
+        if (volId == UBI_VOL_NUM_AUTO) {
             return ENFILE;
+        }
     }
-    if (device.volumes.count(volId) != 0)
+    if (device.volumes.count(volId) != 0) {
         return EEXIST;
+    }
     const std::string name(request.name, static_cast<size_t>(request.name_len));
     for (const auto& [id, volume] : device.volumes) {
-        if (volume.name == name)
+        if (volume.name == name) {
             return EEXIST;
+        }
     }
     const unsigned usable = device.lebSize - device.lebSize % request.alignment;
     const unsigned long long reserved =
         ceilDivide(static_cast<unsigned long long>(request.bytes), usable);
     unsigned available = device.lebCount;
-    for (const auto& [id, volume] : device.volumes)
+    for (const auto& [id, volume] : device.volumes) {
         available -= volume.reservedEbs;
-    if (reserved > available)
+    }
+    if (reserved > available) {
         return ENOSPC;
-    if (counted && !changeState(device))
+    }
+    if (counted && !beginOperation(device)) {
         return EROFS;
+    }
 
     Volume& volume = device.volumes[volId];
     volume.serial = m_board.nextSerial++;
@@ -175,63 +230,61 @@ int Simulator::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool coun
     volume.skipCheck = (request.flags & UBI_VOL_SKIP_CRC_CHECK_FLG) != 0;
     volume.usedBytes = volume.type == kDynamic ? reserved * usable : 0;
     request.vol_id = volId;
-    return counted && cutAfterOperation() ? EROFS : 0;
+    return counted && m_faults.takeCutAfter() ? EROFS : 0;
 }
 
-int Simulator::makeVolume(UbiDevice& device, void* argument) {
-    ubi_mkvol_req request;
-    memcpy(&request, argument, sizeof request);
-    const int error = createVolume(device, request, true);
-    if (error == 0)
-        memcpy(argument, &request.vol_id, sizeof request.vol_id);
-    return error;
-}
-
-int Simulator::removeVolume(UbiDevice& device, void* argument) {
-    int32_t volId;
-    memcpy(&volId, argument, sizeof volId);
-    if (volId < 0 || volId >= device.vtblSlots)
+int UbiModel::removeVolume(UbiDevice& device, int32_t volId) {
+    if (volId < 0 || volId >= device.vtblSlots) {
         return EINVAL;
+    }
     const auto found = device.volumes.find(volId);
-    if (found == device.volumes.end())
+    if (found == device.volumes.end()) {
         return ENODEV;
+    }
     Volume& volume = found->second;
     int error = acquire(volume, Mode::Exclusive);
-    if (error != 0)
+    if (error != 0) {
         return error;
-    if (!changeState(device)) {
+    }
+    if (!beginOperation(device)) {
         release(volume, Mode::Exclusive);
         return EROFS;
     }
-    dropVolumeOverrides(device.number, volId);
     device.volumes.erase(found);
-    return cutAfterOperation() ? EROFS : 0;
+    return m_faults.takeCutAfter() ? EROFS : 0;
 }
 
-int Simulator::renameVolumes(UbiDevice& device, void* argument) {
+int UbiModel::renameVolumes(UbiDevice& device, const void* record) {
     ubi_rnvol_req request;
-    memcpy(&request, argument, sizeof request);
-    if (request.count < 0 || request.count > UBI_MAX_RNVOL)
+    memcpy(&request, record, sizeof request);
+    if (request.count < 0 || request.count > UBI_MAX_RNVOL) {
         return EINVAL;
-    if (request.count == 0)
+    }
+    if (request.count == 0) {
         return 0;
+    }
     for (int i = 0; i < request.count; ++i) {
         const int32_t volId = request.ents[i].vol_id;
         const int16_t nameLength = request.ents[i].name_len;
-        if (volId < 0 || volId >= device.vtblSlots || nameLength < 0)
+        if (volId < 0 || volId >= device.vtblSlots || nameLength < 0) {
             return EINVAL;
-        if (nameLength > UBI_MAX_VOLUME_NAME)
+        }
+        if (nameLength > UBI_MAX_VOLUME_NAME) {
             return ENAMETOOLONG;
+        }
         request.ents[i].name[nameLength] = '\0';
-        if (strlen(request.ents[i].name) != static_cast<size_t>(nameLength))
+        if (strlen(request.ents[i].name) != static_cast<size_t>(nameLength)) {
             return EINVAL;
+        }
     }
     for (int i = 0; i < request.count - 1; ++i) {
         for (int n = i + 1; n < request.count; ++n) {
-            if (request.ents[i].vol_id == request.ents[n].vol_id)
+            if (request.ents[i].vol_id == request.ents[n].vol_id) {
                 return EINVAL;
-            if (strcmp(request.ents[i].name, request.ents[n].name) == 0)
+            }
+            if (strcmp(request.ents[i].name, request.ents[n].name) == 0) {
                 return EINVAL;
+            }
         }
     }
 
@@ -243,8 +296,9 @@ int Simulator::renameVolumes(UbiDevice& device, void* argument) {
     };
     std::vector<Step> steps;
     const auto releaseAll = [&]() {
-        for (const Step& step : steps)
+        for (const Step& step : steps) {
             release(*step.volume, step.mode);
+        }
     };
     for (int i = 0; i < request.count; ++i) {
         const auto found = device.volumes.find(request.ents[i].vol_id);
@@ -264,8 +318,9 @@ int Simulator::renameVolumes(UbiDevice& device, void* argument) {
         }
         steps.push_back({&found->second, Mode::MetaOnly, false, newName});
     }
-    if (steps.empty())
+    if (steps.empty()) {
         return 0;
+    }
 
     // A volume holding a new name that is not itself renamed goes in the same step.
     const size_t renames = steps.size();
@@ -274,13 +329,15 @@ int Simulator::renameVolumes(UbiDevice& device, void* argument) {
         const bool renamedAway =
             std::any_of(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(renames),
                         [&](const Step& other) { return other.volume->name == newName; });
-        if (renamedAway)
+        if (renamedAway) {
             continue;
+        }
         const auto holder =
             std::find_if(device.volumes.begin(), device.volumes.end(),
                          [&](const auto& entry) { return entry.second.name == newName; });
-        if (holder == device.volumes.end())
+        if (holder == device.volumes.end()) {
             continue;
+        }
         const int error = acquire(holder->second, Mode::Exclusive);
         if (error != 0) {
             releaseAll();
@@ -288,46 +345,45 @@ int Simulator::renameVolumes(UbiDevice& device, void* argument) {
         }
         steps.push_back({&holder->second, Mode::Exclusive, true, ""});
     }
-    if (!changeState(device)) {
+    if (!beginOperation(device)) {
         releaseAll();
         return EROFS;
     }
     for (const Step& step : steps) {
         if (step.remove) {
-            const int volId = step.volume->id;
-            dropVolumeOverrides(device.number, volId);
-            device.volumes.erase(volId);
+            device.volumes.erase(step.volume->id);
         } else {
             step.volume->name = step.newName;
             release(*step.volume, step.mode);
         }
     }
-    return cutAfterOperation() ? EROFS : 0;
+    return m_faults.takeCutAfter() ? EROFS : 0;
 }
 
-int Simulator::startUpdate(OpenFile& file, void* argument) {
-    int64_t bytes;
-    memcpy(&bytes, argument, sizeof bytes);
-    UbiDevice& device = *ubiDevice(file.node.number);
-    Volume& volume = *volumeBySerial(file.node.number, file.node.serial);
-    if (file.mode == Mode::ReadOnly)
+int UbiModel::startUpdate(VolumeHandle& handle, int64_t bytes) {
+    UbiDevice& device = *this->device(handle.ubi);
+    Volume& volume = *volumeBySerial(handle.ubi, handle.serial);
+    if (handle.mode == Mode::ReadOnly) {
         return EROFS;
+    }
     const long long reservedBytes =
         static_cast<long long>(volume.reservedEbs) * volume.usableLebSize;
-    if (bytes < 0 || bytes > reservedBytes)
+    if (bytes < 0 || bytes > reservedBytes) {
         return EINVAL;
+    }
     if (volume.readers + volume.writers + (volume.exclusive ? 1 : 0) + (volume.metaonly ? 1 : 0) >
-        1)
+        1) {
         return EBUSY;
+    }
     volume.readers = 0;
     volume.writers = 0;
     volume.metaonly = false;
     volume.exclusive = true;
-    file.mode = Mode::Exclusive;
+    handle.mode = Mode::Exclusive;
 
     int error = 0;
     volume.updating = true;
-    if (!changeState(device)) {
+    if (!beginOperation(device)) {
         // The kernel marks the volume in memory even when the flash refuses the marker, and the
         // update stays open on this handle until it is closed.
         volume.markerInMemory = true;
@@ -346,25 +402,26 @@ int Simulator::startUpdate(OpenFile& file, void* argument) {
                 volume.usedBytes = 0;
             }
         }
-        if (cutAfterOperation())
+        if (m_faults.takeCutAfter()) {
             error = EROFS;
+        }
     }
     if (bytes == 0) {
         volume.exclusive = false;
         volume.writers = 1;
-        file.mode = Mode::ReadWrite;
+        handle.mode = Mode::ReadWrite;
     }
     return error;
 }
 
-ssize_t Simulator::writeVolume(OpenFile& file, const void* buffer, size_t count) {
-    Volume& volume = *volumeBySerial(file.node.number, file.node.serial);
+ssize_t UbiModel::writeVolume(VolumeHandle& handle, const void* buffer, size_t count) {
+    Volume& volume = *volumeBySerial(handle.ubi, handle.serial);
     // Outside an update only direct writes, which are off, could take data.
     if (!volume.updating) {
         errno = EPERM;
         return -1;
     }
-    if (!changeState(*ubiDevice(file.node.number))) {
+    if (!beginOperation(*device(handle.ubi))) {
         errno = EROFS;
         return -1;
     }
@@ -375,7 +432,7 @@ ssize_t Simulator::writeVolume(OpenFile& file, const void* buffer, size_t count)
     volume.data.insert(volume.data.end(), bytes, bytes + taken);
     volume.updReceived += taken;
     if (volume.updReceived < volume.updBytes) {
-        if (cutAfterOperation()) {
+        if (m_faults.takeCutAfter()) {
             errno = EROFS;
             return -1;
         }
@@ -391,16 +448,16 @@ ssize_t Simulator::writeVolume(OpenFile& file, const void* buffer, size_t count)
     }
     volume.exclusive = false;
     volume.writers = 1;
-    file.mode = Mode::ReadWrite;
-    if (cutAfterOperation()) {
+    handle.mode = Mode::ReadWrite;
+    if (m_faults.takeCutAfter()) {
         errno = EROFS;
         return -1;
     }
     return static_cast<ssize_t>(taken);
 }
 
-ssize_t Simulator::readVolume(OpenFile& file, void* buffer, size_t count) {
-    const Volume& volume = *volumeBySerial(file.node.number, file.node.serial);
+ssize_t UbiModel::readVolume(VolumeHandle& handle, void* buffer, size_t count) {
+    const Volume& volume = *volumeBySerial(handle.ubi, handle.serial);
     if (volume.updating) {
         errno = EBUSY;
         return -1;
@@ -409,21 +466,22 @@ ssize_t Simulator::readVolume(OpenFile& file, void* buffer, size_t count) {
         errno = EBADF;
         return -1;
     }
-    if (file.position >= volume.usedBytes || count == 0)
+    if (handle.position >= volume.usedBytes || count == 0) {
         return 0;
+    }
     const size_t length = static_cast<size_t>(std::min<unsigned long long>(
-        std::min(count, kMaxTransfer), volume.usedBytes - file.position));
+        std::min(count, kMaxTransfer), volume.usedBytes - handle.position));
     auto* out = static_cast<uint8_t*>(buffer);
     for (size_t i = 0; i < length; ++i) {
-        const unsigned long long at = file.position + i;
+        const unsigned long long at = handle.position + i;
         out[i] = at < volume.data.size() ? volume.data[at] : 0xFF;
     }
-    file.position += length;
+    handle.position += length;
     return static_cast<ssize_t>(length);
 }
 
 // What a fresh attach finds on the flash.
-void Simulator::settle(Board& board) {
+void UbiModel::settle(Board& board) {
     for (auto& [number, device] : board.ubis) {
         device.roMode = false;
         for (auto& [id, volume] : device.volumes) {
@@ -449,8 +507,9 @@ void Simulator::settle(Board& board) {
                     volume.usedBytes = 0;
                 }
             }
-            if (volume.type == kDynamic)
+            if (volume.type == kDynamic) {
                 volume.usedBytes = volume.reservedEbs * usable;
+            }
         }
     }
 }

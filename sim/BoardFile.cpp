@@ -1,11 +1,12 @@
-// A board kept on disk between runs: board.txt describes it, ubiN_M.data holds each volume's
-// data. Names and attribute bytes are stored in hex, so any byte survives.
+// Names and attribute bytes are stored in hex, so any byte survives.
 
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
+#include <vector>
 
-#include "sim/Simulator.h"
+#include "sim/BoardFile.h"
 
 namespace Sim {
 
@@ -24,13 +25,15 @@ std::string toHex(const std::string& bytes) {
 }
 
 bool fromHex(const std::string& hex, std::string& bytes) {
-    if (hex.empty() || hex[0] != 'x' || hex.size() % 2 != 1)
+    if (hex.empty() || hex[0] != 'x' || hex.size() % 2 != 1) {
         return false;
+    }
     bytes.clear();
     for (size_t i = 1; i < hex.size(); i += 2) {
         const std::string pair = hex.substr(i, 2);
-        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos)
+        if (pair.find_first_not_of("0123456789abcdef") != std::string::npos) {
             return false;
+        }
         bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
     }
     return true;
@@ -42,17 +45,19 @@ std::string dataFile(const std::string& directory, unsigned ubi, int volId) {
 
 } // namespace
 
-bool Simulator::save(const std::string& directory) const {
-    Board board = m_board;
-    settle(board);
+bool saveBoard(const Simulator& sim, const std::string& directory) {
+    Board board = sim.ubi().board();
+    UbiModel::settle(board);
     std::ofstream out(directory + "/board.txt", std::ios::trunc);
     out << kMagic << "\n";
     out << "ubi-module " << (board.ubiLoaded ? 1 : 0) << "\n";
-    for (const auto& [mtd, name] : board.mtds)
+    for (const auto& [mtd, name] : board.mtds) {
         out << "mtd " << mtd << " " << toHex(name) << "\n";
-    for (const auto& [path, override] : board.overrides)
-        out << "attribute " << toHex(path) << " " << override.error << " "
+    }
+    for (const SysfsTree::Override& override : sim.sysfs().overrides()) {
+        out << "attribute " << toHex(override.path) << " " << override.error << " "
             << toHex(override.content) << "\n";
+    }
     for (const auto& [number, device] : board.ubis) {
         out << "ubi " << number << " " << device.mtd << " " << device.lebSize << " "
             << device.lebCount << " " << device.minIoSize << "\n";
@@ -64,21 +69,24 @@ bool Simulator::save(const std::string& directory) const {
             std::ofstream data(dataFile(directory, number, id), std::ios::binary | std::ios::trunc);
             data.write(reinterpret_cast<const char*>(volume.data.data()),
                        static_cast<std::streamsize>(volume.data.size()));
-            if (!data)
+            if (!data) {
                 return false;
+            }
         }
     }
     out.flush();
     return static_cast<bool>(out);
 }
 
-std::unique_ptr<Simulator> Simulator::load(const std::string& directory) {
+std::unique_ptr<Simulator> loadBoard(const std::string& directory) {
     std::ifstream in(directory + "/board.txt");
     std::string line;
-    if (!std::getline(in, line) || line != kMagic)
+    if (!std::getline(in, line) || line != kMagic) {
         return nullptr;
+    }
     auto simulator = std::make_unique<Simulator>();
-    Board& board = simulator->m_board;
+    Board& board = simulator->ubi().board();
+    std::vector<SysfsTree::Override> overrides; // once their owners are there
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string kind;
@@ -93,11 +101,10 @@ std::unique_ptr<Simulator> Simulator::load(const std::string& directory) {
         } else if (kind == "attribute") {
             std::string hexPath;
             std::string hexContent;
-            std::string path;
-            Override override;
-            good = fields >> hexPath >> override.error >> hexContent && fromHex(hexPath, path) &&
-                   fromHex(hexContent, override.content);
-            board.overrides[path] = override;
+            SysfsTree::Override override;
+            good = fields >> hexPath >> override.error >> hexContent &&
+                   fromHex(hexPath, override.path) && fromHex(hexContent, override.content);
+            overrides.push_back(override);
         } else if (kind == "ubi") {
             unsigned number;
             UbiDevice device;
@@ -126,10 +133,22 @@ std::unique_ptr<Simulator> Simulator::load(const std::string& directory) {
                 device.volumes[volume.id] = volume;
             }
         }
-        if (!good)
+        if (!good) {
             return nullptr;
+        }
     }
-    settle(board);
+    UbiModel::settle(board);
+    try {
+        for (const SysfsTree::Override& override : overrides) {
+            if (override.error != 0) {
+                simulator->setAttributeUnreadable(override.path, override.error);
+            } else {
+                simulator->setAttribute(override.path, override.content);
+            }
+        }
+    } catch (const std::invalid_argument&) {
+        return nullptr;
+    }
     return simulator;
 }
 
