@@ -190,9 +190,15 @@ void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsig
     }
     const VolumeSlot& volume = s_volumes[m_currentSlot];
     SlotProgress& progress = m_progress[m_currentSlot];
-    if (m_volume.write(data, size) != int(size)) {
+    const int written = m_volume.write(data, size);
+    if (written < 0) {
         flashFailed(std::string("writing ") + volume.newName + " failed" +
                     because(m_volume.error()));
+        return;
+    }
+    if (unsigned(written) != size) {
+        flashFailed(std::string("writing ") + volume.newName + " fell short: " +
+                    std::to_string(written) + " of " + std::to_string(size) + " bytes");
         return;
     }
     progress.written += size;

@@ -1,7 +1,6 @@
 #include <endian.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,18 +13,15 @@ namespace {
 using Bytes = ImageBuilder::Bytes;
 using FwImage::Parser;
 
-// What a run of the installer's read loop made of a stream.
 struct DriveLog {
     std::string results; // one digit per parse call
     std::vector<uint32_t> pieces;
-    std::vector<uint32_t> blockIds;
     std::string log;
 };
 
-// Reads exactly m_bytesNeeded bytes per call and stops at end of stream, as the
-// installer does; payload pieces are capped at cap after each block header. Every
-// piece is a separate allocation of its exact size, so a read past it is caught
-// by AddressSanitizer.
+// Reads exactly m_bytesNeeded bytes per call and stops at the end of the stream; payload
+// pieces are capped after each block header. Each piece is an allocation of its exact size,
+// so a read past it trips AddressSanitizer.
 DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
     DriveLog run;
     FdCapture capture;
@@ -38,63 +34,111 @@ DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
         const int result = parser.parse(piece.data(), size);
         run.results += std::to_string(result);
         run.pieces.push_back(size);
-        if (result == Parser::ResultBlockHeader) {
-            run.blockIds.push_back(parser.m_blockHeader.id);
-            if (parser.m_bytesNeeded > cap) {
-                parser.m_bytesNeeded = cap;
-            }
+        if (result == Parser::ResultBlockHeader && parser.m_bytesNeeded > cap) {
+            parser.m_bytesNeeded = cap;
         }
     }
     run.log = capture.take();
     return run;
 }
 
-std::string stateLine(int from, int to) {
-    return "state changed '" + std::to_string(from) + "' -> '" + std::to_string(to) + "'\n";
+// "0-1 1-2" -> the parser's lines for those changes; "e3" -> "error: 3".
+std::string lines(const std::string& changes) {
+    std::string text;
+    for (size_t at = 0; at < changes.size(); at += 4) {
+        text += changes[at] == 'e' ? std::string("error: ") + changes[at + 1] + "\n"
+                                   : std::string("state changed '") + changes[at] + "' -> '" +
+                                         changes[at + 2] + "'\n";
+    }
+    return text;
 }
 
-TEST(FwImageParser, GoodImageReportsEveryPieceAndLogsEachChange) {
-    const Bytes image = ImageBuilder()
-                            .version(0x00010203)
-                            .descr("release")
-                            .block(1, {'a', 'b', 'c'})
-                            .block(3, {})
-                            .block(4, ImageBuilder::pattern(100, 1))
-                            .build();
+Bytes withTail(Bytes image, size_t tail) {
+    image.resize(image.size() + tail, 0xEE);
+    return image;
+}
+
+Bytes badLastByte() {
+    Bytes payload = ImageBuilder::pattern(10, 6);
+    const uint32_t crc = ImageBuilder::zlibCrc(payload);
+    payload[9] ^= 0x01;
+    return ImageBuilder().block(1, payload, crc).block(3, {1}).build();
+}
+
+struct StreamCase {
+    const char* name;
+    Bytes stream;
+    uint32_t cap;
+    const char* results;
+    std::vector<uint32_t> pieces; // checked when not empty
+    Parser::State state;
+    Parser::Status status;
+    const char* log; // checked when not null
+};
+
+TEST(FwImageParser, Streams) {
+    const Bytes oneBlock = ImageBuilder().block(1, {1, 2, 3}).build();
+    const Bytes threeBlocks =
+        ImageBuilder().block(1, {'a'}).block(3, {}).block(4, Bytes(100, 1)).build();
+    const Bytes shortLength =
+        ImageBuilder().block(1, Bytes(9)).block(3, Bytes(9)).block(4, Bytes(9)).length(84).build();
+    const Bytes ids =
+        ImageBuilder().block(7, {1}).block(1, {2}).block(1, {3}).block(0xFFFFFFFF, {}).build();
+    // clang-format off
+    const StreamCase cases[] = {
+        {"three blocks, one empty", threeBlocks, 65536, "1232323", {60, 12, 1, 12, 0, 12, 100}, Parser::Done, Parser::Ok, "0-1 1-2 2-3 3-2 2-3 3-2 2-3 3-4 "},
+        {"zero-size block against CRC 0", ImageBuilder().block(2, {}, 0x01000000).build(), 65536, "120", {60, 12, 0}, Parser::Idle, Parser::CrcError, nullptr},
+        {"payload a byte over the cap", ImageBuilder().block(4, Bytes(65537, 3)).build(), 65536, "1233", {60, 12, 65536, 1}, Parser::Done, Parser::Ok, nullptr},
+        {"small cap", ImageBuilder().block(4, Bytes(10, 4)).build(), 4, "12333", {60, 12, 4, 4, 2}, Parser::Done, Parser::Ok, nullptr},
+        {"CRC fails on the last chunk", badLastByte(), 4, "12330", {}, Parser::Idle, Parser::CrcError, "0-1 1-2 2-3 e3  3-0 "},
+        {"length ends in the second block", shortLength, 65536, "12324", {}, Parser::Idle, Parser::LengthError, "0-1 1-2 2-3 3-2 2-3 e4  3-0 "},
+        {"a full piece after the end", withTail(oneBlock, 2048), 65536, "1234", {}, Parser::Idle, Parser::LengthError, "0-1 1-2 2-3 3-4 e4  4-0 "},
+        {"a shorter tail is never seen", withTail(oneBlock, 2047), 65536, "123", {}, Parser::Done, Parser::Ok, nullptr},
+        {"repeated and unknown IDs", ids, 65536, "123232323", {}, Parser::Done, Parser::Ok, nullptr},
+    };
+    // clang-format on
+    for (const StreamCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Parser parser;
+        const DriveLog run = drive(parser, c.stream, c.cap);
+        EXPECT_EQ(run.results, c.results);
+        if (!c.pieces.empty()) {
+            EXPECT_EQ(run.pieces, c.pieces);
+        }
+        EXPECT_EQ(parser.m_state, c.state);
+        EXPECT_EQ(parser.end(), c.status);
+        EXPECT_EQ(parser.m_bytesNeeded,
+                  c.state == Parser::Done || c.state == Parser::Idle ? 2048u : 12u);
+        if (c.log != nullptr) {
+            EXPECT_EQ(run.log, lines(c.log));
+        }
+    }
+}
+
+TEST(FwImageParser, HeaderFieldsInHostOrderCrcAsStored) {
+    const Bytes payload = ImageBuilder::pattern(100, 1);
+    const Bytes image =
+        ImageBuilder().version(0x00010203).descr("release").block(4, payload).build();
     Parser parser;
-    const DriveLog run = drive(parser, image);
-
-    EXPECT_EQ("1232323", run.results);
-    EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + stateLine(2, 3) + stateLine(3, 2) +
-                  stateLine(2, 3) + stateLine(3, 2) + stateLine(2, 3) + stateLine(3, 4),
-              run.log);
-    EXPECT_EQ(Parser::Done, parser.m_state);
-    EXPECT_EQ(Parser::Ok, parser.end());
-    EXPECT_EQ(2048u, parser.m_bytesNeeded);
-    EXPECT_EQ(image.size(), parser.m_bytesProcessed);
-
-    EXPECT_EQ(image.size(), parser.m_imageHeader.length);
-    EXPECT_EQ(image.size(), parser.m_imageLength);
-    EXPECT_EQ(0x00010203u, parser.m_imageHeader.version);
-    EXPECT_EQ("VexilImg", FwImage::fieldText(parser.m_imageHeader.magic, 12));
-    EXPECT_EQ("release", FwImage::fieldText(parser.m_imageHeader.descr, 32));
-    EXPECT_EQ(4u, parser.m_blockHeader.id);
-    EXPECT_EQ(100u, parser.m_blockHeader.size);
-    // The crc stays as stored; only the comparison converts it.
-    EXPECT_EQ(htobe32(ImageBuilder::zlibCrc(ImageBuilder::pattern(100, 1))),
-              parser.m_blockHeader.crc);
+    drive(parser, image);
+    EXPECT_EQ(parser.m_imageHeader.length, image.size());
+    EXPECT_EQ(parser.m_imageLength, image.size());
+    EXPECT_EQ(parser.m_bytesProcessed, image.size());
+    EXPECT_EQ(parser.m_imageHeader.version, 0x00010203u);
+    EXPECT_EQ(FwImage::fieldText(parser.m_imageHeader.descr, 32), "release");
+    EXPECT_EQ(parser.m_blockHeader.id, 4u);
+    EXPECT_EQ(parser.m_blockHeader.size, 100u);
+    EXPECT_EQ(parser.m_blockHeader.crc, htobe32(ImageBuilder::zlibCrc(payload)));
 }
 
-// An image cut anywhere stops without an error, in the state of the piece it was
-// waiting for, having consumed only whole pieces. Cut at a block's end, the declared
-// length is too long for what arrived: the parser waits for another block header.
+// Cut anywhere, a stream stops without an error in the state of the piece it waited for,
+// having consumed only whole pieces.
 TEST(FwImageParser, StreamCutAtEveryByteEndsInTheRightState) {
     const Bytes image = ImageBuilder()
                             .block(1, ImageBuilder::pattern(5, 2))
                             .block(2, {})
                             .block(3, {7, 8, 9})
                             .build();
-    // Piece ends: header, then per block its header and its payload.
     const std::vector<size_t> ends = {60, 72, 77, 89, 89, 101, 104};
     const std::vector<Parser::State> waiting = {Parser::ReadImageHeader, Parser::ReadBlockHeader,
                                                 Parser::ReadBlockData,   Parser::ReadBlockHeader,
@@ -114,134 +158,27 @@ TEST(FwImageParser, StreamCutAtEveryByteEndsInTheRightState) {
     }
 }
 
-TEST(FwImageParser, ZeroSizeBlockIsOneEmptyPieceCheckedAgainstCrcZero) {
-    Parser good;
-    const DriveLog run = drive(good, ImageBuilder().block(2, {}).build());
-    EXPECT_EQ("123", run.results);
-    EXPECT_EQ((std::vector<uint32_t>{60, 12, 0}), run.pieces);
-    EXPECT_EQ(Parser::Done, good.m_state);
-
-    Parser bad;
-    const DriveLog failed = drive(bad, ImageBuilder().block(2, {}, 0x01000000).build());
-    EXPECT_EQ("120", failed.results);
-    EXPECT_EQ(Parser::CrcError, bad.end());
-}
-
-TEST(FwImageParser, CappedPayloadArrivesInFullChunksThenTheRest) {
-    const Bytes payload = ImageBuilder::pattern(65536 + 1, 3);
-    Parser parser;
-    const DriveLog run = drive(parser, ImageBuilder().block(4, payload).build());
-    EXPECT_EQ((std::vector<uint32_t>{60, 12, 65536, 1}), run.pieces);
-    EXPECT_EQ("1233", run.results);
-    EXPECT_EQ(Parser::Done, parser.m_state);
-
-    Parser small;
-    const DriveLog smallRun =
-        drive(small, ImageBuilder().block(4, ImageBuilder::pattern(10, 4)).build(), 4);
-    EXPECT_EQ((std::vector<uint32_t>{60, 12, 4, 4, 2}), smallRun.pieces);
-    EXPECT_EQ("12333", smallRun.results);
-    EXPECT_EQ(Parser::Done, small.m_state);
-}
-
-TEST(FwImageParser, CrcMismatchFailsOnTheLastChunkAndIgnoresTheRest) {
-    Bytes payload = ImageBuilder::pattern(10, 6);
-    const uint32_t crc = ImageBuilder::zlibCrc(payload);
-    payload[9] ^= 0x01;
-    const Bytes image = ImageBuilder().block(1, payload, crc).block(3, {1}).build();
-    Parser parser;
-    const DriveLog run = drive(parser, image, 4);
-    // Pieces after the failure are drained in 2048s and ignored: none fits here.
-    EXPECT_EQ("12330", run.results);
-    EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + stateLine(2, 3) + "error: 3\n" + stateLine(3, 0),
-              run.log);
-    EXPECT_EQ(Parser::CrcError, parser.end());
-    EXPECT_EQ(Parser::Idle, parser.m_state);
-    EXPECT_EQ(2048u, parser.m_bytesNeeded);
-
-    const uint32_t processed = parser.m_bytesProcessed;
-    const Bytes more(2048, 0);
-    FdCapture capture;
-    EXPECT_EQ(Parser::ResultNothing, parser.parse(more.data(), 2048));
-    EXPECT_EQ("", capture.take());
-    EXPECT_EQ(processed, parser.m_bytesProcessed);
-}
-
-TEST(FwImageParser, DeclaredLengthTooShortFailsWhereABlockEndsPastIt) {
-    const Bytes image = ImageBuilder()
-                            .block(1, ImageBuilder::pattern(10, 7))
-                            .block(3, ImageBuilder::pattern(10, 8))
-                            .block(4, ImageBuilder::pattern(10, 9))
-                            .length(60 + 22 + 5)
-                            .build();
-    Parser parser;
-    const DriveLog run = drive(parser, image);
-    EXPECT_EQ("12324", run.results);
-    EXPECT_EQ((std::vector<uint32_t>{1, 3}), run.blockIds);
-    EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + stateLine(2, 3) + stateLine(3, 2) +
-                  stateLine(2, 3) + "error: 4\n" + stateLine(3, 0),
-              run.log);
-    EXPECT_EQ(Parser::LengthError, parser.end());
-}
-
-TEST(FwImageParser, AFullPieceAfterDoneIsALengthErrorAShortTailIsNeverSeen) {
-    const Bytes image = ImageBuilder().block(1, {1, 2, 3}).build();
-
-    Bytes longTail = image;
-    longTail.resize(image.size() + 2048, 0xEE);
-    Parser parser;
-    const DriveLog run = drive(parser, longTail);
-    EXPECT_EQ("1234", run.results);
-    EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + stateLine(2, 3) + stateLine(3, 4) + "error: 4\n" +
-                  stateLine(4, 0),
-              run.log);
-    EXPECT_EQ(Parser::LengthError, parser.end());
-
-    Bytes shortTail = image;
-    shortTail.resize(image.size() + 2047, 0xEE);
-    Parser tolerant;
-    drive(tolerant, shortTail);
-    EXPECT_EQ(Parser::Done, tolerant.m_state);
-    EXPECT_EQ(Parser::Ok, tolerant.end());
-}
-
-TEST(FwImageParser, RepeatedAndUnknownBlockIdsAreReportedInOrder) {
-    const Bytes image =
-        ImageBuilder().block(7, {1}).block(1, {2}).block(1, {3}).block(0xFFFFFFFF, {}).build();
-    Parser parser;
-    const DriveLog run = drive(parser, image);
-    EXPECT_EQ((std::vector<uint32_t>{7, 1, 1, 0xFFFFFFFF}), run.blockIds);
-    EXPECT_EQ("123232323", run.results);
-    EXPECT_EQ(Parser::Done, parser.m_state);
-}
-
 TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     Parser parser;
-    EXPECT_EQ(Parser::Idle, parser.m_state);
     EXPECT_EQ(0u, parser.m_bytesNeeded);
     FdCapture capture;
     parser.begin();
     parser.begin();
-    EXPECT_EQ(60u, parser.m_bytesNeeded);
     const Bytes header = ImageBuilder().build();
     parser.parse(header.data(), 60);
     parser.setError(Parser::BadImage);
-    // Once an error is set not even the piece size is checked.
+    // Once an error is set not even the piece size is checked, and nothing is counted.
     EXPECT_EQ(Parser::ResultNothing, parser.parse(header.data(), 1));
+    EXPECT_EQ(parser.m_bytesProcessed, 60u);
     parser.setError(Parser::WriteError);
     parser.begin();
-    EXPECT_EQ(stateLine(0, 1) + stateLine(1, 2) + "error: 1\n" + stateLine(2, 0) + "error: 5\n" +
-                  stateLine(0, 1),
-              capture.take());
+    EXPECT_EQ(capture.take(), lines("0-1 1-2 e1  2-0 e5  0-1 "));
     EXPECT_EQ(Parser::Ok, parser.end());
-    EXPECT_EQ(Parser::ReadImageHeader, parser.m_state);
     EXPECT_EQ(0u, parser.m_bytesProcessed);
     EXPECT_EQ(60u, parser.m_bytesNeeded);
 }
 
-using FwImageParserDeathTest = ::testing::Test;
-
-// The assertion goes to stdout; send it to stderr, unbuffered, where the death
-// test looks.
+// The assertion goes to stdout; send it to stderr, unbuffered, where the death test looks.
 void parseWithStdoutOnStderr(Parser& parser, const void* data, unsigned size) {
     dup2(STDERR_FILENO, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IONBF, 0);
@@ -259,7 +196,6 @@ TEST(FwImageParserDeathTest, PieceOfTheWrongSizeAborts) {
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),
                  "assertion 'size == m_bytesNeeded' failed \\(size must be equal bytesNeeded\\) "
                  "at [^\n]*FwImageParser\\.cpp:56\r\n");
-
     // A caller that changes the piece size outside a payload breaks the contract too.
     parser.m_bytesNeeded = 59;
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),

@@ -63,3 +63,14 @@ private:
     int m_saved = -1;
     bool m_active = true;
 };
+
+// Standard output and standard error at once.
+class OutputCapture {
+public:
+    std::string out() { return m_out.take(); }
+    std::string err() { return m_err.take(); }
+
+private:
+    FdCapture m_out{STDOUT_FILENO};
+    FdCapture m_err{STDERR_FILENO};
+};

@@ -1,7 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "OutputCapture.h"
+#include "support/FdCapture.h"
 #include "common/linuxFlash/Mtd.h"
 #include "sim/Simulator.h"
 

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "OutputCapture.h"
+#include <functional>
+#include <map>
+
+#include "support/FdCapture.h"
 #include "common/linuxFlash/Ubi.h"
 #include "common/linuxFlash/UbiRequests.h"
 #include "sim/Simulator.h"
@@ -60,14 +63,8 @@ protected:
     // A volume with a chosen id, made as mkvol makes it.
     void makeWithId(const std::string& name, int volId) {
         const int fd = sim.open("/dev/ubi0", O_RDONLY);
-        ubi_mkvol_req request;
-        memset(&request, 0, sizeof request);
+        ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(name, UBI_STATIC_VOLUME, 1);
         request.vol_id = volId;
-        request.alignment = 1;
-        request.bytes = 1;
-        request.vol_type = UBI_STATIC_VOLUME;
-        request.name_len = static_cast<int16_t>(name.size());
-        memcpy(request.name, name.data(), name.size());
         ASSERT_EQ(sim.ioctl(fd, UBI_IOCMKVOL, &request), 0);
         sim.close(fd);
     }
@@ -331,104 +328,89 @@ TEST_F(UbiDeviceRequests, MakeVolumeSendsTheRecord) {
     EXPECT_EQ(volumes[1].type, Sim::Simulator::kStatic);
 }
 
-TEST_F(UbiDeviceRequests, DeleteVolume) {
-    sim.addVolume(0, "a", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "kernel_prev", Sim::Simulator::kStatic, 1);
-    OutputCapture output;
-    EXPECT_FALSE(device.deleteVolume("missing"));
-    EXPECT_TRUE(ioctls().empty());
-    EXPECT_TRUE(device.deleteVolume("kernel_prev"));
-    EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "");
-    ASSERT_EQ(ioctls().size(), 1u);
-    EXPECT_EQ(ioctls()[0].request, 0x40046F01u);
-    EXPECT_EQ(ioctls()[0].bytes, (std::vector<uint8_t>{1, 0, 0, 0}));
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"a", 0}}));
-}
-
-// A rename that would remove an open volume reports like a refused delete.
-TEST_F(UbiDeviceRequests, OpenVolumeRefusesDeleteAndRename) {
-    sim.addVolume(0, "kernel", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "kernel_prev", Sim::Simulator::kStatic, 1);
-    const int fd = sim.open("/dev/ubi0_1", O_RDONLY);
-    OutputCapture output;
-    EXPECT_FALSE(device.deleteVolume("kernel_prev"));
-    EXPECT_FALSE(device.renameVolumes({{"kernel", "kernel_prev"}}));
-    EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "deleteVolume: Device or resource busy\n"
-                            "deleteVolume: Device or resource busy\n");
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 0}, {"kernel_prev", 1}}));
-    sim.close(fd);
-}
-
-TEST_F(UbiDeviceRequests, RenameRecordLayout) {
-    sim.addVolume(0, "kernel", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "kernel_new", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "kernel_prev", Sim::Simulator::kStatic, 1);
-    OutputCapture output;
-    EXPECT_TRUE(device.renameVolumes({{"kernel", "kernel_prev"}, {"kernel_new", "kernel"}}));
-    EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "");
-    const auto sent = ioctls();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].request, 0x51106F03u);
-    Record expected;
-    expected.le(2, 4).zeros(12);
-    expected.le(0, 4).le(11, 2).zeros(2).text("kernel_prev", 128);
-    expected.le(1, 4).le(6, 2).zeros(2).text("kernel", 128);
-    expected.zeros(30 * 136);
-    EXPECT_EQ(sent[0].bytes, expected.bytes());
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"kernel", 1}, {"kernel_prev", 0}}));
-}
-
-TEST_F(UbiDeviceRequests, RenameCounts) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    std::map<std::string, int> renamed;
-    for (int i = 0; i < 33; ++i) {
-        sim.addVolume(0, "v" + std::to_string(i), Sim::Simulator::kStatic, 1);
-        pairs.emplace_back("v" + std::to_string(i), "w" + std::to_string(i));
-        renamed["w" + std::to_string(i)] = i;
+std::vector<uint8_t> rnvolRecord(const std::vector<std::pair<int, std::string>>& entries) {
+    Record record;
+    record.le(entries.size(), 4).zeros(12);
+    for (const auto& [volId, name] : entries) {
+        record.le(static_cast<uint32_t>(volId), 4).le(name.size(), 2).zeros(2).text(name, 128);
     }
-    renamed.erase("w32");
-    renamed["v32"] = 32;
-    sim.clearRequests();
-    EXPECT_FALSE(device.renameVolumes(pairs));
-    EXPECT_TRUE(sim.requests().empty()) << "nothing looked up";
-    pairs.pop_back();
-    EXPECT_TRUE(device.renameVolumes(pairs));
-    const auto sent = ioctls();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes[0], 32);
-    const size_t last = 16 + 31 * 136;
-    EXPECT_EQ(sent[0].bytes[last], 31);
-    EXPECT_EQ(std::string(sent[0].bytes.begin() + last + 8, sent[0].bytes.begin() + last + 11),
-              "w31");
-    EXPECT_EQ(names(), renamed);
-
-    sim.clearRequests();
-    EXPECT_TRUE(device.renameVolumes({}));
-    ASSERT_EQ(ioctls().size(), 1u);
-    EXPECT_EQ(ioctls()[0].bytes, std::vector<uint8_t>(4368, 0));
+    return record.zeros((32 - entries.size()) * 136).bytes();
 }
 
-TEST_F(UbiDeviceRequests, RenameStopsBeforeTheKernel) {
-    sim.addVolume(0, "kernel", Sim::Simulator::kStatic, 1);
-    sim.addVolume(0, "devicetree", Sim::Simulator::kStatic, 1);
-    OutputCapture output;
-    EXPECT_FALSE(device.renameVolumes(
-        {{"kernel", "kernel_prev"}, {"devicetree", "devicetree_prev"}, {"rootfs", "rootfs_prev"}}));
-    EXPECT_FALSE(device.renameVolumes({{"kernel", std::string(128, 'n')}}));
-    EXPECT_EQ(output.out(), "");
-    EXPECT_EQ(output.err(), "");
-    EXPECT_TRUE(ioctls().empty());
-    EXPECT_EQ(names(), (std::map<std::string, int>{{"devicetree", 1}, {"kernel", 0}}));
+// Delete and rename: what reaches the kernel, what the device says, and the names afterwards.
+TEST(UbiDeviceRenames, DeleteAndRename) {
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    Pairs many;
+    std::vector<std::pair<int, std::string>> manyEntries;
+    for (int i = 0; i < 33; ++i) {
+        many.emplace_back("k" + std::to_string(i), "w" + std::to_string(i));
+        manyEntries.emplace_back(i + 3, "w" + std::to_string(i));
+    }
+    const Pairs all32(many.begin(), many.end() - 1);
+    manyEntries.pop_back();
     const std::string name127(127, 'n');
-    EXPECT_TRUE(device.renameVolumes({{"kernel", name127}}));
-    const auto sent = ioctls();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].bytes[20], 127);
-    EXPECT_EQ(std::string(sent[0].bytes.begin() + 24, sent[0].bytes.begin() + 151), name127);
-    EXPECT_EQ(sent[0].bytes[151], 0);
+    using Call = std::function<bool(Ubi::Device&, Sim::Simulator&)>;
+    struct Case {
+        const char* name;
+        Call call;
+        int error;                   // error() after a false result
+        std::vector<uint8_t> record; // the one request, when one is expected
+        std::string err;
+        std::map<std::string, int> after;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"delete", [](Ubi::Device& d, Sim::Simulator&) { return d.deleteVolume("kernel_prev"); }, 0, {0, 0, 0, 0}, "", {{"kernel", 1}, {"kernel_new", 2}, {"kernel_prev", -1}}},
+        {"delete a missing volume", [](Ubi::Device& d, Sim::Simulator&) { return d.deleteVolume("missing"); }, ENOENT, {}, "", {}},
+        {"rename", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", "kernel_prev"}, {"kernel_new", "kernel"}}); }, 0,
+         rnvolRecord({{1, "kernel_prev"}, {2, "kernel"}}), "", {{"kernel", 2}, {"kernel_prev", 1}, {"kernel_new", -1}}},
+        {"33 pairs", [&](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes(many); }, E2BIG, {}, "", {{"k32", 35}}},
+        {"32 pairs", [&](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes(all32); }, 0, rnvolRecord(manyEntries), "", {{"w31", 34}, {"k32", 35}}},
+        {"empty list", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({}); }, 0, rnvolRecord({}), "", {}},
+        {"a missing name", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", "a"}, {"rootfs", "b"}}); }, ENOENT, {}, "", {{"kernel", 1}}},
+        {"a new name of 128 bytes", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", std::string(128, 'n')}}); }, ENAMETOOLONG, {}, "", {{"kernel", 1}}},
+        {"a new name of 127 bytes", [&](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", name127}}); }, 0, rnvolRecord({{1, name127}}), "", {{name127, 1}}},
+        {"delete of an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.deleteVolume("kernel_prev"); },
+         EBUSY, {0, 0, 0, 0}, "deleteVolume: Device or resource busy\n", {{"kernel_prev", 0}}},
+        {"rename over an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.renameVolumes({{"kernel", "kernel_prev"}}); },
+         EBUSY, rnvolRecord({{1, "kernel_prev"}}), "deleteVolume: Device or resource busy\n", {{"kernel", 1}, {"kernel_prev", 0}}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim::Simulator sim;
+        sim.attachUbi(sim.addMtd("NAND.ubi"), kLeb, 1000);
+        for (const char* name : {"kernel_prev", "kernel", "kernel_new"}) {
+            sim.addVolume(0, name, Sim::kStatic, 1);
+        }
+        for (int i = 0; i < 33; ++i) {
+            sim.addVolume(0, "k" + std::to_string(i), Sim::kStatic, 1);
+        }
+        Ubi::Device device{sim};
+        ASSERT_TRUE(device.init("NAND.ubi"));
+        sim.clearRequests();
+        OutputCapture output;
+        EXPECT_EQ(c.call(device, sim), c.error == 0);
+        EXPECT_EQ(output.out(), "");
+        EXPECT_EQ(output.err(), c.err);
+        if (c.error != 0) {
+            EXPECT_EQ(device.error(), c.error);
+        }
+        std::vector<std::vector<uint8_t>> sent;
+        for (const auto& request : sim.requests()) {
+            if (request.kind == Sim::Call::Ioctl) {
+                sent.push_back(request.bytes);
+            }
+        }
+        EXPECT_EQ(sent, c.record.empty() ? decltype(sent){} : decltype(sent){c.record});
+        std::map<std::string, int> ids;
+        for (const auto& volume : sim.volumes(0)) {
+            ids[volume.name] = volume.id;
+        }
+        for (const auto& [name, id] : c.after) {
+            EXPECT_EQ(ids.count(name) != 0 ? ids[name] : -1, id) << name;
+        }
+    }
 }
 
 } // namespace
