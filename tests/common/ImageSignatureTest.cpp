@@ -1,0 +1,377 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/ImageSignature.h"
+#include "common/SigningKeys.h"
+#include "common/TrustStore.h"
+#include "support/TempDirTest.h"
+
+namespace {
+
+using namespace SigningKeys;
+using ImageSignature::Verdict;
+
+// The Ed25519ph key of RFC 8032's "abc" test; key ID and base64 computed with Python's hashlib.
+const std::string idA = "b3f39d3b985a7db0";
+const std::string publicA = "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=";
+const std::string secretA =
+    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
+    "TWTr+BloNGfivw==";
+const std::string fileA = "vexil-ed25519-public " + idA + " " + publicA + "\n";
+const std::string secretFileA = "vexil-ed25519-secret " + idA + " " + secretA + "\n";
+
+std::vector<uint8_t> unhex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+PublicKey publicKeyA() {
+    PublicKey key;
+    std::string error;
+    EXPECT_TRUE(parsePublicKey(fileA, key, error)) << error;
+    return key;
+}
+
+SecretKey secretKeyA() {
+    SecretKey key;
+    std::string error;
+    EXPECT_TRUE(parseSecretKey(secretFileA, key, error)) << error;
+    return key;
+}
+
+TEST(SigningKeys, KeyFiles) {
+    const std::string pkHex = "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf";
+    const std::string skHex =
+        "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42" + pkHex;
+    const std::string pub = "vexil-ed25519-public ";
+    const std::string sec = "vexil-ed25519-secret ";
+    std::string withNul = fileA;
+    withNul[30] = '\0';
+    // A seed that does not belong to the public half it carries.
+    std::string wrongSeed = secretFileA;
+    wrongSeed[pub.size() + 17] = 'h';
+
+    const struct {
+        const char* name;
+        bool secret;
+        std::string text;
+        const char* error; // nullptr: parses to the key above
+    } cases[] = {
+        {"public key", false, fileA, nullptr},
+        {"no line feed", false, pub + idA + " " + publicA, nullptr},
+        {"secret key", true, secretFileA, nullptr},
+        {"CR LF", false, pub + idA + " " + publicA + "\r\n", "control character"},
+        {"NUL byte", false, withNul, "control character"},
+        {"two lines", false, fileA + fileA, "more than one line"},
+        {"blank line after", false, fileA + "\n", "more than one line"},
+        {"empty", false, "", "three words"},
+        {"double space", false, pub + idA + "  " + publicA, "three words"},
+        {"trailing space", false, pub + idA + " " + publicA + " \n", "three words"},
+        {"secret key as public", false, secretFileA, "first word is not \"vexil-ed25519-public\""},
+        {"public key as secret", true, fileA, "first word is not \"vexil-ed25519-secret\""},
+        {"word prefix only", false, "vexil-ed25519 " + idA + " " + publicA, "first word"},
+        {"key ID not hex", false, pub + "b3f39d3b985a7dbx " + publicA, "lowercase hex"},
+        {"key ID upper case", false, pub + "B3F39D3B985A7DB0 " + publicA, "lowercase hex"},
+        {"key ID short", false, pub + "b3f39d3b985a7d " + publicA, "lowercase hex"},
+        {"wrong key ID", false, pub + "b3f39d3b985a7db1 " + publicA,
+         "key ID b3f39d3b985a7db1 does not match the key, whose ID is b3f39d3b985a7db0"},
+        {"bad base64", false,
+         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r*=", "not base64"},
+        {"no padding", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8",
+         "not base64"},
+        {"trailing garbage", false, pub + idA + " " + publicA + "AAAA", "not base64"},
+        {"31 bytes", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4g==",
+         "key is 31 bytes, expected 32"},
+        {"36 bytes", false, pub + idA + " " + std::string(48, 'A'), "key is 36 bytes"},
+        {"stray bits", false,
+         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r9=", "not base64"},
+        {"secret of 32 bytes", true, sec + idA + " " + publicA, "key is 32 bytes, expected 64"},
+        {"secret with a wrong seed", true, wrongSeed, "does not match its own public half"},
+        {"4096 bytes", false, std::string(maxKeyFileSize, 'a'), "three words"},
+        {"4097 bytes", false, fileA + std::string(maxKeyFileSize + 1 - fileA.size(), ' '),
+         "larger than 4096 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        PublicKey publicKey;
+        SecretKey secretKey;
+        const bool parsed = c.secret ? parseSecretKey(c.text, secretKey, error)
+                                     : parsePublicKey(c.text, publicKey, error);
+        if (c.error != nullptr) {
+            EXPECT_FALSE(parsed);
+            EXPECT_NE(std::string::npos, error.find(c.error)) << error;
+            continue;
+        }
+        ASSERT_TRUE(parsed) << error;
+        const std::vector<uint8_t> bytes =
+            c.secret ? std::vector<uint8_t>(secretKey.bytes.begin(), secretKey.bytes.end())
+                     : std::vector<uint8_t>(publicKey.bytes.begin(), publicKey.bytes.end());
+        EXPECT_EQ(unhex(c.secret ? skHex : pkHex), bytes);
+        EXPECT_EQ(idA, keyIdHex(c.secret ? secretKey.id : publicKey.id));
+    }
+}
+
+TEST(SigningKeys, TextsOfTheKeysAreTheFileFormat) {
+    EXPECT_EQ(fileA, publicKeyText(publicKeyA()));
+    EXPECT_EQ(secretFileA, secretKeyText(secretKeyA()));
+}
+
+class TrustStoreLoad : public TempDirTest {};
+
+TEST_F(TrustStoreLoad, Directories) {
+    PublicKey keyB;
+    SecretKey secretB;
+    generateKeyPair(keyB, secretB);
+    const std::string fileB = publicKeyText(keyB);
+
+    enum Kind { File, Directory, Fifo, Symlink };
+    struct Entry {
+        const char* name;
+        Kind kind;
+        std::string content; // a file's text or a link's target
+    };
+    enum StorePath { Missing, Dir, RegularFile, DanglingLink };
+    const struct {
+        const char* name;
+        StorePath path;
+        std::vector<Entry> entries;
+        TrustStore::State state;
+        const char* reason; // from the path on
+        bool hasA, hasB;
+    } cases[] = {
+        {"absent", Missing, {}, TrustStore::Absent, "", false, false},
+        {"empty", Dir, {}, TrustStore::Refused, "/store: holds no key file", false, false},
+        {"one key", Dir, {{"a", File, fileA}}, TrustStore::Loaded, "", true, false},
+        {"two keys",
+         Dir,
+         {{"a", File, fileA}, {"b.pub", File, fileB}},
+         TrustStore::Loaded,
+         "",
+         true,
+         true},
+        {"hidden files ignored",
+         Dir,
+         {{"a", File, fileA}, {".b", File, "junk"}, {".sub", Directory, ""}},
+         TrustStore::Loaded,
+         "",
+         true,
+         false},
+        {"only hidden files",
+         Dir,
+         {{".a", File, fileA}},
+         TrustStore::Refused,
+         "/store: holds no key file",
+         false,
+         false},
+        {"link to a key file",
+         Dir,
+         {{"a", Symlink, "../a.pub"}},
+         TrustStore::Loaded,
+         "",
+         true,
+         false},
+        {"malformed key",
+         Dir,
+         {{"a", File, fileA}, {"b", File, fileB + "x"}},
+         TrustStore::Refused,
+         "/store/b: malformed public key file: more than one line",
+         false,
+         false},
+        {"secret key",
+         Dir,
+         {{"a", File, secretFileA}},
+         TrustStore::Refused,
+         "/store/a: malformed public key file: first word",
+         false,
+         false},
+        {"empty key file",
+         Dir,
+         {{"a", File, ""}},
+         TrustStore::Refused,
+         "/store/a: malformed public key file",
+         false,
+         false},
+        {"oversized key file",
+         Dir,
+         {{"a", File, fileA + std::string(5000, ' ')}},
+         TrustStore::Refused,
+         "/store/a: malformed public key file: larger than",
+         false,
+         false},
+        {"subdirectory",
+         Dir,
+         {{"a", File, fileA}, {"sub", Directory, ""}},
+         TrustStore::Refused,
+         "/store/sub: not a regular file",
+         false,
+         false},
+        {"FIFO",
+         Dir,
+         {{"a", File, fileA}, {"fifo", Fifo, ""}},
+         TrustStore::Refused,
+         "/store/fifo: not a regular file",
+         false,
+         false},
+        {"dangling symlink",
+         Dir,
+         {{"a", File, fileA}, {"gone", Symlink, "nowhere"}},
+         TrustStore::Refused,
+         "/store/gone: cannot open: No such file or directory",
+         false,
+         false},
+        {"store is a file",
+         RegularFile,
+         {},
+         TrustStore::Refused,
+         "/store: cannot open directory: Not a directory",
+         false,
+         false},
+        {"store is a dangling symlink",
+         DanglingLink,
+         {},
+         TrustStore::Refused,
+         "/store: symbolic link to nothing",
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path store = path(c.name) / "store";
+        create_directories(store.parent_path());
+        std::ofstream(store.parent_path() / "a.pub") << fileA;
+        if (c.path == Dir) {
+            create_directory(store);
+        } else if (c.path == RegularFile) {
+            std::ofstream(store) << fileA;
+        } else if (c.path == DanglingLink) {
+            create_symlink("nowhere", store);
+        }
+        for (const Entry& entry : c.entries) {
+            const std::filesystem::path at = store / entry.name;
+            if (entry.kind == File) {
+                std::ofstream(at, std::ios::binary) << entry.content;
+            } else if (entry.kind == Directory) {
+                create_directory(at);
+            } else if (entry.kind == Fifo) {
+                ASSERT_EQ(0, mkfifo(at.c_str(), 0600));
+            } else {
+                create_symlink(entry.content, at);
+            }
+        }
+
+        const TrustStore trust = TrustStore::load(store);
+        EXPECT_EQ(c.state, trust.state());
+        if (c.state == TrustStore::Refused) {
+            const std::string expected = store.parent_path().string() + c.reason;
+            EXPECT_EQ(0u, trust.reason().rfind(expected, 0)) << trust.reason();
+        } else {
+            EXPECT_EQ("", trust.reason());
+        }
+        EXPECT_EQ(c.hasA, trust.find(publicKeyA().id) != nullptr);
+        EXPECT_EQ(c.hasB, trust.find(keyB.id) != nullptr);
+    }
+}
+
+std::vector<uint8_t> payloadOf(const ImageSignature::Payload& payload) {
+    return std::vector<uint8_t>(payload.begin(), payload.end());
+}
+
+ImageSignature::Payload signedBy(const SecretKey& key, const std::vector<uint8_t>& message) {
+    ImageSignature::Hasher hasher;
+    hasher.update(message.data(), message.size());
+    return hasher.sign(key);
+}
+
+// RFC 8032's Ed25519ph test: "abc" signed with key A.
+TEST(ImageSignature, SignsWithEd25519ph) {
+    const std::vector<uint8_t> expected =
+        unhex("01" + idA +
+              "98a70222f0b8121aa9d30f813d683f809e462b469c7ff87639499bb94e6dae41"
+              "31f85042463c2a355a2003d062adf5aaa10b8c61e636062aaad11c2a26083406");
+    EXPECT_EQ(expected, payloadOf(signedBy(secretKeyA(), {'a', 'b', 'c'})));
+}
+
+class ImageSignatureVerify : public TempDirTest {};
+
+TEST_F(ImageSignatureVerify, Verdicts) {
+    PublicKey publicB;
+    SecretKey secretB;
+    generateKeyPair(publicB, secretB);
+    create_directory(path("keys"));
+    std::ofstream(path("keys/a")) << fileA;
+    std::ofstream(path("keys/b")) << publicKeyText(publicB);
+    const TrustStore both = TrustStore::load(path("keys"));
+    ASSERT_EQ(TrustStore::Loaded, both.state()) << both.reason();
+    std::filesystem::remove(path("keys/b"));
+    const TrustStore onlyA = TrustStore::load(path("keys"));
+    ASSERT_EQ(TrustStore::Loaded, onlyA.state()) << onlyA.reason();
+
+    std::vector<uint8_t> image(70000);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = uint8_t(i * 7 + i / 256);
+    }
+    const std::vector<uint8_t> byA = payloadOf(signedBy(secretKeyA(), image));
+    const std::vector<uint8_t> byB = payloadOf(signedBy(secretB, image));
+    const auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    const auto resized = [](std::vector<uint8_t> bytes, size_t size) {
+        bytes.resize(size);
+        return bytes;
+    };
+    std::vector<uint8_t> byBClaimingA = byB;
+    std::copy(byA.begin() + 1, byA.begin() + 9, byBClaimingA.begin() + 1);
+
+    const KeyId a = publicKeyA().id;
+    const KeyId none = {};
+    const struct {
+        const char* name;
+        std::vector<uint8_t> image;
+        size_t piece; // bytes per update
+        std::vector<uint8_t> payload;
+        const TrustStore& store;
+        Verdict::Outcome outcome;
+        KeyId keyId;
+    } cases[] = {
+        {"good", image, 65536, byA, onlyA, Verdict::Good, a},
+        {"good, byte by byte", image, 1, byA, onlyA, Verdict::Good, a},
+        {"good, second key", image, 4096, byB, both, Verdict::Good, publicB.id},
+        {"one byte changed", changed(image, 40000, image[40000] ^ 1), 4096, byA, onlyA,
+         Verdict::BadSignature, a},
+        {"cut short", resized(image, image.size() - 1), 4096, byA, onlyA, Verdict::BadSignature, a},
+        {"a byte more", resized(image, image.size() + 1), 4096, byA, onlyA, Verdict::BadSignature,
+         a},
+        {"untrusted key", image, 4096, byB, onlyA, Verdict::Untrusted, publicB.id},
+        {"other key claims to be A", image, 4096, byBClaimingA, both, Verdict::BadSignature, a},
+        {"signature byte flipped", image, 4096, changed(byA, 40, byA[40] ^ 0x10), onlyA,
+         Verdict::BadSignature, a},
+        {"key ID byte flipped", image, 4096, changed(byA, 8, byA[8] ^ 1), onlyA, Verdict::Untrusted,
+         KeyId{a[0], a[1], a[2], a[3], a[4], a[5], a[6], uint8_t(a[7] ^ 1)}},
+        {"payload short", image, 4096, resized(byA, 72), onlyA, Verdict::Malformed, none},
+        {"payload long", image, 4096, resized(byA, 74), onlyA, Verdict::Malformed, none},
+        {"no payload", image, 4096, {}, onlyA, Verdict::Malformed, none},
+        {"format 0", image, 4096, changed(byA, 0, 0), onlyA, Verdict::Malformed, none},
+        {"format 2", image, 4096, changed(byA, 0, 2), onlyA, Verdict::Malformed, none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImageSignature::Hasher hasher;
+        for (size_t at = 0; at < c.image.size(); at += c.piece) {
+            hasher.update(c.image.data() + at, std::min(c.piece, c.image.size() - at));
+        }
+        const Verdict verdict = hasher.verify(c.payload.data(), c.payload.size(), c.store);
+        EXPECT_EQ(c.outcome, verdict.outcome);
+        EXPECT_EQ(c.keyId, verdict.keyId);
+    }
+}
+
+} // namespace
