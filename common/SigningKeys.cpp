@@ -73,8 +73,8 @@ bool decodeKeyText(const std::string& text, const char* word, uint8_t* key, size
     }
 
     const std::string keyField = line.substr(secondSpace + 1);
-    // Room for anything the text could decode to, so a wrong length is named as such.
-    std::vector<uint8_t> decoded(keyField.size());
+    // Room for anything a key file could decode to, so a wrong length is named as such.
+    std::array<uint8_t, maxKeyFileSize / 4 * 3> decoded;
     size_t decodedSize = 0;
     if (sodium_base642bin(decoded.data(), decoded.size(), keyField.data(), keyField.size(), nullptr,
                           &decodedSize, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {

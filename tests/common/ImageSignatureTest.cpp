@@ -89,6 +89,7 @@ TEST(SigningKeys, KeyFiles) {
         {"trailing garbage", false, pub + idA + " " + publicA + "AAAA", "not base64"},
         {"31 bytes", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4g==",
          "key is 31 bytes, expected 32"},
+        {"no key", false, pub + idA + " ", "key is 0 bytes, expected 32"},
         {"36 bytes", false, pub + idA + " " + std::string(48, 'A'), "key is 36 bytes"},
         {"stray bits", false,
          pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r9=", "not base64"},
