@@ -45,8 +45,9 @@ bool decodeKeyText(const std::string& text, const char* word, uint8_t* key, size
             error = "more than one line";
             return false;
         }
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            error = "control character in the line (a CR LF line end or a NUL byte?)";
+        // libsodium 1.0.18 decodes some bytes above 0x7f as base64 digits where char is signed.
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
+            error = "a byte that is not printable ASCII (a CR LF line end? a NUL?)";
             return false;
         }
     }
