@@ -135,115 +135,47 @@ TEST_F(TrustStoreLoad, Directories) {
     generateKeyPair(keyB, secretB);
     const std::string fileB = publicKeyText(keyB);
 
-    enum Kind { File, Directory, Fifo, Symlink };
-    struct Entry {
-        const char* name;
-        Kind kind;
-        std::string content; // a file's text or a link's target
-    };
     enum StorePath { Missing, Dir, RegularFile, DanglingLink };
+    enum Kind { None, File, Directory, Fifo, Symlink };
+    const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
+    const auto Refused = TrustStore::Refused;
     const struct {
         const char* name;
         StorePath path;
-        std::vector<Entry> entries;
+        bool withA;        // the store holds key A's file "a"
+        const char* entry; // and, unless kind is None, this entry
+        Kind kind;
+        std::string content; // a file's text or a link's target
         TrustStore::State state;
-        const char* reason; // from the path on
-        bool hasA, hasB;
+        const char* reason; // from the store's path on
+        const char* keys;   // the keys it finds
     } cases[] = {
-        {"absent", Missing, {}, TrustStore::Absent, "", false, false},
-        {"empty", Dir, {}, TrustStore::Refused, "/store: holds no key file", false, false},
-        {"one key", Dir, {{"a", File, fileA}}, TrustStore::Loaded, "", true, false},
-        {"two keys",
-         Dir,
-         {{"a", File, fileA}, {"b.pub", File, fileB}},
-         TrustStore::Loaded,
-         "",
-         true,
-         true},
-        {"hidden files ignored",
-         Dir,
-         {{"a", File, fileA}, {".b", File, "junk"}, {".sub", Directory, ""}},
-         TrustStore::Loaded,
-         "",
-         true,
-         false},
-        {"only hidden files",
-         Dir,
-         {{".a", File, fileA}},
-         TrustStore::Refused,
-         "/store: holds no key file",
-         false,
-         false},
-        {"link to a key file",
-         Dir,
-         {{"a", Symlink, "../a.pub"}},
-         TrustStore::Loaded,
-         "",
-         true,
-         false},
-        {"malformed key",
-         Dir,
-         {{"a", File, fileA}, {"b", File, fileB + "x"}},
-         TrustStore::Refused,
-         "/store/b: malformed public key file: more than one line",
-         false,
-         false},
-        {"secret key",
-         Dir,
-         {{"a", File, secretFileA}},
-         TrustStore::Refused,
-         "/store/a: malformed public key file: first word",
-         false,
-         false},
-        {"empty key file",
-         Dir,
-         {{"a", File, ""}},
-         TrustStore::Refused,
-         "/store/a: malformed public key file",
-         false,
-         false},
-        {"oversized key file",
-         Dir,
-         {{"a", File, fileA + std::string(5000, ' ')}},
-         TrustStore::Refused,
-         "/store/a: malformed public key file: larger than",
-         false,
-         false},
-        {"subdirectory",
-         Dir,
-         {{"a", File, fileA}, {"sub", Directory, ""}},
-         TrustStore::Refused,
-         "/store/sub: not a regular file",
-         false,
-         false},
-        {"FIFO",
-         Dir,
-         {{"a", File, fileA}, {"fifo", Fifo, ""}},
-         TrustStore::Refused,
-         "/store/fifo: not a regular file",
-         false,
-         false},
-        {"dangling symlink",
-         Dir,
-         {{"a", File, fileA}, {"gone", Symlink, "nowhere"}},
-         TrustStore::Refused,
-         "/store/gone: cannot open: No such file or directory",
-         false,
-         false},
-        {"store is a file",
-         RegularFile,
-         {},
-         TrustStore::Refused,
-         "/store: cannot open directory: Not a directory",
-         false,
-         false},
-        {"store is a dangling symlink",
-         DanglingLink,
-         {},
-         TrustStore::Refused,
-         "/store: symbolic link to nothing",
-         false,
-         false},
+        {"absent", Missing, false, "", None, "", Absent, "", ""},
+        {"empty", Dir, false, "", None, "", Refused, "/store: holds no key file", ""},
+        {"one key", Dir, true, "", None, "", Loaded, "", "A"},
+        {"two keys", Dir, true, "b.pub", File, fileB, Loaded, "", "AB"},
+        {"hidden file ignored", Dir, true, ".b", File, "junk", Loaded, "", "A"},
+        {"hidden directory ignored", Dir, true, ".sub", Directory, "", Loaded, "", "A"},
+        {"only a hidden key", Dir, false, ".a", File, fileA, Refused, "/store: holds no key file",
+         ""},
+        {"link to a key file", Dir, false, "a", Symlink, "../a.pub", Loaded, "", "A"},
+        {"malformed key", Dir, true, "b", File, fileB + "x", Refused,
+         "/store/b: malformed public key file: more than one line", ""},
+        {"secret key", Dir, false, "a", File, secretFileA, Refused,
+         "/store/a: malformed public key file: first word", ""},
+        {"empty key file", Dir, false, "a", File, "", Refused,
+         "/store/a: malformed public key file: not three words", ""},
+        {"oversized key file", Dir, false, "a", File, fileA + std::string(5000, ' '), Refused,
+         "/store/a: malformed public key file: larger than 4096 bytes", ""},
+        {"subdirectory", Dir, true, "sub", Directory, "", Refused, "/store/sub: not a regular file",
+         ""},
+        {"FIFO", Dir, true, "fifo", Fifo, "", Refused, "/store/fifo: not a regular file", ""},
+        {"dangling symlink", Dir, true, "gone", Symlink, "nowhere", Refused,
+         "/store/gone: cannot open: No such file or directory", ""},
+        {"store is a file", RegularFile, false, "", None, "", Refused,
+         "/store: cannot open directory: Not a directory", ""},
+        {"store is a dangling symlink", DanglingLink, false, "", None, "", Refused,
+         "/store: symbolic link to nothing", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -257,29 +189,31 @@ TEST_F(TrustStoreLoad, Directories) {
         } else if (c.path == DanglingLink) {
             create_symlink("nowhere", store);
         }
-        for (const Entry& entry : c.entries) {
-            const std::filesystem::path at = store / entry.name;
-            if (entry.kind == File) {
-                std::ofstream(at, std::ios::binary) << entry.content;
-            } else if (entry.kind == Directory) {
-                create_directory(at);
-            } else if (entry.kind == Fifo) {
-                ASSERT_EQ(0, mkfifo(at.c_str(), 0600));
-            } else {
-                create_symlink(entry.content, at);
-            }
+        if (c.withA) {
+            std::ofstream(store / "a") << fileA;
+        }
+        const std::filesystem::path entry = store / c.entry;
+        if (c.kind == File) {
+            std::ofstream(entry, std::ios::binary) << c.content;
+        } else if (c.kind == Directory) {
+            create_directory(entry);
+        } else if (c.kind == Fifo) {
+            ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
+        } else if (c.kind == Symlink) {
+            create_symlink(c.content, entry);
         }
 
         const TrustStore trust = TrustStore::load(store);
         EXPECT_EQ(c.state, trust.state());
-        if (c.state == TrustStore::Refused) {
+        if (c.state == Refused) {
             const std::string expected = store.parent_path().string() + c.reason;
             EXPECT_EQ(0u, trust.reason().rfind(expected, 0)) << trust.reason();
         } else {
             EXPECT_EQ("", trust.reason());
         }
-        EXPECT_EQ(c.hasA, trust.find(publicKeyA().id) != nullptr);
-        EXPECT_EQ(c.hasB, trust.find(keyB.id) != nullptr);
+        const std::string keys =
+            std::string(trust.find(publicKeyA().id) ? "A" : "") + (trust.find(keyB.id) ? "B" : "");
+        EXPECT_EQ(c.keys, keys);
     }
 }
 
