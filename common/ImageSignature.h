@@ -40,10 +40,14 @@ public:
     Hasher();
     void update(const void* data, size_t size);
     Payload sign(const SigningKeys::SecretKey& key) const;
+    // A store that is not Loaded trusts no key.
     Verdict verify(const void* payload, size_t size, const SigningKeys::TrustStore& store) const;
 
 private:
     crypto_sign_state m_state;
 };
+
+// The installer keeps one for the length of an install; a SHA-512 state and nothing more.
+static_assert(sizeof(Hasher) <= 256, "a hasher stays small");
 
 } // namespace ImageSignature
