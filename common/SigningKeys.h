@@ -47,7 +47,7 @@ std::string publicKeyText(const PublicKey& key);
 std::string secretKeyText(const SecretKey& key);
 
 // Parse a key file's bytes. On failure they return false and say in `error`
-// what is wrong, without quoting the file; `key` is then unspecified.
+// what is wrong, without quoting the file; `key` then holds nothing usable.
 bool parsePublicKey(const std::string& text, PublicKey& key, std::string& error);
 bool parseSecretKey(const std::string& text, SecretKey& key, std::string& error);
 
