@@ -5,7 +5,8 @@
 #   cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DVEXIL_STATIC=ON
 #
 # Libraries for the board come from Debian's armhf packages (multiarch, e.g.
-# libgtest-dev:armhf zlib1g-dev:armhf), which live next to the host ones.
+# libgtest-dev:armhf zlib1g-dev:armhf libsodium-dev:armhf), which live next to
+# the host ones.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)

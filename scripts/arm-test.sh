@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the board's programs (32-bit ARM, statically linked) in build-arm/
 # and runs the unit and end-to-end tests on that build under qemu-arm-static.
-# As root it installs what is missing (armhf GoogleTest and zlib come from
-# Debian's multiarch packages) and lets the kernel run ARM programs through
+# As root it installs what is missing (armhf GoogleTest, zlib and libsodium come
+# from Debian's multiarch packages) and lets the kernel run ARM programs through
 # binfmt_misc, which the end-to-end tests need: they start the ARM tools.
 # Without binfmt_misc only the unit tests run.
 #
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 build=build-arm
 host_packages=(cmake make g++-arm-linux-gnueabihf qemu-user-static)
-board_packages=(libgtest-dev:armhf zlib1g-dev:armhf)
+board_packages=(libgtest-dev:armhf zlib1g-dev:armhf libsodium-dev:armhf)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

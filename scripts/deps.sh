@@ -4,7 +4,7 @@
 # "deps.sh build" asks only for what building the programs needs.
 set -euo pipefail
 
-packages=(cmake make g++)
+packages=(cmake make g++ libsodium-dev)
 if [ "${1:-}" != "build" ]; then
     packages+=(libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
                qemu-system-x86 busybox-static mtd-utils cpio

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the image parser's libFuzzer target with clang and runs it.
+# Builds the libFuzzer targets with clang (the image parser, the key file
+# parsers) and runs them one after the other within SECONDS in all, the image
+# parser getting three quarters.
 #
 #   scripts/fuzz.sh [SECONDS]     default 60
 #
 # Environment: FUZZ_CXX (default clang++), FUZZ_BUILD (default build-fuzz in the
-# repository). Exits non-zero when the target crashes or breaks an invariant; the
+# repository). Exits non-zero when a target crashes or breaks an invariant; the
 # failing input is kept in FUZZ_BUILD/artifacts.
 set -euo pipefail
 
@@ -13,16 +15,24 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 cxx=${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
 target=$build/fw-image-parser-fuzz
+key_target=$build/trusted-key-fuzz
+key_seconds=$((seconds / 4 > 0 ? seconds / 4 : 1))
+parser_seconds=$((seconds - key_seconds > 0 ? seconds - key_seconds : 1))
 
-mkdir -p "$build/corpus" "$build/seeds" "$build/artifacts"
+mkdir -p "$build/corpus" "$build/seeds" "$build/corpus-keys" "$build/seeds-keys" \
+    "$build/artifacts"
 
-"$cxx" -std=c++17 -g -O1 -Wall -Wextra \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I"$root" \
-    "$root/tests/fuzz/FwImageParserFuzz.cpp" \
+compile() {
+    "$cxx" -std=c++17 -g -O1 -Wall -Wextra \
+        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -I"$root" "$@"
+}
+compile "$root/tests/fuzz/FwImageParserFuzz.cpp" \
     "$root/common/Crc32.cpp" "$root/common/FwImageParser.cpp" "$root/common/ImageFormat.cpp" \
     "$root/Platform/Console.cpp" "$root/Platform/pf_platform_posix.cpp" \
     -lpthread -o "$target"
+compile "$root/tests/fuzz/TrustedKeyFuzz.cpp" "$root/common/SigningKeys.cpp" \
+    -lsodium -o "$key_target"
 
 # Seeds: cap bytes, flag byte, then an image.
 byte() { printf "\\x$(printf %02x "$1")"; }
@@ -42,16 +52,28 @@ image() {
 { byte 255; byte 255; byte 0; image; head -c 2048 /dev/zero; } > "$build/seeds/tail"
 { byte 255; byte 255; byte 0; header 60; } > "$build/seeds/header-only"
 
-log=$build/fuzz.log
-status=0
-"$target" -max_total_time="$seconds" -max_len=8192 -timeout=25 -close_fd_mask=1 \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
-    "$build/corpus" "$build/seeds" 2> "$log" || status=$?
+# Key file seeds: RFC 8032's Ed25519ph test key.
+key_id=b3f39d3b985a7db0
+printf 'vexil-ed25519-public %s %s\n' $key_id 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8= \
+    > "$build/seeds-keys/public"
+printf 'vexil-ed25519-secret %s %s%s\n' $key_id \
+    gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79 \
+    TWTr+BloNGfivw== > "$build/seeds-keys/secret"
 
-executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-if [ "$status" -ne 0 ]; then
-    tail -n 60 "$log" >&2
-    echo "fuzz: FAILED after ${executions:-?} executions (exit $status); see $log" >&2
-    exit "$status"
-fi
-echo "fuzz: ${executions:-?} executions in ${seconds} s, no failure"
+# run NAME BINARY SECONDS MAX_LEN CORPUS SEEDS
+run() {
+    local log=$build/fuzz-$1.log status=0 executions
+    "$2" -max_total_time="$3" -max_len="$4" -timeout=25 -close_fd_mask=1 \
+        -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
+        "$5" "$6" 2> "$log" || status=$?
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    if [ "$status" -ne 0 ]; then
+        tail -n 60 "$log" >&2
+        echo "fuzz: $1 FAILED after ${executions:-?} executions (exit $status); see $log" >&2
+        exit "$status"
+    fi
+    echo "fuzz: $1: ${executions:-?} executions in $3 s, no failure"
+}
+run fw-image-parser "$target" "$parser_seconds" 8192 "$build/corpus" "$build/seeds"
+# A little past the 4096 bytes a key file may have.
+run trusted-key "$key_target" "$key_seconds" 4200 "$build/corpus-keys" "$build/seeds-keys"

@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/ImageSignature.h"
+#include "common/SigningKeys.h"
+#include "common/TrustStore.h"
+#include "support/TempDirTest.h"
+
+namespace {
+
+using namespace SigningKeys;
+using ImageSignature::Verdict;
+
+// The Ed25519ph key of RFC 8032's "abc" test; key ID and base64 computed with Python's hashlib.
+const std::string idA = "b3f39d3b985a7db0";
+const std::string publicA = "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=";
+const std::string secretA =
+    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
+    "TWTr+BloNGfivw==";
+const std::string fileA = "vexil-ed25519-public " + idA + " " + publicA + "\n";
+const std::string secretFileA = "vexil-ed25519-secret " + idA + " " + secretA + "\n";
+
+std::vector<uint8_t> unhex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+PublicKey publicKeyA() {
+    PublicKey key;
+    std::string error;
+    EXPECT_TRUE(parsePublicKey(fileA, key, error)) << error;
+    return key;
+}
+
+SecretKey secretKeyA() {
+    SecretKey key;
+    std::string error;
+    EXPECT_TRUE(parseSecretKey(secretFileA, key, error)) << error;
+    return key;
+}
+
+TEST(SigningKeys, KeyFiles) {
+    const std::string pkHex = "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf";
+    const std::string skHex =
+        "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42" + pkHex;
+    const std::string pub = "vexil-ed25519-public ";
+    const std::string sec = "vexil-ed25519-secret ";
+    std::string withNul = fileA;
+    withNul[30] = '\0';
+    // A seed that does not belong to the public half it carries.
+    std::string wrongSeed = secretFileA;
+    wrongSeed[pub.size() + 17] = 'h';
+
+    const struct {
+        const char* name;
+        bool secret;
+        std::string text;
+        const char* error; // nullptr: parses to the key above
+    } cases[] = {
+        {"public key", false, fileA, nullptr},
+        {"no line feed", false, pub + idA + " " + publicA, nullptr},
+        {"secret key", true, secretFileA, nullptr},
+        {"CR LF", false, pub + idA + " " + publicA + "\r\n", "not printable ASCII"},
+        {"NUL byte", false, withNul, "not printable ASCII"},
+        {"high-bit slash", false,
+         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u\xafU1k6/gZaDRn4r8=", "not printable ASCII"},
+        {"two lines", false, fileA + fileA, "more than one line"},
+        {"blank line after", false, fileA + "\n", "more than one line"},
+        {"empty", false, "", "three words"},
+        {"double space", false, pub + idA + "  " + publicA, "three words"},
+        {"trailing space", false, pub + idA + " " + publicA + " \n", "three words"},
+        {"secret key as public", false, secretFileA, "first word is not \"vexil-ed25519-public\""},
+        {"public key as secret", true, fileA, "first word is not \"vexil-ed25519-secret\""},
+        {"word prefix only", false, "vexil-ed25519 " + idA + " " + publicA, "first word"},
+        {"key ID not hex", false, pub + "b3f39d3b985a7dbx " + publicA, "lowercase hex"},
+        {"key ID upper case", false, pub + "B3F39D3B985A7DB0 " + publicA, "lowercase hex"},
+        {"key ID short", false, pub + "b3f39d3b985a7d " + publicA, "lowercase hex"},
+        {"wrong key ID", false, pub + "b3f39d3b985a7db1 " + publicA,
+         "key ID b3f39d3b985a7db1 does not match the key, whose ID is b3f39d3b985a7db0"},
+        {"bad base64", false,
+         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r*=", "not base64"},
+        {"no padding", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8",
+         "not base64"},
+        {"trailing garbage", false, pub + idA + " " + publicA + "AAAA", "not base64"},
+        {"31 bytes", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4g==",
+         "key is 31 bytes, expected 32"},
+        {"no key", false, pub + idA + " ", "key is 0 bytes, expected 32"},
+        {"36 bytes", false, pub + idA + " " + std::string(48, 'A'), "key is 36 bytes"},
+        {"stray bits", false,
+         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r9=", "not base64"},
+        {"secret of 32 bytes", true, sec + idA + " " + publicA, "key is 32 bytes, expected 64"},
+        {"secret with a wrong seed", true, wrongSeed, "does not match its own public half"},
+        {"4096 bytes", false, std::string(maxKeyFileSize, 'a'), "three words"},
+        {"4097 bytes", false, fileA + std::string(maxKeyFileSize + 1 - fileA.size(), ' '),
+         "larger than 4096 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        PublicKey publicKey;
+        SecretKey secretKey;
+        const bool parsed = c.secret ? parseSecretKey(c.text, secretKey, error)
+                                     : parsePublicKey(c.text, publicKey, error);
+        if (c.error != nullptr) {
+            EXPECT_FALSE(parsed);
+            EXPECT_NE(std::string::npos, error.find(c.error)) << error;
+            continue;
+        }
+        ASSERT_TRUE(parsed) << error;
+        const std::vector<uint8_t> bytes =
+            c.secret ? std::vector<uint8_t>(secretKey.bytes.begin(), secretKey.bytes.end())
+                     : std::vector<uint8_t>(publicKey.bytes.begin(), publicKey.bytes.end());
+        EXPECT_EQ(unhex(c.secret ? skHex : pkHex), bytes);
+        EXPECT_EQ(idA, keyIdHex(c.secret ? secretKey.id : publicKey.id));
+    }
+}
+
+TEST(SigningKeys, TextsOfTheKeysAreTheFileFormat) {
+    EXPECT_EQ(fileA, publicKeyText(publicKeyA()));
+    EXPECT_EQ(secretFileA, secretKeyText(secretKeyA()));
+}
+
+class TrustStoreLoad : public TempDirTest {};
+
+TEST_F(TrustStoreLoad, Directories) {
+    PublicKey keyB;
+    SecretKey secretB;
+    generateKeyPair(keyB, secretB);
+    const std::string fileB = publicKeyText(keyB);
+
+    enum StorePath { Missing, Dir, RegularFile, DanglingLink };
+    enum Kind { None, File, Directory, Fifo, Symlink };
+    const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
+    const auto Refused = TrustStore::Refused;
+    const struct {
+        const char* name;
+        StorePath path;
+        bool withA;        // the store holds key A's file "a"
+        const char* entry; // and, unless kind is None, this entry
+        Kind kind;
+        std::string content; // a file's text or a link's target
+        TrustStore::State state;
+        const char* reason; // from the store's path on
+        const char* keys;   // the keys it finds
+    } cases[] = {
+        {"absent", Missing, false, "", None, "", Absent, "", ""},
+        {"empty", Dir, false, "", None, "", Refused, "/store: holds no key file", ""},
+        {"one key", Dir, true, "", None, "", Loaded, "", "A"},
+        {"two keys", Dir, true, "b.pub", File, fileB, Loaded, "", "AB"},
+        {"hidden file ignored", Dir, true, ".b", File, "junk", Loaded, "", "A"},
+        {"hidden directory ignored", Dir, true, ".sub", Directory, "", Loaded, "", "A"},
+        {"only a hidden key", Dir, false, ".a", File, fileA, Refused, "/store: holds no key file",
+         ""},
+        {"link to a key file", Dir, false, "a", Symlink, "../a.pub", Loaded, "", "A"},
+        {"malformed key", Dir, true, "b", File, fileB + "x", Refused,
+         "/store/b: malformed public key file: more than one line", ""},
+        {"secret key", Dir, false, "a", File, secretFileA, Refused,
+         "/store/a: malformed public key file: first word", ""},
+        {"empty key file", Dir, false, "a", File, "", Refused,
+         "/store/a: malformed public key file: not three words", ""},
+        {"oversized key file", Dir, false, "a", File, fileA + std::string(5000, ' '), Refused,
+         "/store/a: malformed public key file: larger than 4096 bytes", ""},
+        {"subdirectory", Dir, true, "sub", Directory, "", Refused, "/store/sub: not a regular file",
+         ""},
+        {"FIFO", Dir, true, "fifo", Fifo, "", Refused, "/store/fifo: not a regular file", ""},
+        {"dangling symlink", Dir, true, "gone", Symlink, "nowhere", Refused,
+         "/store/gone: cannot open: No such file or directory", ""},
+        {"store is a file", RegularFile, false, "", None, "", Refused,
+         "/store: cannot open directory: Not a directory", ""},
+        {"store is a dangling symlink", DanglingLink, false, "", None, "", Refused,
+         "/store: symbolic link to nothing", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path store = path(c.name) / "store";
+        create_directories(store.parent_path());
+        std::ofstream(store.parent_path() / "a.pub") << fileA;
+        if (c.path == Dir) {
+            create_directory(store);
+        } else if (c.path == RegularFile) {
+            std::ofstream(store) << fileA;
+        } else if (c.path == DanglingLink) {
+            create_symlink("nowhere", store);
+        }
+        if (c.withA) {
+            std::ofstream(store / "a") << fileA;
+        }
+        const std::filesystem::path entry = store / c.entry;
+        if (c.kind == File) {
+            std::ofstream(entry, std::ios::binary) << c.content;
+        } else if (c.kind == Directory) {
+            create_directory(entry);
+        } else if (c.kind == Fifo) {
+            ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
+        } else if (c.kind == Symlink) {
+            create_symlink(c.content, entry);
+        }
+
+        const TrustStore trust = TrustStore::load(store);
+        EXPECT_EQ(c.state, trust.state());
+        if (c.state == Refused) {
+            const std::string expected = store.parent_path().string() + c.reason;
+            EXPECT_EQ(0u, trust.reason().rfind(expected, 0)) << trust.reason();
+        } else {
+            EXPECT_EQ("", trust.reason());
+        }
+        const std::string keys =
+            std::string(trust.find(publicKeyA().id) ? "A" : "") + (trust.find(keyB.id) ? "B" : "");
+        EXPECT_EQ(c.keys, keys);
+    }
+}
+
+std::vector<uint8_t> payloadOf(const ImageSignature::Payload& payload) {
+    return std::vector<uint8_t>(payload.begin(), payload.end());
+}
+
+ImageSignature::Payload signedBy(const SecretKey& key, const std::vector<uint8_t>& message) {
+    ImageSignature::Hasher hasher;
+    hasher.update(message.data(), message.size());
+    return hasher.sign(key);
+}
+
+// RFC 8032's Ed25519ph test: "abc" signed with key A.
+TEST(ImageSignature, SignsWithEd25519ph) {
+    const std::vector<uint8_t> expected =
+        unhex("01" + idA +
+              "98a70222f0b8121aa9d30f813d683f809e462b469c7ff87639499bb94e6dae41"
+              "31f85042463c2a355a2003d062adf5aaa10b8c61e636062aaad11c2a26083406");
+    EXPECT_EQ(expected, payloadOf(signedBy(secretKeyA(), {'a', 'b', 'c'})));
+}
+
+class ImageSignatureVerify : public TempDirTest {};
+
+TEST_F(ImageSignatureVerify, Verdicts) {
+    PublicKey publicB;
+    SecretKey secretB;
+    generateKeyPair(publicB, secretB);
+    create_directory(path("keys"));
+    std::ofstream(path("keys/a")) << fileA;
+    std::ofstream(path("keys/b")) << publicKeyText(publicB);
+    const TrustStore both = TrustStore::load(path("keys"));
+    ASSERT_EQ(TrustStore::Loaded, both.state()) << both.reason();
+    std::filesystem::remove(path("keys/b"));
+    const TrustStore onlyA = TrustStore::load(path("keys"));
+    ASSERT_EQ(TrustStore::Loaded, onlyA.state()) << onlyA.reason();
+
+    std::vector<uint8_t> image(70000);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = uint8_t(i * 7 + i / 256);
+    }
+    const std::vector<uint8_t> byA = payloadOf(signedBy(secretKeyA(), image));
+    const std::vector<uint8_t> byB = payloadOf(signedBy(secretB, image));
+    const auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    const auto resized = [](std::vector<uint8_t> bytes, size_t size) {
+        bytes.resize(size);
+        return bytes;
+    };
+    std::vector<uint8_t> byBClaimingA = byB;
+    std::copy(byA.begin() + 1, byA.begin() + 9, byBClaimingA.begin() + 1);
+
+    const KeyId a = publicKeyA().id;
+    const KeyId none = {};
+    const struct {
+        const char* name;
+        std::vector<uint8_t> image;
+        size_t piece; // bytes per update
+        std::vector<uint8_t> payload;
+        const TrustStore& store;
+        Verdict::Outcome outcome;
+        KeyId keyId;
+    } cases[] = {
+        {"good", image, 65536, byA, onlyA, Verdict::Good, a},
+        {"good, byte by byte", image, 1, byA, onlyA, Verdict::Good, a},
+        {"good, second key", image, 4096, byB, both, Verdict::Good, publicB.id},
+        {"one byte changed", changed(image, 40000, image[40000] ^ 1), 4096, byA, onlyA,
+         Verdict::BadSignature, a},
+        {"cut short", resized(image, image.size() - 1), 4096, byA, onlyA, Verdict::BadSignature, a},
+        {"a byte more", resized(image, image.size() + 1), 4096, byA, onlyA, Verdict::BadSignature,
+         a},
+        {"untrusted key", image, 4096, byB, onlyA, Verdict::Untrusted, publicB.id},
+        {"other key claims to be A", image, 4096, byBClaimingA, both, Verdict::BadSignature, a},
+        {"signature byte flipped", image, 4096, changed(byA, 40, byA[40] ^ 0x10), onlyA,
+         Verdict::BadSignature, a},
+        {"key ID byte flipped", image, 4096, changed(byA, 8, byA[8] ^ 1), onlyA, Verdict::Untrusted,
+         KeyId{a[0], a[1], a[2], a[3], a[4], a[5], a[6], uint8_t(a[7] ^ 1)}},
+        {"payload short", image, 4096, resized(byA, 72), onlyA, Verdict::Malformed, none},
+        {"payload long", image, 4096, resized(byA, 74), onlyA, Verdict::Malformed, none},
+        {"no payload", image, 4096, {}, onlyA, Verdict::Malformed, none},
+        {"format 0", image, 4096, changed(byA, 0, 0), onlyA, Verdict::Malformed, none},
+        {"format 2", image, 4096, changed(byA, 0, 2), onlyA, Verdict::Malformed, none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImageSignature::Hasher hasher;
+        for (size_t at = 0; at < c.image.size(); at += c.piece) {
+            hasher.update(c.image.data() + at, std::min(c.piece, c.image.size() - at));
+        }
+        const Verdict verdict = hasher.verify(c.payload.data(), c.payload.size(), c.store);
+        EXPECT_EQ(c.outcome, verdict.outcome);
+        EXPECT_EQ(c.keyId, verdict.keyId);
+    }
+}
+
+} // namespace
