@@ -55,6 +55,11 @@ int Parser::parse(const void* data, unsigned size) {
     if (size != m_bytesNeeded) {
         assertionFailed("size == m_bytesNeeded", "size must be equal bytesNeeded", __LINE__);
     }
+    // No declared length reaches past 32 bits: a count that would wrap is already too long.
+    if (size > UINT32_MAX - m_bytesProcessed) {
+        setError(LengthError);
+        return ResultTooLong;
+    }
     m_bytesProcessed += size;
 
     switch (m_state) {

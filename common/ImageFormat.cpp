@@ -17,6 +17,27 @@ std::string fieldText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
 
+std::string printable(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string result;
+    for (const unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            result += static_cast<char>(c);
+        } else {
+            result += {'\\', 'x', digits[c >> 4], digits[c & 15]};
+        }
+    }
+    return result;
+}
+
+uint64_t volumeCapacity(unsigned size, unsigned lebSize) {
+    return (uint64_t(size) + lebSize - 1) / lebSize * lebSize;
+}
+
+uint64_t standardCapacity(int slot) {
+    return volumeCapacity(s_volumes[slot].size, standardLebSize);
+}
+
 bool hasExpectedIdentity(const ImageHeader& header) {
     return fieldText(header.magic, sizeof header.magic) == imageMagic &&
            fieldText(header.product, sizeof header.product) == imageProduct;

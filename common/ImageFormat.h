@@ -44,8 +44,8 @@ constexpr const char* imageProduct = "Dorvyn";
 constexpr unsigned maxChunkSize = 65536;
 
 // One volume of a generation on the board: the block that fills it, the names it has while
-// current, after it was replaced and while it is being written, and the type and size it is
-// created with.
+// current, after it was replaced and while it is being written, the type and size it is
+// created with, and whether a board still boots with it empty.
 struct VolumeSlot {
     const char* name;
     const char* prevName;
@@ -53,13 +53,14 @@ struct VolumeSlot {
     uint32_t blockId;
     Ubi::VolumeType type;
     unsigned size;
+    bool mayBeEmpty;
 };
 
 // The board's volumes, in the order they are switched in. No other block ID has a slot.
 constexpr VolumeSlot s_volumes[] = {
-    {"kernel", "kernel_prev", "kernel_new", 1, Ubi::VolumeType::Static, 6291456},
-    {"devicetree", "devicetree_prev", "devicetree_new", 3, Ubi::VolumeType::Static, 131072},
-    {"rootfs", "rootfs_prev", "rootfs_new", 4, Ubi::VolumeType::Dynamic, 36700160},
+    {"kernel", "kernel_prev", "kernel_new", 1, Ubi::VolumeType::Static, 6291456, false},
+    {"devicetree", "devicetree_prev", "devicetree_new", 3, Ubi::VolumeType::Static, 131072, true},
+    {"rootfs", "rootfs_prev", "rootfs_new", 4, Ubi::VolumeType::Dynamic, 36700160, false},
 };
 constexpr int slotCount = sizeof s_volumes / sizeof s_volumes[0];
 
@@ -68,6 +69,17 @@ int findSlot(uint32_t blockId);
 
 // A header text field may fill its whole width without a NUL; never read past it.
 std::string fieldText(const char* field, size_t width);
+
+// Text from an image as it may reach a terminal: control bytes and bytes above 0x7E as \xHH,
+// the rest as it is.
+std::string printable(const std::string& text);
+
+// The boards' logical eraseblock: 128 KiB eraseblocks less two 2 KiB pages of UBI headers.
+constexpr unsigned standardLebSize = 126976;
+// What UBI gives a volume of `size` bytes: whole eraseblocks.
+uint64_t volumeCapacity(unsigned size, unsigned lebSize);
+// What a slot's volume holds on a board of the standard geometry.
+uint64_t standardCapacity(int slot);
 
 // True when magic and product are the ones this board accepts.
 bool hasExpectedIdentity(const ImageHeader& header);

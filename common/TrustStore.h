@@ -25,6 +25,7 @@ public:
     State state() const { return m_state; }
     // One line naming the path and the cause; empty unless Refused.
     const std::string& reason() const { return m_reason; }
+    const std::vector<PublicKey>& keys() const { return m_keys; }
     // nullptr when no key has that ID.
     const PublicKey* find(const KeyId& id) const;
 

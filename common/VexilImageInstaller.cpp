@@ -1,8 +1,11 @@
 #include "common/VexilImageInstaller.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,8 +14,10 @@
 
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
+#include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
 #include "common/ImageStream.h"
+#include "common/TrustStore.h"
 #include "common/linuxFlash/Ubi.h"
 
 namespace VexilImageInstaller {
@@ -49,6 +54,10 @@ uint32_t littleEndian(const void* field) {
     return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
 }
 
+std::string printableField(const char* field, size_t width) {
+    return FwImage::printable(FwImage::fieldText(field, width));
+}
+
 // The cause of a flash failure, as the C library says it.
 std::string because(int error) {
     return error != 0 ? std::string(": ") + strerror(error) : std::string();
@@ -56,16 +65,15 @@ std::string because(int error) {
 
 // What this run did to one slot's "_new" volume.
 struct SlotProgress {
-    bool prepared = false; // volume created or reused, opened, update started
-    bool verified = false; // every payload byte written and the block's CRC matched
     uint32_t size = 0;
     uint32_t crc = 0;
-    uint32_t written = 0;
 };
 
 class Installation : public FwImage::StreamVisitor {
 public:
-    explicit Installation(Ubi::Device& device) : m_device(device), m_volume(device) {}
+    Installation(Ubi::Device& device, const SigningKeys::TrustStore& store)
+        : m_device(device), m_volume(device),
+          m_check([this](int slot) { return capacity(slot); }, store) {}
 
     int install(const char* path);
 
@@ -74,6 +82,7 @@ public:
     void onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) override;
 
 private:
+    uint64_t capacity(int slot);
     bool prepareSlot(int slot);
     bool imageComplete();
     bool newVolumesReadBack();
@@ -85,6 +94,7 @@ private:
     Ubi::Device& m_device;
     Ubi::Volume m_volume;
     FwImage::Parser m_parser;
+    FwImage::ImageCheck m_check;
     SlotProgress m_progress[slotCount];
     int m_currentSlot = -1; // slot receiving the current block's payload; -1 drops it
     int m_exitStatus = ExitInstalled;
@@ -108,13 +118,18 @@ void Installation::flashFailed(const std::string& reason) {
 int Installation::install(const char* path) {
     File image(fopen64(path, "rb"));
     if (!image) {
+        const int error = errno;
         printf("ERROR: failed to open file: %s\n", path);
+        fflush(stdout);
+        fprintf(stderr, "%s: %s\n", path, strerror(error));
         return ExitImageUnreadable;
     }
     FileSource source(image.get());
     const FwImage::StreamEnd end = FwImage::readImage(source, m_parser, *this);
     if (end.cause == FwImage::StreamEnd::ReadError) {
         puts("ERROR: read failed");
+        fflush(stdout);
+        fprintf(stderr, "read: %s\n", strerror(end.error));
         recordFailure(ExitImageUnreadable, "the image could not be read");
     }
     m_volume.close();
@@ -128,30 +143,44 @@ int Installation::install(const char* path) {
     return switchIn() ? ExitInstalled : ExitFlashFailed;
 }
 
-void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t*) {
+void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t* raw) {
     const ImageHeader& header = parser.m_imageHeader;
-    const std::string magic = FwImage::fieldText(header.magic, sizeof header.magic);
-    const std::string product = FwImage::fieldText(header.product, sizeof header.product);
     puts("Image header");
-    printf("\tmagic:   %s\n", magic.c_str());
-    printf("\tproduct: %s\n", product.c_str());
+    printf("\tmagic:   %s\n", printableField(header.magic, sizeof header.magic).c_str());
+    printf("\tproduct: %s\n", printableField(header.product, sizeof header.product).c_str());
     printf("\tlength:  %d\n", int(header.length));
     printf("\tversion: 0x%x\n", header.version);
-    printf("\tdescr:   %s\n", FwImage::fieldText(header.descr, sizeof header.descr).c_str());
-    if (!FwImage::hasExpectedIdentity(header)) {
-        recordFailure(ExitImageRejected, "the image is for another board (magic '" + magic +
-                                             "', product '" + product + "')");
-        parser.setError(FwImage::Parser::BadImage);
-    }
+    printf("\tdescr:   %s\n", printableField(header.descr, sizeof header.descr).c_str());
+    m_check.onImageHeader(parser, raw);
 }
 
-void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t*) {
+void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) {
     const BlockHeader& block = parser.m_blockHeader;
     puts("Block header");
     printf("ID: %d - size: %d (crc:%08x)\n", int(block.id), int(block.size),
            littleEndian(&block.crc));
-    const int slot = FwImage::findSlot(block.id);
+    m_check.onBlockHeader(parser, raw);
+    const int slot = m_check.slotOfBlock();
     m_currentSlot = slot >= 0 && prepareSlot(slot) ? slot : -1;
+}
+
+// A "_new" volume left by an earlier run is reused as it is; a new one gets whole eraseblocks.
+uint64_t Installation::capacity(int slot) {
+    const VolumeSlot& volume = s_volumes[slot];
+    std::string reserved;
+    std::string usable;
+    if (m_device.volumeAttribute(volume.newName, "reserved_ebs", reserved) &&
+        m_device.volumeAttribute(volume.newName, "usable_eb_size", usable)) {
+        return strtoull(reserved.c_str(), nullptr, 10) * strtoull(usable.c_str(), nullptr, 10);
+    }
+    std::string leb;
+    if (m_device.deviceAttribute("eraseblock_size", leb)) {
+        const unsigned long lebSize = strtoul(leb.c_str(), nullptr, 10);
+        if (lebSize > 0 && lebSize <= UINT32_MAX) {
+            return FwImage::volumeCapacity(volume.size, unsigned(lebSize));
+        }
+    }
+    return volume.size;
 }
 
 bool Installation::prepareSlot(int slot) {
@@ -178,18 +207,17 @@ bool Installation::prepareSlot(int slot) {
                     because(m_volume.error()));
         return false;
     }
-    progress.prepared = true;
     progress.size = block.size;
     progress.crc = bigEndian(&block.crc);
     return true;
 }
 
 void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) {
+    m_check.onPayload(parser, data, size);
     if (m_currentSlot < 0) {
         return;
     }
     const VolumeSlot& volume = s_volumes[m_currentSlot];
-    SlotProgress& progress = m_progress[m_currentSlot];
     const int written = m_volume.write(data, size);
     if (written < 0) {
         flashFailed(std::string("writing ") + volume.newName + " failed" +
@@ -201,9 +229,7 @@ void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsig
                     std::to_string(written) + " of " + std::to_string(size) + " bytes");
         return;
     }
-    progress.written += size;
     if (parser.m_state != FwImage::Parser::ReadBlockData) {
-        progress.verified = progress.written == progress.size;
         m_currentSlot = -1;
     }
 }
@@ -213,32 +239,10 @@ bool Installation::imageComplete() {
     if (m_exitStatus != ExitInstalled) {
         return false;
     }
-    switch (m_parser.end()) {
-    case FwImage::Parser::Ok:
-        break;
-    case FwImage::Parser::CrcError:
-        recordFailure(ExitImageRejected, "block " + std::to_string(m_parser.m_blockHeader.id) +
-                                             " failed its CRC check");
+    const std::string rejection = m_check.verdict(m_parser);
+    if (!rejection.empty()) {
+        recordFailure(ExitImageRejected, rejection);
         return false;
-    case FwImage::Parser::LengthError:
-        recordFailure(ExitImageRejected, "the image is longer than its declared length");
-        return false;
-    default:
-        recordFailure(ExitImageRejected, "the image was rejected (status " +
-                                             std::to_string(int(m_parser.end())) + ")");
-        return false;
-    }
-    if (m_parser.m_state != FwImage::Parser::Done) {
-        recordFailure(ExitImageRejected, "the image ended early");
-        return false;
-    }
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (!m_progress[slot].prepared || !m_progress[slot].verified) {
-            recordFailure(ExitImageRejected, "the image has no " +
-                                                 std::string(s_volumes[slot].name) + " block (ID " +
-                                                 std::to_string(s_volumes[slot].blockId) + ")");
-            return false;
-        }
     }
     return true;
 }
@@ -316,10 +320,11 @@ bool Installation::switchIn() {
 } // namespace
 
 int run(int argc, char* argv[]) {
-    return run(argc, argv, LinuxFlash::linuxKernel());
+    return run(argc, argv, LinuxFlash::linuxKernel(), SigningKeys::trustedKeysDirectory);
 }
 
-int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
+        const std::string& trustedKeys) {
     if (argc != 2) {
         return ExitUsage;
     }
@@ -329,7 +334,13 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
         return ExitNoDevice;
     }
     puts("CP2");
-    return Installation(device).install(argv[1]);
+    // A store that cannot be used must never mean "no keys": nothing is touched.
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustedKeys);
+    if (store.state() == SigningKeys::TrustStore::Refused) {
+        printf("install stopped: %s\n", store.reason().c_str());
+        return ExitTrustStore;
+    }
+    return Installation(device, store).install(argv[1]);
 }
 
 } // namespace VexilImageInstaller

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "common/linuxFlash/KernelInterface.h"
 
 namespace VexilImageInstaller {
@@ -11,12 +13,16 @@ enum ExitStatus : int {
     ExitImageUnreadable = 2, // image file cannot be opened or read
     ExitImageRejected = 3,   // identity, CRC, length, early end or missing block
     ExitFlashFailed = 4,     // create, open, update, write, check or rename failed
+    ExitTrustStore = 5,      // the board's trusted keys cannot be read
     ExitNoDevice = -1,       // the UBI device cannot be set up
 };
 
-// Installs the image named by argv[1] onto the UBI device attached to "NAND.ubi".
+// Installs the image named by argv[1] onto the UBI device attached to "NAND.ubi", trusting
+// the keys in /etc/vexil/trusted-keys.
 int run(int argc, char* argv[]);
-// The same through another provider of the kernel's MTD and UBI interface.
-int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel);
+// The same through another provider of the kernel's MTD and UBI interface, with another
+// directory of trusted keys.
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
+        const std::string& trustedKeys);
 
 } // namespace VexilImageInstaller

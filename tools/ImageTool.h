@@ -1,11 +1,14 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "common/ImageStream.h"
 
 namespace ImageTool {
 
@@ -39,8 +42,45 @@ private:
     int m_fd;
 };
 
+// A file written under a hidden name beside its path and renamed into place once complete, so
+// the path never shows a half-written file. SIGINT, SIGTERM and SIGHUP remove the hidden file.
+// Every failure is said on stderr, naming the path.
+class OutputFile {
+public:
+    // `mode` before the umask: 0666 for images, 0600 for secret keys.
+    OutputFile(const char* command, std::string path, mode_t mode);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Refuses a path that exists and is not a regular file, or that is one of `inputs`.
+    bool open(const std::vector<int>& inputs = {});
+    int fd() const { return m_fd.get(); }
+    // `replace` false refuses a path that exists by then.
+    bool commit(bool replace = true);
+    // Says that writing failed, with errno; returns ExitIoError.
+    int writeFailed() const;
+
+private:
+    const char* m_command;
+    std::string m_path;
+    std::string m_temporary;
+    mode_t m_mode;
+    FileDescriptor m_fd;
+};
+
 // Reads until length bytes or end of file: the count read, or -1 on an error.
 ssize_t readFully(int fd, void* buffer, size_t length);
+
+// An image read from a descriptor.
+class FdSource : public FwImage::ByteSource {
+public:
+    explicit FdSource(int fd) : m_fd(fd) {}
+    long read(void* buffer, unsigned size) override { return readFully(m_fd, buffer, size); }
+
+private:
+    int m_fd;
+};
 bool writeFully(int fd, const void* data, size_t length);
 bool pwriteFully(int fd, const void* data, size_t length, off_t offset);
 
@@ -64,8 +104,16 @@ int usageError(const char* command, const std::string& message);
 // Parses a decimal or 0x-prefixed number that fits 32 bits.
 bool parseUint32(const std::string& text, uint32_t& value);
 
+// Appends a signature block over the image of `imageSize` bytes at the start of `fd`, whose
+// header already counts it. False with errno on a read or write error.
+bool appendSignature(int fd, uint64_t imageSize, const std::string& secretKey);
+// Reads a secret key file; false after saying why.
+bool loadSecretKey(const char* command, const std::string& path, std::string& text);
+
 // Subcommands; argv[0] is the command name, out is where their results go.
 int runCreate(int argc, char** argv, FILE* out);
+int runKeygen(int argc, char** argv, FILE* out);
+int runSign(int argc, char** argv, FILE* out);
 int runInfo(int argc, char** argv, FILE* out);
 int runVerify(int argc, char** argv, FILE* out);
 

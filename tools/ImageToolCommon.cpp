@@ -1,9 +1,12 @@
 #include "tools/ImageTool.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +25,158 @@ void FileDescriptor::reset(int fd) {
         close(m_fd);
     }
     m_fd = fd;
+}
+
+namespace {
+
+// Hidden files in the making, for the signal handler: plain arrays, since it may only make
+// async-signal-safe calls.
+constexpr int maxPending = 2;
+char s_pending[maxPending][PATH_MAX];
+const int s_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void removePending(int signal) {
+    for (char* path : s_pending) {
+        if (path[0] != '\0') {
+            unlink(path);
+        }
+    }
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+// Holds back the signals whose handler removes hidden files, while a file is made or the
+// table changes, so the handler never misses a file or sees half a path.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (const int signal : s_signals) {
+            sigaddset(&blocked, signal);
+        }
+        sigprocmask(SIG_BLOCK, &blocked, &m_previous);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t m_previous;
+};
+
+void track(const std::string& path) {
+    for (char* slot : s_pending) {
+        if (slot[0] == '\0') {
+            snprintf(slot, PATH_MAX, "%s", path.c_str());
+            break;
+        }
+    }
+    for (const int signal : s_signals) {
+        ::signal(signal, removePending);
+    }
+}
+
+void untrack(const std::string& path) {
+    for (char* slot : s_pending) {
+        if (path == slot) {
+            slot[0] = '\0';
+        }
+    }
+}
+
+void syncDirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid()) {
+        fsync(fd.get());
+    }
+}
+
+} // namespace
+
+OutputFile::OutputFile(const char* command, std::string path, mode_t mode)
+    : m_command(command), m_path(std::move(path)), m_mode(mode) {}
+
+OutputFile::~OutputFile() {
+    if (m_fd.valid()) {
+        SignalsHeld held;
+        m_fd.reset();
+        unlink(m_temporary.c_str());
+        untrack(m_temporary);
+    }
+}
+
+bool OutputFile::open(const std::vector<int>& inputs) {
+    struct stat existing;
+    if (lstat(m_path.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode)) {
+            fprintf(stderr, "vexil-image %s: '%s' exists and is not a regular file\n", m_command,
+                    m_path.c_str());
+            return false;
+        }
+        for (const int input : inputs) {
+            struct stat info;
+            if (fstat(input, &info) == 0 && info.st_dev == existing.st_dev &&
+                info.st_ino == existing.st_ino) {
+                fprintf(stderr, "vexil-image %s: '%s' is also an input\n", m_command,
+                        m_path.c_str());
+                return false;
+            }
+        }
+    }
+    const size_t slash = m_path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : m_path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? m_path : m_path.substr(slash + 1);
+    m_temporary = directory + "." + base + ".tmp-XXXXXX";
+    if (m_temporary.size() >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+    } else {
+        SignalsHeld held;
+        m_fd.reset(mkostemp(&m_temporary[0], O_CLOEXEC));
+        if (m_fd.valid()) {
+            track(m_temporary);
+        }
+    }
+    if (!m_fd.valid()) {
+        fprintf(stderr, "vexil-image %s: cannot create '%s': %s\n", m_command, m_path.c_str(),
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::commit(bool replace) {
+    // mkostemp makes the file 0600; it gets what open(O_CREAT, mode) would have given.
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool done = fchmod(m_fd.get(), m_mode & ~mask) == 0 && fsync(m_fd.get()) == 0;
+    if (done && replace) {
+        done = rename(m_temporary.c_str(), m_path.c_str()) == 0;
+    } else if (done) {
+        done = link(m_temporary.c_str(), m_path.c_str()) == 0;
+        if (done) {
+            unlink(m_temporary.c_str());
+        }
+    }
+    if (!done) {
+        writeFailed();
+        return false;
+    }
+    {
+        SignalsHeld held;
+        m_fd.reset();
+        untrack(m_temporary);
+    }
+    syncDirectoryOf(m_path);
+    return true;
+}
+
+int OutputFile::writeFailed() const {
+    fprintf(stderr, "vexil-image %s: cannot write '%s': %s\n", m_command, m_path.c_str(),
+            strerror(errno));
+    return ExitIoError;
 }
 
 ssize_t readFully(int fd, void* buffer, size_t length) {

@@ -10,6 +10,7 @@
 #include "StringTool/StringTool.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
+#include "common/ImageSignature.h"
 #include "tools/ImageTool.h"
 
 namespace ImageTool {
@@ -35,6 +36,7 @@ std::string createHelp() {
     return "Usage: vexil-image create -o OUT" + slotOptions +
            "\n"
            "                          [--block ID=FILE]... [--version N] [--descr TEXT]\n"
+           "                          [--sign SECRETKEY] [--allow-empty]\n"
            "                          [--magic TEXT] [--product TEXT]\n"
            "\n"
            "Builds a firmware image. Blocks are written in the order their options are given,\n"
@@ -45,12 +47,17 @@ std::string createHelp() {
            " have the limits above\n"
            "  --version N        image version, decimal or 0x-prefixed hex (default 0)\n"
            "  --descr TEXT       description, at most 31 bytes (default empty)\n"
+           "  --sign SECRETKEY   end the image with a signature block made with this key\n"
+           "  --allow-empty      write an empty payload even where the board would not boot\n"
            "  --magic TEXT       magic instead of \"VexilImg\", at most 12 bytes (for tests)\n"
            "  --product TEXT     product instead of \"Dorvyn\", at most 8 bytes (for tests)\n"
            "\n"
-           "Exit status: 0 written, 1 refused (payload or image too large), 2 usage error,\n"
-           "3 input or output error.\n";
+           "Exit status: 0 written, 1 refused (payload too large or empty, image too large),\n"
+           "2 usage error, 3 input or output error.\n";
 }
+
+// A signature block: its header and its payload.
+constexpr uint64_t signatureBlockSize = sizeof(BlockHeader) + ImageSignature::payloadSize;
 
 // Every image byte must be countable in the header's 32-bit length.
 constexpr uint64_t imageSizeLimit = uint64_t(1) << 32;
@@ -65,6 +72,8 @@ struct CreateRequest {
     std::string output;
     std::vector<BlockSource> blocks;
     ImageHeader header;
+    std::string signingKey; // the key file's text when signing
+    bool allowEmpty = false;
 };
 
 // The option that names a slot's payload, "--kernel" for the kernel.
@@ -87,12 +96,12 @@ bool setTextField(char* field, size_t width, size_t maxLength, const std::string
 bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::string& error) {
     std::vector<Option> options;
     std::vector<std::string> operands;
-    std::vector<std::string> valueOptions = {"-o",      "--output", "--block",  "--version",
-                                             "--descr", "--magic",  "--product"};
+    std::vector<std::string> valueOptions = {"-o",      "--output", "--block",   "--version",
+                                             "--descr", "--magic",  "--product", "--sign"};
     for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
         valueOptions.push_back(slotOption(slot));
     }
-    if (!splitArguments(argc, argv, valueOptions, {}, options, operands, error)) {
+    if (!splitArguments(argc, argv, valueOptions, {"--allow-empty"}, options, operands, error)) {
         return false;
     }
     if (!operands.empty()) {
@@ -116,6 +125,10 @@ bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::st
         }
         if (name == "--output") {
             request.output = option.value;
+        } else if (name == "--allow-empty") {
+            request.allowEmpty = true;
+        } else if (name == "--sign") {
+            request.signingKey = option.value;
         } else if (name == "--block") {
             const size_t equals = option.value.find('=');
             uint32_t id = 0;
@@ -225,47 +238,6 @@ int openInputs(CreateRequest& request) {
     return ExitGood;
 }
 
-// The image is built under a hidden name beside the output and renamed into place,
-// so the output name never shows a half-written image.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& output) {
-        const size_t slash = output.rfind('/');
-        const std::string directory = slash == std::string::npos ? "" : output.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
-        m_path = directory + "." + base + ".tmp-XXXXXX";
-        m_fd.reset(mkostemp(&m_path[0], O_CLOEXEC));
-    }
-    ~TemporaryFile() {
-        if (m_fd.valid()) {
-            m_fd.reset();
-            unlink(m_path.c_str());
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    int fd() const { return m_fd.get(); }
-    bool valid() const { return m_fd.valid(); }
-    const std::string& path() const { return m_path; }
-
-    bool commit(const std::string& output) {
-        // mkostemp makes the file 0600; an image gets the usual mode.
-        const mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(m_fd.get(), 0666 & ~mask) != 0 || fsync(m_fd.get()) != 0 ||
-            rename(m_path.c_str(), output.c_str()) != 0) {
-            return false;
-        }
-        m_fd.reset();
-        return true;
-    }
-
-private:
-    std::string m_path;
-    FileDescriptor m_fd;
-};
-
 // Shows on a terminal how far a large payload has been packed; scripts see nothing.
 class Progress {
 public:
@@ -314,7 +286,8 @@ private:
 };
 
 // Appends one block: placeholder header, payload copied with its CRC, then the real header.
-int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<char>& buffer) {
+int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<char>& buffer,
+                bool allowEmpty) {
     const uint64_t headerOffset = imageSize;
     BlockHeader header = {};
     if (!writeFully(out, &header, sizeof header)) {
@@ -348,6 +321,14 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
         }
         progress.update(payloadSize);
     }
+    const int slot = FwImage::findSlot(block.id);
+    if (payloadSize == 0 && slot >= 0 && !FwImage::s_volumes[slot].mayBeEmpty && !allowEmpty) {
+        fprintf(stderr,
+                "vexil-image create: %s is empty; a board would not boot without its %s "
+                "(--allow-empty writes it all the same)\n",
+                describeBlock(block).c_str(), FwImage::s_volumes[slot].name);
+        return ExitBadImage;
+    }
     header.id = htobe32(block.id);
     header.size = htobe32(static_cast<uint32_t>(payloadSize));
     header.crc = htobe32(crc);
@@ -357,7 +338,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
     return ExitGood;
 }
 
-int writeImage(CreateRequest& request, TemporaryFile& file, uint64_t& imageSize) {
+int writeImage(CreateRequest& request, OutputFile& file, uint64_t& imageSize) {
     std::vector<char> buffer(FwImage::maxChunkSize);
     ImageHeader header = request.header;
     if (!writeFully(file.fd(), &header, sizeof header)) {
@@ -365,14 +346,27 @@ int writeImage(CreateRequest& request, TemporaryFile& file, uint64_t& imageSize)
     }
     imageSize = sizeof header;
     for (BlockSource& block : request.blocks) {
-        const int status = appendBlock(file.fd(), block, imageSize, buffer);
+        const int status = appendBlock(file.fd(), block, imageSize, buffer, request.allowEmpty);
         if (status != ExitGood) {
             return status;
         }
     }
-    header.length = htobe32(static_cast<uint32_t>(imageSize));
+    const uint64_t signature = request.signingKey.empty() ? 0 : signatureBlockSize;
+    if (!checkSizes(request.blocks.back(), 0, imageSize + signature)) {
+        return ExitBadImage;
+    }
+    header.length = htobe32(static_cast<uint32_t>(imageSize + signature));
     header.version = htobe32(request.header.version);
-    return pwriteFully(file.fd(), &header, sizeof header, 0) ? ExitGood : -1;
+    if (!pwriteFully(file.fd(), &header, sizeof header, 0)) {
+        return -1;
+    }
+    if (signature != 0) {
+        if (!appendSignature(file.fd(), imageSize, request.signingKey)) {
+            return -1;
+        }
+        imageSize += signature;
+    }
+    return ExitGood;
 }
 
 } // namespace
@@ -387,32 +381,35 @@ int runCreate(int argc, char** argv, FILE* out) {
     if (!parseCreateArguments(argc, argv, request, error)) {
         return usageError("create", error);
     }
+    if (!request.signingKey.empty() &&
+        !loadSecretKey("create", request.signingKey, request.signingKey)) {
+        return ExitIoError;
+    }
     int status = openInputs(request);
     if (status != ExitGood) {
         return status;
     }
-    TemporaryFile file(request.output);
-    if (!file.valid()) {
-        fprintf(stderr, "vexil-image create: cannot create '%s': %s\n", file.path().c_str(),
-                strerror(errno));
+    std::vector<int> inputs;
+    for (const BlockSource& block : request.blocks) {
+        inputs.push_back(block.input.get());
+    }
+    OutputFile file("create", request.output, 0666);
+    if (!file.open(inputs)) {
         return ExitIoError;
     }
     uint64_t imageSize = 0;
     status = writeImage(request, file, imageSize);
     if (status < 0) {
-        fprintf(stderr, "vexil-image create: cannot write '%s': %s\n", file.path().c_str(),
-                strerror(errno));
-        return ExitIoError;
+        return file.writeFailed();
     }
     if (status != ExitGood) {
         return status;
     }
-    if (!file.commit(request.output)) {
-        fprintf(stderr, "vexil-image create: cannot write '%s': %s\n", request.output.c_str(),
-                strerror(errno));
+    if (!file.commit()) {
         return ExitIoError;
     }
-    fprintf(out, "%s: %zu blocks, %llu bytes\n", request.output.c_str(), request.blocks.size(),
+    fprintf(out, "%s: %zu blocks%s, %llu bytes\n", request.output.c_str(), request.blocks.size(),
+            request.signingKey.empty() ? "" : " and a signature",
             static_cast<unsigned long long>(imageSize));
     return ExitGood;
 }

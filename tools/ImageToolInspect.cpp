@@ -4,10 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "StringTool/StringTool.h"
 #include "common/FwImageParser.h"
+#include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
+#include "common/ImageSignature.h"
 #include "common/ImageStream.h"
 #include "tools/ImageTool.h"
 
@@ -15,24 +18,32 @@ namespace ImageTool {
 
 namespace {
 
+using StringTool::stringf;
+
 const char* const infoHelp =
-    "Usage: vexil-image info IMAGE [--json]\n"
+    "Usage: vexil-image info IMAGE [--json] [--trusted-keys DIR]\n"
     "\n"
-    "Shows the image header and, for each block, its offset, ID, target volume,\n"
-    "size, stored CRC-32 and whether it verifies, then a verdict line. The image is\n"
-    "read exactly as the installer reads it, so both reach the same verdict.\n"
+    "Shows the image header, its signature and, for each block, its offset, ID,\n"
+    "target volume, size, stored CRC-32 and whether it verifies, then warnings and a\n"
+    "verdict line. The verdict is the installer's for a board with the standard\n"
+    "volume sizes: the image is read exactly as the installer reads it and judged by\n"
+    "the same rules. Block 1448298823 (0x56534947, \"VSIG\") is the signature block.\n"
     "\n"
-    "  --json   print the same as one JSON object\n"
+    "  --json              print the same as one JSON object\n"
+    "  --trusted-keys DIR  judge as a board whose trust store is DIR\n"
     "\n"
     "Exit status: 0 good image, 1 bad image, 2 usage error, 3 read error.\n";
 
 const char* const verifyHelp =
-    "Usage: vexil-image verify IMAGE\n"
+    "Usage: vexil-image verify IMAGE [--trusted-keys DIR]\n"
     "\n"
     "Checks an image as the installer would and prints one line: OK, or FAILED and\n"
-    "the reason.\n"
+    "the installer's reason. Warnings go to standard error.\n"
     "\n"
-    "Exit status: 0 good image, 1 bad image, 2 usage error, 3 read error.\n";
+    "  --trusted-keys DIR  check the signature as a board whose trust store is DIR\n"
+    "\n"
+    "Exit status: 0 good image, 1 bad image, 2 usage error, 3 read error or a trust\n"
+    "store that cannot be used.\n";
 
 using Parser = FwImage::Parser;
 
@@ -57,27 +68,14 @@ struct Inspection {
     uint64_t consumed = 0; // bytes the parser accepted
     uint64_t leftover = 0; // bytes at the end, fewer than the parser asked for
     bool pastEnd = false;  // a full piece arrived after the image was complete
-    uint64_t trailing = 0; // bytes after a complete image
+    bool hasSignature = false;
+    bool signatureReadable = false;
+    SigningKeys::KeyId keyId = {};
+    std::vector<std::string> warnings;
     bool good = false;
     std::string verdict;
 };
 
-// Header text comes from the image; keep control bytes off the terminal.
-std::string printable(const std::string& text) {
-    std::string result;
-    for (unsigned char c : text) {
-        if (c == '\\') {
-            result += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
-            result += static_cast<char>(c);
-        } else {
-            result += StringTool::stringf("\\x%02x", c);
-        }
-    }
-    return result;
-}
-
-// Bytes above 0x7F are taken as Latin-1, so the output is valid JSON for any field.
 std::string jsonString(const std::string& text) {
     std::string result = "\"";
     for (unsigned char c : text) {
@@ -87,7 +85,8 @@ std::string jsonString(const std::string& text) {
         } else if (c >= 0x20 && c < 0x7F) {
             result += static_cast<char>(c);
         } else {
-            result += StringTool::stringf("\\u%04x", c);
+            // Bytes above 0x7F are taken as Latin-1, so the output is valid JSON for any field.
+            result += stringf("\\u%04x", c);
         }
     }
     return result + "\"";
@@ -104,42 +103,40 @@ std::string descrOf(const ImageHeader& header) {
 }
 
 const char* volumeOf(uint32_t id) {
+    if (id == ImageSignature::blockId) {
+        return "signature";
+    }
     const int slot = FwImage::findSlot(id);
     return slot >= 0 ? FwImage::s_volumes[slot].name : nullptr;
 }
 
 std::string blockName(const BlockReport& block) {
     const char* volume = volumeOf(block.id);
-    return StringTool::stringf("the block at offset %llu (id %u, %s)",
-                               static_cast<unsigned long long>(block.offset), block.id,
-                               volume != nullptr ? volume : "no slot");
+    return stringf("the block at offset %llu (id %u, %s)",
+                   static_cast<unsigned long long>(block.offset), block.id,
+                   volume != nullptr ? volume : "no slot");
 }
 
-class FdSource : public FwImage::ByteSource {
-public:
-    explicit FdSource(int fd) : m_fd(fd) {}
-    long read(void* buffer, unsigned size) override { return readFully(m_fd, buffer, size); }
-
-private:
-    int m_fd;
-};
-
-// Collects what the image stream showed, block by block.
+// The installer's check, and what the stream showed block by block.
 class Collector : public FwImage::StreamVisitor {
 public:
-    explicit Collector(Inspection& result) : m_result(result) {}
+    Collector(Inspection& result, const SigningKeys::TrustStore& store)
+        : m_result(result), m_check(FwImage::standardCapacity, store) {}
 
-    void onImageHeader(Parser& parser, const uint8_t*) override {
+    void onImageHeader(Parser& parser, const uint8_t* raw) override {
         m_result.haveHeader = true;
         m_result.header = parser.m_imageHeader;
+        m_check.onImageHeader(parser, raw);
     }
-    void onBlockHeader(Parser& parser, const uint8_t*) override {
+    void onBlockHeader(Parser& parser, const uint8_t* raw) override {
         const BlockHeader& header = parser.m_blockHeader;
         m_result.blocks.push_back(
             {m_offset, header.id, header.size, be32toh(header.crc), 0, 0, BlockReport::Incomplete});
         m_offset += sizeof header;
+        m_check.onBlockHeader(parser, raw);
     }
-    void onPayload(Parser& parser, const uint8_t*, unsigned size) override {
+    void onPayload(Parser& parser, const uint8_t* data, unsigned size) override {
+        m_check.onPayload(parser, data, size);
         BlockReport& block = m_result.blocks.back();
         block.payloadSeen += size;
         m_offset += size;
@@ -150,18 +147,64 @@ public:
         reachedEnd = parser.m_state == Parser::Done;
     }
 
+    const FwImage::ImageCheck& check() const { return m_check; }
     bool reachedEnd = false;
 
 private:
     Inspection& m_result;
+    FwImage::ImageCheck m_check;
     uint64_t m_offset = sizeof(ImageHeader);
 };
 
-// Reads the image as the installer does; a block whose last piece failed its CRC is the one
-// the stream stopped in.
-bool readImage(int fd, Inspection& result) {
+// More than the installer says: where exactly the image went wrong.
+std::string detail(const Inspection& result) {
+    if (!result.haveHeader) {
+        return result.leftover == 0
+                   ? "the file is empty"
+                   : stringf("the file ends inside the image header: %llu of %zu bytes",
+                             static_cast<unsigned long long>(result.leftover), sizeof(ImageHeader));
+    }
+    if (result.status == Parser::CrcError) {
+        const BlockReport& block = result.blocks.back();
+        return stringf("%s stores 0x%08x, its payload gives 0x%08x", blockName(block).c_str(),
+                       block.storedCrc, block.computedCrc);
+    }
+    if (result.status == Parser::LengthError) {
+        return result.pastEnd
+                   ? stringf("more data follows its end at byte %u", result.header.length)
+                   : stringf("%s ends at byte %llu, past the declared length %u",
+                             blockName(result.blocks.back()).c_str(),
+                             static_cast<unsigned long long>(result.consumed),
+                             result.header.length);
+    }
+    if (result.status != Parser::Ok) {
+        return "";
+    }
+    if (result.state == Parser::ReadBlockData) {
+        const BlockReport& block = result.blocks.back();
+        return stringf(
+            "the file ends inside the payload of %s: %llu of %u bytes", blockName(block).c_str(),
+            static_cast<unsigned long long>(block.payloadSeen + result.leftover), block.size);
+    }
+    if (result.state == Parser::ReadBlockHeader && result.leftover > 0) {
+        return stringf("the file ends inside the block header at offset %llu: %llu of %zu bytes",
+                       static_cast<unsigned long long>(result.consumed),
+                       static_cast<unsigned long long>(result.leftover), sizeof(BlockHeader));
+    }
+    if (result.state == Parser::ReadBlockHeader) {
+        return result.blocks.empty()
+                   ? "no block follows the image header"
+                   : stringf("the file ends at byte %llu, before the declared length %u",
+                             static_cast<unsigned long long>(result.consumed),
+                             result.header.length);
+    }
+    return "";
+}
+
+// Reads the image as the installer does and judges it by the installer's rules.
+bool inspect(int fd, const SigningKeys::TrustStore& store, Inspection& result) {
     Parser parser;
-    Collector collector(result);
+    Collector collector(result, store);
     FdSource source(fd);
     const FwImage::StreamEnd end = FwImage::readImage(source, parser, collector);
     if (end.cause == FwImage::StreamEnd::ReadError) {
@@ -182,95 +225,33 @@ bool readImage(int fd, Inspection& result) {
         block.check =
             result.status == Parser::CrcError ? BlockReport::Mismatch : BlockReport::Verified;
     }
-    if (result.state == Parser::Done) {
-        result.trailing = result.leftover;
+    const FwImage::ImageCheck& check = collector.check();
+    result.hasSignature = check.hasSignatureBlock();
+    result.signatureReadable = check.signedBy(result.keyId);
+    result.warnings = check.warnings();
+    const std::string rejection = check.verdict(parser);
+    result.good = rejection.empty();
+    if (!result.good) {
+        const std::string more = detail(result);
+        result.verdict = "FAILED: " + rejection + (more.empty() ? "" : ": " + more);
+        return true;
     }
-    // A full piece after the complete image is what stopped the stream; count the rest only
-    // to report it.
-    if (result.pastEnd) {
-        result.trailing = end.consumed - result.header.length;
-        std::vector<unsigned char> buffer(FwImage::maxChunkSize);
-        for (;;) {
-            const ssize_t got = readFully(fd, buffer.data(), buffer.size());
-            if (got < 0) {
-                return false;
-            }
-            if (got == 0) {
-                break;
-            }
-            result.trailing += static_cast<uint64_t>(got);
-        }
+    result.verdict = stringf("OK (%zu block%s, %u bytes", result.blocks.size(),
+                             result.blocks.size() == 1 ? "" : "s", result.header.length);
+    if (result.leftover > 0) {
+        result.verdict += stringf("; %llu trailing bytes ignored",
+                                  static_cast<unsigned long long>(result.leftover));
     }
+    result.verdict += ")";
     return true;
 }
 
-std::string failureReason(const Inspection& result) {
-    if (!result.haveHeader) {
-        if (result.leftover == 0) {
-            return "the file is empty";
-        }
-        return StringTool::stringf("the file ends inside the image header: %llu of %zu bytes",
-                                   static_cast<unsigned long long>(result.leftover),
-                                   sizeof(ImageHeader));
+std::string signatureText(const Inspection& result) {
+    if (!result.hasSignature) {
+        return "no";
     }
-    const ImageHeader& header = result.header;
-    if (magicOf(header) != FwImage::imageMagic) {
-        return "wrong magic '" + printable(magicOf(header)) + "', expected '" +
-               FwImage::imageMagic + "'";
-    }
-    if (productOf(header) != FwImage::imageProduct) {
-        return "wrong product '" + printable(productOf(header)) + "', expected '" +
-               FwImage::imageProduct + "'";
-    }
-    if (result.status == Parser::CrcError) {
-        const BlockReport& block = result.blocks.back();
-        return StringTool::stringf("CRC mismatch in %s: stored 0x%08x, computed 0x%08x",
-                                   blockName(block).c_str(), block.storedCrc, block.computedCrc);
-    }
-    if (result.status == Parser::LengthError && result.pastEnd) {
-        return StringTool::stringf("%llu bytes follow the end of the image",
-                                   static_cast<unsigned long long>(result.trailing));
-    }
-    if (result.status == Parser::LengthError) {
-        const BlockReport& block = result.blocks.back();
-        return StringTool::stringf("%s ends at byte %llu, past the declared length %u",
-                                   blockName(block).c_str(),
-                                   static_cast<unsigned long long>(result.consumed), header.length);
-    }
-    if (result.state == Parser::ReadBlockData) {
-        const BlockReport& block = result.blocks.back();
-        return StringTool::stringf(
-            "the file ends inside the payload of %s: %llu of %u bytes", blockName(block).c_str(),
-            static_cast<unsigned long long>(block.payloadSeen + result.leftover), block.size);
-    }
-    if (result.leftover > 0) {
-        return StringTool::stringf(
-            "the file ends inside the block header at offset %llu: %llu of %zu bytes",
-            static_cast<unsigned long long>(result.consumed),
-            static_cast<unsigned long long>(result.leftover), sizeof(BlockHeader));
-    }
-    if (result.blocks.empty()) {
-        return "no block follows the image header";
-    }
-    return StringTool::stringf("the file ends at byte %llu, before the declared length %u",
-                               static_cast<unsigned long long>(result.consumed), header.length);
-}
-
-void judge(Inspection& result) {
-    result.good = result.haveHeader && FwImage::hasExpectedIdentity(result.header) &&
-                  result.status == Parser::Ok && result.state == Parser::Done;
-    if (!result.good) {
-        result.verdict = "FAILED: " + failureReason(result);
-        return;
-    }
-    result.verdict =
-        StringTool::stringf("OK (%zu block%s, %u bytes", result.blocks.size(),
-                            result.blocks.size() == 1 ? "" : "s", result.header.length);
-    if (result.trailing > 0) {
-        result.verdict += StringTool::stringf("; %llu trailing bytes ignored",
-                                              static_cast<unsigned long long>(result.trailing));
-    }
-    result.verdict += ")";
+    return result.signatureReadable ? "by key " + SigningKeys::keyIdHex(result.keyId)
+                                    : "malformed signature block";
 }
 
 std::string checkText(const BlockReport& block) {
@@ -278,7 +259,7 @@ std::string checkText(const BlockReport& block) {
     case BlockReport::Verified:
         return "ok";
     case BlockReport::Mismatch:
-        return StringTool::stringf("BAD, computed 0x%08x", block.computedCrc);
+        return stringf("BAD, computed 0x%08x", block.computedCrc);
     case BlockReport::Incomplete:
         break;
     }
@@ -288,11 +269,12 @@ std::string checkText(const BlockReport& block) {
 void printText(FILE* out, const Inspection& result) {
     if (result.haveHeader) {
         const ImageHeader& header = result.header;
-        fprintf(out, "magic:    %s\n", printable(magicOf(header)).c_str());
-        fprintf(out, "product:  %s\n", printable(productOf(header)).c_str());
+        fprintf(out, "magic:    %s\n", FwImage::printable(magicOf(header)).c_str());
+        fprintf(out, "product:  %s\n", FwImage::printable(productOf(header)).c_str());
         fprintf(out, "length:   %u\n", header.length);
         fprintf(out, "version:  0x%x\n", header.version);
-        fprintf(out, "descr:    %s\n", printable(descrOf(header)).c_str());
+        fprintf(out, "descr:    %s\n", FwImage::printable(descrOf(header)).c_str());
+        fprintf(out, "signed:   %s\n", signatureText(result).c_str());
     }
     if (!result.blocks.empty()) {
         fprintf(out, "%10s  %10s  %-10s  %10s  %-10s  %s\n", "offset", "id", "volume", "size",
@@ -304,6 +286,9 @@ void printText(FILE* out, const Inspection& result) {
                 static_cast<unsigned long long>(block.offset), block.id,
                 volume != nullptr ? volume : "no slot", block.size, block.storedCrc,
                 checkText(block).c_str());
+    }
+    for (const std::string& warning : result.warnings) {
+        fprintf(out, "warning: %s\n", warning.c_str());
     }
     fprintf(out, "verdict: %s\n", result.verdict.c_str());
 }
@@ -319,6 +304,14 @@ void printJson(FILE* out, const Inspection& result) {
                 header.length, header.version, jsonString(descrOf(header)).c_str());
     } else {
         fputs("  \"header\": null,\n", out);
+    }
+    if (!result.hasSignature) {
+        fputs("  \"signature\": null,\n", out);
+    } else if (result.signatureReadable) {
+        fprintf(out, "  \"signature\": {\"keyId\": \"%s\"},\n",
+                SigningKeys::keyIdHex(result.keyId).c_str());
+    } else {
+        fputs("  \"signature\": {\"keyId\": null},\n", out);
     }
     fputs("  \"blocks\": [", out);
     for (size_t i = 0; i < result.blocks.size(); ++i) {
@@ -342,26 +335,59 @@ void printJson(FILE* out, const Inspection& result) {
         }
     }
     fputs(result.blocks.empty() ? "],\n" : "\n  ],\n", out);
-    fprintf(out, "  \"trailingBytes\": %llu,\n", static_cast<unsigned long long>(result.trailing));
+    fputs("  \"warnings\": [", out);
+    for (size_t i = 0; i < result.warnings.size(); ++i) {
+        fprintf(out, "%s%s", i == 0 ? "" : ", ", jsonString(result.warnings[i]).c_str());
+    }
+    fputs("],\n", out);
+    fprintf(out, "  \"trailingBytes\": %llu,\n",
+            static_cast<unsigned long long>(result.state == Parser::Done ? result.leftover : 0));
     fprintf(out, "  \"good\": %s,\n", result.good ? "true" : "false");
     fprintf(out, "  \"verdict\": %s\n}\n", jsonString(result.verdict).c_str());
 }
 
-// Reads and judges IMAGE; on a read error prints it and returns false.
-bool inspect(const char* command, const std::string& path, Inspection& result) {
+// Reads and judges IMAGE; a read error or an unusable trust store is printed and gives false.
+bool examine(const char* command, const std::vector<Option>& options, const std::string& path,
+             Inspection& result) {
+    std::string trustedKeys = "/nonexistent/trusted-keys";
+    bool storeNamed = false;
+    for (const Option& option : options) {
+        if (option.name == "--trusted-keys") {
+            trustedKeys = option.value;
+            storeNamed = true;
+        }
+    }
+    // A store asked for must be there: checking against nothing would look like a pass.
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustedKeys);
+    if (store.state() == SigningKeys::TrustStore::Refused ||
+        (storeNamed && store.state() == SigningKeys::TrustStore::Absent)) {
+        fprintf(stderr, "vexil-image %s: %s\n", command,
+                store.state() == SigningKeys::TrustStore::Refused
+                    ? store.reason().c_str()
+                    : (trustedKeys + ": no such directory").c_str());
+        return false;
+    }
     FileDescriptor image(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image.valid()) {
         fprintf(stderr, "vexil-image %s: cannot open '%s': %s\n", command, path.c_str(),
                 strerror(errno));
         return false;
     }
-    if (!readImage(image.get(), result)) {
+    if (!inspect(image.get(), store, result)) {
         fprintf(stderr, "vexil-image %s: cannot read '%s': %s\n", command, path.c_str(),
                 strerror(errno));
         return false;
     }
-    judge(result);
     return true;
+}
+
+bool hasOption(const std::vector<Option>& options, const char* name) {
+    for (const Option& option : options) {
+        if (option.name == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -374,20 +400,20 @@ int runInfo(int argc, char** argv, FILE* out) {
     std::vector<Option> options;
     std::vector<std::string> operands;
     std::string error;
-    if (!splitArguments(argc, argv, {}, {"--json"}, options, operands, error)) {
+    if (!splitArguments(argc, argv, {"--trusted-keys"}, {"--json"}, options, operands, error)) {
         return usageError("info", error);
     }
     if (operands.size() != 1) {
         return usageError("info", "expects exactly one IMAGE");
     }
     Inspection result;
-    if (!inspect("info", operands[0], result)) {
+    if (!examine("info", options, operands[0], result)) {
         return ExitIoError;
     }
-    if (options.empty()) {
-        printText(out, result);
-    } else {
+    if (hasOption(options, "--json")) {
         printJson(out, result);
+    } else {
+        printText(out, result);
     }
     return result.good ? ExitGood : ExitBadImage;
 }
@@ -400,15 +426,19 @@ int runVerify(int argc, char** argv, FILE* out) {
     std::vector<Option> options;
     std::vector<std::string> operands;
     std::string error;
-    if (!splitArguments(argc, argv, {}, {}, options, operands, error)) {
+    if (!splitArguments(argc, argv, {"--trusted-keys"}, {}, options, operands, error)) {
         return usageError("verify", error);
     }
     if (operands.size() != 1) {
         return usageError("verify", "expects exactly one IMAGE");
     }
     Inspection result;
-    if (!inspect("verify", operands[0], result)) {
+    if (!examine("verify", options, operands[0], result)) {
         return ExitIoError;
+    }
+    for (const std::string& warning : result.warnings) {
+        fprintf(stderr, "vexil-image verify: %s: warning: %s\n", operands[0].c_str(),
+                warning.c_str());
     }
     fprintf(out, "%s: %s\n", operands[0].c_str(), result.verdict.c_str());
     return result.good ? ExitGood : ExitBadImage;

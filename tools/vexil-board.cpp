@@ -1,17 +1,18 @@
-// Simulated boards kept in a directory, so that installs can be rehearsed
-// without hardware. The install runs the installer's own run logic against the
-// UBI simulator.
+// Simulated boards kept in a directory, so that installs can be rehearsed without hardware.
+// The install runs the installer's own run logic against the UBI simulator.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <exception>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,108 +20,284 @@
 #include "StringTool/StringTool.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
+#include "common/SigningKeys.h"
+#include "common/TrustStore.h"
 #include "common/VexilImageInstaller.h"
 #include "sim/BoardFile.h"
 
 namespace {
 
-constexpr int ExitUsageError = 2;
-constexpr int ExitFailure = 1;
+using StringTool::stringf;
 
-// A NAND partition with 2048-byte pages: UBI keeps two pages of each
-// eraseblock for its headers, and reserves a few eraseblocks for itself.
+// The tool's own failures; install and powercut pass the installer's statuses on.
+enum ExitStatus {
+    ExitUsage = 64, // the command line is wrong
+    ExitInput = 65, // a payload, key or size that no board can be made of
+    ExitBoard = 70, // the board cannot be read, created or saved
+    ExitBusy = 75,  // another vexil-board run holds the board
+};
+
+// A NAND partition with 2048-byte pages: UBI keeps two pages of each eraseblock for its
+// headers, and reserves a few eraseblocks for itself.
 constexpr unsigned long long s_defaultSize = 128ull << 20;
-constexpr unsigned s_defaultEraseblock = 128u << 10;
+constexpr unsigned long long s_defaultEraseblock = 128u << 10;
 constexpr unsigned s_pageSize = 2048;
+constexpr unsigned long long s_maxEraseblock = 16u << 20;
+constexpr unsigned long long s_maxEraseblocks = 65536;
+
+// The boards this tool makes have one partition and one UBI device.
+constexpr unsigned s_mtd = 0;
+constexpr unsigned s_ubi = 0;
 
 const char* const s_commands =
+    "                          [--trusted-key PUBFILE]...\n"
     "       vexil-board install DIR IMAGE\n"
     "       vexil-board show DIR\n"
     "       vexil-board powercut DIR N IMAGE\n"
     "\n"
     "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
-    "  create    makes a board, optionally holding a current and a \"_prev\" generation\n"
+    "  create    makes a board, optionally holding a current and a \"_prev\" generation and\n"
+    "            trusting the given public keys (then it installs only signed images)\n"
     "  install   runs the installer on the board (same output, same exit status)\n"
     "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
     "  powercut  installs with the power cut before the Nth state-changing operation,\n"
-    "            then re-attaches and shows what the board holds\n";
+    "            then re-attaches and shows what the board holds\n"
+    "\n"
+    "Exit status: install and powercut give the installer's; otherwise 0 done, 64 usage\n"
+    "error, 65 inputs no board can be made of, 70 the board cannot be read or saved,\n"
+    "75 the board is in use by another vexil-board run.\n";
 
 std::string usage() {
     std::string current;
     std::string previous;
     for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        current += StringTool::stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
-        previous += StringTool::stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
+        current += stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
+        previous += stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
     }
     return "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
            "                          [" +
            current + "]\n                          [" + previous + "]\n" + s_commands;
 }
 
-int usageError(const char* message) {
-    fprintf(stderr, "vexil-board: %s\n%s", message, usage().c_str());
-    return ExitUsageError;
+int usageError(const std::string& message) {
+    fprintf(stderr, "vexil-board: %s\n%s", message.c_str(), usage().c_str());
+    return ExitUsage;
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>& data) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+int failed(int status, const std::string& message) {
+    fprintf(stderr, "vexil-board: %s\n", message.c_str());
+    return status;
+}
+
+// Owns one descriptor.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// A regular file of at most `limit` bytes, read whole; false with a reason otherwise.
+bool readPayload(const std::string& path, unsigned long long limit, std::vector<uint8_t>& data,
+                 std::string& reason) {
+    Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
+        reason = strerror(errno);
         return false;
     }
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    if (!S_ISREG(info.st_mode)) {
+        reason = "not a regular file";
+        return false;
+    }
+    if (static_cast<unsigned long long>(info.st_size) > limit) {
+        reason = stringf("%lld bytes, more than %llu", static_cast<long long>(info.st_size), limit);
+        return false;
+    }
+    data.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t got = read(fd.get(), data.data() + done, data.size() - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            reason = got == 0 ? "it shrank while being read" : strerror(errno);
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
 }
 
-bool parseNumber(const char* text, unsigned long long& value) {
+// A size in bytes: decimal or 0x hex, optionally followed by K/KiB or M/MiB.
+bool parseSize(const char* text, unsigned long long& value) {
     char* end = nullptr;
     errno = 0;
     value = strtoull(text, &end, 0);
-    if (errno != 0 || end == text) {
+    if (errno != 0 || end == text || *text == '-') {
         return false;
     }
+    unsigned shift = 0;
     if (*end == 'K' || *end == 'k') {
-        value <<= 10;
+        shift = 10;
         ++end;
     } else if (*end == 'M' || *end == 'm') {
-        value <<= 20;
+        shift = 20;
         ++end;
     }
-    if (strcmp(end, "iB") == 0) {
+    if (shift != 0 && strcmp(end, "iB") == 0) {
         end += 2;
     }
-    return *end == '\0';
+    if (*end != '\0' || value > (~0ull >> shift)) {
+        return false;
+    }
+    value <<= shift;
+    return true;
+}
+
+// Holds an flock on the board directory for the run; the kernel drops it if the process dies.
+class BoardLock {
+public:
+    BoardLock(const std::string& dir, bool exclusive)
+        : m_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        m_held =
+            m_fd.get() >= 0 && flock(m_fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+        m_busy = !m_held && errno == EWOULDBLOCK;
+    }
+    bool held() const { return m_held; }
+    bool busy() const { return m_busy; }
+
+private:
+    Descriptor m_fd;
+    bool m_held = false;
+    bool m_busy = false;
+};
+
+// One loaded board, locked for as long as it is in use.
+struct OpenBoard {
+    std::unique_ptr<BoardLock> lock;
+    std::unique_ptr<Sim::Simulator> sim;
+    int status = 0;
+};
+
+OpenBoard openBoard(const std::string& dir, bool exclusive) {
+    OpenBoard board;
+    board.lock = std::make_unique<BoardLock>(dir, exclusive);
+    if (board.lock->busy()) {
+        board.status = failed(ExitBusy, dir + " is in use by another vexil-board run");
+        return board;
+    }
+    std::string error;
+    if (board.lock->held()) {
+        board.sim = Sim::loadBoard(dir, error);
+    }
+    if (!board.sim) {
+        board.status =
+            failed(ExitBoard, dir + " is not a board" + (error.empty() ? "" : " (" + error + ")") +
+                                  "; make one with vexil-board create");
+    }
+    return board;
+}
+
+int keepBoard(const Sim::Simulator& sim, const std::string& dir) {
+    std::string error;
+    if (!Sim::saveBoard(sim, dir, error)) {
+        return failed(ExitBoard, "cannot save the board to " + dir + ": " + error +
+                                     "; it holds what it held before");
+    }
+    return 0;
 }
 
 // Reads a sysfs attribute of the simulated board, without its newline.
 std::string attribute(Sim::Simulator& sim, const std::string& path) {
     const int fd = sim.open(path.c_str(), O_RDONLY);
     if (fd < 0) {
-        return "?";
+        return "0";
     }
     char buffer[128];
     const ssize_t got = sim.read(fd, buffer, sizeof buffer);
     sim.close(fd);
-    if (got <= 0) {
-        return "?";
-    }
-    std::string text(buffer, size_t(got));
-    if (text.back() == '\n') {
+    std::string text(buffer, got > 0 ? size_t(got) : 0);
+    if (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }
-    return text;
+    return text.empty() ? "0" : text;
 }
 
-// The UBI device of the NAND.ubi partition: the boards this tool makes have
-// one partition and one UBI device.
-constexpr unsigned s_mtd = 0;
-constexpr unsigned s_ubi = 0;
+// CRC-32 of what a volume reads as: its data, then 0xFF up to its data size.
+uint32_t contentCrc(const std::vector<uint8_t>& data, unsigned long long size) {
+    const size_t stored = size_t(std::min<unsigned long long>(data.size(), size));
+    uint32_t crc = Crc32::calculate(data.data(), unsigned(stored), 0);
+    const std::vector<uint8_t> erased(65536, 0xFF);
+    for (unsigned long long left = size - stored; left > 0;) {
+        const unsigned piece = unsigned(std::min<unsigned long long>(left, erased.size()));
+        crc = Crc32::calculate(erased.data(), piece, crc);
+        left -= piece;
+    }
+    return crc;
+}
 
-void show(Sim::Simulator& sim) {
-    const std::string dev = "/sys/class/ubi/ubi" + std::to_string(s_ubi) + "/";
+// A set of volumes is whole or absent; a set with only some of its volumes is said so.
+void showIncompleteSets(const std::vector<Sim::Simulator::VolumeInfo>& volumes) {
+    const struct {
+        const char* FwImage::VolumeSlot::*name;
+        const char* label;
+    } sets[] = {{&FwImage::VolumeSlot::name, "current"},
+                {&FwImage::VolumeSlot::prevName, "previous"},
+                {&FwImage::VolumeSlot::newName, "new"}};
+    for (const auto& set : sets) {
+        std::string missing;
+        int present = 0;
+        for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+            const bool there = std::any_of(volumes.begin(), volumes.end(),
+                                           [&](const auto& v) { return v.name == slot.*set.name; });
+            present += there ? 1 : 0;
+            if (!there) {
+                missing += std::string(missing.empty() ? "" : ", ") + slot.*set.name;
+            }
+        }
+        if (present > 0 && present < FwImage::slotCount) {
+            printf("%s generation incomplete: no %s\n", set.label, missing.c_str());
+        }
+    }
+}
+
+void showTrustedKeys(const std::string& dir) {
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(dir + "/trusted-keys");
+    switch (store.state()) {
+    case SigningKeys::TrustStore::Absent:
+        puts("trusted keys: none (any image with the right identity installs)");
+        return;
+    case SigningKeys::TrustStore::Refused:
+        printf("trusted keys: unusable (%s)\n", store.reason().c_str());
+        return;
+    case SigningKeys::TrustStore::Loaded:
+        break;
+    }
+    std::string ids;
+    for (const SigningKeys::PublicKey& key : store.keys()) {
+        ids += " " + SigningKeys::keyIdHex(key.id);
+    }
+    printf("trusted keys:%s\n", ids.c_str());
+}
+
+void show(Sim::Simulator& sim, const std::string& dir) {
+    const std::string device = stringf("/sys/class/ubi/ubi%u/", s_ubi);
     printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", s_ubi, s_mtd,
-           attribute(sim, dev + "total_eraseblocks").c_str(),
-           attribute(sim, dev + "eraseblock_size").c_str(),
-           attribute(sim, dev + "avail_eraseblocks").c_str());
+           attribute(sim, device + "total_eraseblocks").c_str(),
+           attribute(sim, device + "eraseblock_size").c_str(),
+           attribute(sim, device + "avail_eraseblocks").c_str());
+    showTrustedKeys(dir);
     const auto volumes = sim.volumes(s_ubi);
     if (volumes.empty()) {
         puts("no volumes");
@@ -129,45 +306,20 @@ void show(Sim::Simulator& sim) {
     printf("%3s  %-16s %-8s %10s %10s  %-8s  %s  %s\n", "id", "name", "type", "size", "data",
            "crc32", "upd_marker", "corrupted");
     for (const auto& volume : volumes) {
-        const std::string base =
-            "/sys/class/ubi/ubi" + std::to_string(s_ubi) + "_" + std::to_string(volume.id) + "/";
+        const std::string base = stringf("/sys/class/ubi/ubi%u_%d/", s_ubi, volume.id);
         const unsigned long long size =
             strtoull(attribute(sim, base + "reserved_ebs").c_str(), nullptr, 10) *
             strtoull(attribute(sim, base + "usable_eb_size").c_str(), nullptr, 10);
-        // A dynamic volume's data_bytes is its whole size; its contents are what
-        // the last update wrote.
-        const unsigned long long data = volume.type == Sim::Simulator::kStatic
-                                            ? volume.dataBytes
-                                            : (unsigned long long)volume.data.size();
-        const std::vector<uint8_t> contents = [&] {
-            std::vector<uint8_t> bytes(volume.data.begin(),
-                                       volume.data.begin() +
-                                           std::min<size_t>(volume.data.size(), size_t(data)));
-            bytes.resize(size_t(data), 0xFF);
-            return bytes;
-        }();
+        // A dynamic volume's data_bytes is its whole size; its contents are what the last
+        // update wrote.
+        const unsigned long long data =
+            volume.type == Sim::kStatic ? volume.dataBytes : volume.data.size();
         printf("%3d  %-16s %-8s %10llu %10llu  %08x  %-10s  %s\n", volume.id, volume.name.c_str(),
-               volume.type == Sim::Simulator::kStatic ? "static" : "dynamic", size, data,
-               Crc32::calculate(contents.data(), unsigned(contents.size()), 0),
-               volume.updMarker ? "1" : "0", volume.corrupted ? "1" : "0");
+               volume.type == Sim::kStatic ? "static" : "dynamic", size, data,
+               contentCrc(volume.data, data), volume.updMarker ? "1" : "0",
+               volume.corrupted ? "1" : "0");
     }
-}
-
-std::unique_ptr<Sim::Simulator> openBoard(const std::string& dir) {
-    auto sim = Sim::loadBoard(dir);
-    if (!sim) {
-        fprintf(stderr, "vexil-board: %s is not a board (make one with vexil-board create)\n",
-                dir.c_str());
-    }
-    return sim;
-}
-
-bool keepBoard(const Sim::Simulator& sim, const std::string& dir) {
-    if (!Sim::saveBoard(sim, dir)) {
-        fprintf(stderr, "vexil-board: cannot save the board to %s\n", dir.c_str());
-        return false;
-    }
-    return true;
+    showIncompleteSets(volumes);
 }
 
 // One payload file per slot.
@@ -181,6 +333,52 @@ struct Generation {
     }
 };
 
+int addGeneration(Sim::Simulator& sim, const Generation& generation,
+                  const char* FwImage::VolumeSlot::*name) {
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        const FwImage::VolumeSlot& target = FwImage::s_volumes[slot];
+        std::vector<uint8_t> data;
+        std::string reason;
+        if (!readPayload(generation.files[slot], target.size, data, reason)) {
+            return failed(ExitInput, stringf("cannot use %s for %s: %s", generation.files[slot],
+                                             target.*name, reason.c_str()));
+        }
+        const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::kDynamic : Sim::kStatic;
+        try {
+            sim.addVolume(s_ubi, target.*name, type, target.size, data);
+        } catch (const std::invalid_argument&) {
+            return failed(ExitInput, stringf("no room on the board for %s", target.*name));
+        }
+    }
+    return 0;
+}
+
+int addTrustedKeys(const std::vector<std::string>& keys, const std::string& dir) {
+    if (keys.empty()) {
+        return 0;
+    }
+    const std::string store = dir + "/trusted-keys";
+    if (mkdir(store.c_str(), 0777) != 0) {
+        return failed(ExitBoard, "cannot create " + store + ": " + strerror(errno));
+    }
+    for (const std::string& path : keys) {
+        std::vector<uint8_t> bytes;
+        std::string reason;
+        SigningKeys::PublicKey key;
+        if (!readPayload(path, SigningKeys::maxKeyFileSize, bytes, reason) ||
+            !SigningKeys::parsePublicKey(std::string(bytes.begin(), bytes.end()), key, reason)) {
+            return failed(ExitInput, "cannot trust " + path + ": " + reason);
+        }
+        const std::string text = SigningKeys::publicKeyText(key);
+        const std::string file = store + "/" + SigningKeys::keyIdHex(key.id) + ".pub";
+        Descriptor out(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (out.get() < 0 || write(out.get(), text.data(), text.size()) != ssize_t(text.size())) {
+            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        }
+    }
+    return 0;
+}
+
 int create(int argc, char* argv[]) {
     if (argc < 1) {
         return usageError("create needs a directory");
@@ -190,18 +388,23 @@ int create(int argc, char* argv[]) {
     unsigned long long eraseblock = s_defaultEraseblock;
     Generation current;
     Generation previous;
+    std::vector<std::string> keys;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
-            return usageError(("missing value after " + option).c_str());
+            return usageError("missing value after " + option);
         }
         const char* value = argv[++i];
         if (option == "--size" || option == "--eraseblock") {
             unsigned long long number = 0;
-            if (!parseNumber(value, number) || number == 0) {
-                return usageError(("not a size: " + std::string(value)).c_str());
+            if (!parseSize(value, number)) {
+                return usageError("not a size: " + std::string(value));
             }
             (option == "--size" ? size : eraseblock) = number;
+            continue;
+        }
+        if (option == "--trusted-key") {
+            keys.push_back(value);
             continue;
         }
         bool known = false;
@@ -215,7 +418,7 @@ int create(int argc, char* argv[]) {
             }
         }
         if (!known) {
-            return usageError(("unknown option " + option).c_str());
+            return usageError("unknown option " + option);
         }
     }
     if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
@@ -224,65 +427,46 @@ int create(int argc, char* argv[]) {
     if (previous.any() && !current.any()) {
         return usageError("a \"_prev\" generation needs a current one");
     }
-    if (eraseblock <= 2 * s_pageSize || eraseblock > (16u << 20) || size % eraseblock != 0 ||
-        size / eraseblock < 16) {
-        return usageError("the size must be at least 16 eraseblocks, in whole eraseblocks");
+    if (eraseblock <= 2 * s_pageSize || eraseblock > s_maxEraseblock) {
+        return usageError(stringf("the eraseblock must be more than two %u-byte pages and at "
+                                  "most 16 MiB",
+                                  s_pageSize));
+    }
+    if (size % eraseblock != 0 || size / eraseblock < 16 || size / eraseblock > s_maxEraseblocks) {
+        return usageError(stringf("the size must be whole eraseblocks, from 16 to %llu of them",
+                                  s_maxEraseblocks));
     }
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0) {
-        fprintf(stderr, "vexil-board: %s already exists\n", dir.c_str());
-        return ExitFailure;
+    if (lstat(dir.c_str(), &st) == 0) {
+        return failed(ExitBoard, dir + " already exists");
     }
 
-    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per
-    // 1024 for bad blocks.
+    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad
+    // blocks.
     const unsigned pebs = unsigned(size / eraseblock);
     const unsigned reserved = 4 + (pebs * 20 + 1023) / 1024;
     Sim::Simulator sim;
-    const unsigned mtd = sim.addMtd("NAND.ubi");
-    sim.attachUbi(mtd, unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved, s_pageSize);
-
-    const struct {
-        const Generation& generation;
-        const char* FwImage::VolumeSlot::*name;
-    } generations[] = {{previous, &FwImage::VolumeSlot::prevName},
-                       {current, &FwImage::VolumeSlot::name}};
-    for (const auto& g : generations) {
-        if (!g.generation.any()) {
-            continue;
-        }
-        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-            const FwImage::VolumeSlot& target = FwImage::s_volumes[slot];
-            std::vector<uint8_t> data;
-            if (!readFile(g.generation.files[slot], data)) {
-                fprintf(stderr, "vexil-board: cannot read %s\n", g.generation.files[slot]);
-                return ExitFailure;
-            }
-            if (data.size() > target.size) {
-                fprintf(stderr, "vexil-board: %s holds %zu bytes, more than %s's %u\n",
-                        g.generation.files[slot], data.size(), target.name, target.size);
-                return ExitFailure;
-            }
-            const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::Simulator::kDynamic
-                                                                     : Sim::Simulator::kStatic;
-            if (sim.addVolume(0, target.*g.name, type, target.size, data) < 0) {
-                fprintf(stderr, "vexil-board: no room on the board for %s\n", target.*g.name);
-                return ExitFailure;
-            }
-        }
+    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved,
+                  s_pageSize);
+    int status = previous.any() ? addGeneration(sim, previous, &FwImage::VolumeSlot::prevName) : 0;
+    if (status == 0 && current.any()) {
+        status = addGeneration(sim, current, &FwImage::VolumeSlot::name);
+    }
+    if (status != 0) {
+        return status;
     }
     if (mkdir(dir.c_str(), 0777) != 0) {
-        fprintf(stderr, "vexil-board: cannot create %s: %s\n", dir.c_str(), strerror(errno));
-        return ExitFailure;
+        return failed(ExitBoard, "cannot create " + dir + ": " + strerror(errno));
     }
-    return keepBoard(sim, dir) ? 0 : ExitFailure;
+    status = addTrustedKeys(keys, dir);
+    return status != 0 ? status : keepBoard(sim, dir);
 }
 
-int runInstaller(Sim::Simulator& sim, const char* image) {
+int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image) {
     char name[] = "VexilImageInstaller";
     std::string path = image;
     char* argv[] = {name, &path[0], nullptr};
-    const int status = VexilImageInstaller::run(2, argv, sim);
+    const int status = VexilImageInstaller::run(2, argv, sim, dir + "/trusted-keys");
     fflush(stdout);
     return status & 0xFF;
 }
@@ -291,23 +475,24 @@ int install(int argc, char* argv[]) {
     if (argc != 2) {
         return usageError("install needs a board directory and an image");
     }
-    auto sim = openBoard(argv[0]);
-    if (!sim) {
-        return ExitFailure;
+    OpenBoard board = openBoard(argv[0], true);
+    if (!board.sim) {
+        return board.status;
     }
-    const int status = runInstaller(*sim, argv[1]);
-    return keepBoard(*sim, argv[0]) ? status : ExitFailure;
+    const int status = runInstaller(*board.sim, argv[0], argv[1]);
+    const int saved = keepBoard(*board.sim, argv[0]);
+    return saved != 0 ? saved : status;
 }
 
 int showBoard(int argc, char* argv[]) {
     if (argc != 1) {
         return usageError("show needs a board directory");
     }
-    auto sim = openBoard(argv[0]);
-    if (!sim) {
-        return ExitFailure;
+    OpenBoard board = openBoard(argv[0], false);
+    if (!board.sim) {
+        return board.status;
     }
-    show(*sim);
+    show(*board.sim, argv[0]);
     return 0;
 }
 
@@ -316,45 +501,40 @@ int powercut(int argc, char* argv[]) {
         return usageError("powercut needs a board directory, N and an image");
     }
     unsigned long long n = 0;
-    if (!parseNumber(argv[1], n) || n == 0 || n > 1000000000ull) {
+    if (!parseSize(argv[1], n) || n == 0 || n > 1000000000ull) {
         return usageError("N counts state-changing operations from 1");
     }
-    auto sim = openBoard(argv[0]);
-    if (!sim) {
-        return ExitFailure;
+    OpenBoard board = openBoard(argv[0], true);
+    if (!board.sim) {
+        return board.status;
     }
-    const unsigned before = sim->stateChangingOperations();
-    sim->powerCutBefore(unsigned(n));
-    const int status = runInstaller(*sim, argv[2]);
-    if (!sim->poweredOff()) {
+    Sim::Simulator& sim = *board.sim;
+    const unsigned before = sim.stateChangingOperations();
+    sim.powerCutBefore(unsigned(n));
+    const int status = runInstaller(sim, argv[0], argv[2]);
+    if (!sim.poweredOff()) {
         printf("no power cut: the install made only %u state-changing operations\n",
-               sim->stateChangingOperations() - before);
+               sim.stateChangingOperations() - before);
     } else {
         printf("power cut before state-changing operation %llu\n", n);
     }
     printf("installer exit status: %d\n", status);
-    sim->reattach();
+    sim.reattach();
     puts("after re-attach:");
-    show(*sim);
-    return keepBoard(*sim, argv[0]) ? 0 : ExitFailure;
+    show(sim, argv[0]);
+    return keepBoard(sim, argv[0]);
 }
 
-} // namespace
-
-int main(int argc, char* argv[]) {
+int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         return usageError("no command");
     }
     const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (command == "--help" || command == "-h" || command == "help" ||
+        std::any_of(argv + 2, argv + argc,
+                    [](const char* a) { return strcmp(a, "--help") == 0; })) {
         fputs(usage().c_str(), stdout);
         return 0;
-    }
-    for (int i = 2; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0) {
-            fputs(usage().c_str(), stdout);
-            return 0;
-        }
     }
     if (command == "create") {
         return create(argc - 2, argv + 2);
@@ -368,5 +548,16 @@ int main(int argc, char* argv[]) {
     if (command == "powercut") {
         return powercut(argc - 2, argv + 2);
     }
-    return usageError(("unknown command " + command).c_str());
+    return usageError("unknown command " + command);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // Whatever slips past the checks ends as a message and a status, never an abort.
+    try {
+        return dispatch(argc, argv);
+    } catch (const std::exception& error) {
+        return failed(ExitBoard, std::string("internal error: ") + error.what());
+    }
 }

@@ -17,6 +17,8 @@ const char* const toolHelp =
     "  create   build an image from one payload file per volume\n"
     "  info     show an image's header and blocks, and whether it verifies\n"
     "  verify   check an image; one line and the exit status\n"
+    "  keygen   make a key pair for signing images\n"
+    "  sign     sign an image, or sign it again\n"
     "\n"
     "Run 'vexil-image COMMAND --help' for a command's options.\n";
 
@@ -72,6 +74,12 @@ int run(int argc, char** argv, FILE* out) {
     }
     if (strcmp(command, "verify") == 0) {
         return ImageTool::runVerify(argc - 1, argv + 1, out);
+    }
+    if (strcmp(command, "keygen") == 0) {
+        return ImageTool::runKeygen(argc - 1, argv + 1, out);
+    }
+    if (strcmp(command, "sign") == 0) {
+        return ImageTool::runSign(argc - 1, argv + 1, out);
     }
     fprintf(stderr, "vexil-image: unknown command '%s'\nTry 'vexil-image --help'.\n", command);
     return ImageTool::ExitUsage;

@@ -289,8 +289,7 @@ bool Device::renameVolumes(const std::vector<std::pair<std::string, std::string>
     return true;
 }
 
-// Unlike the lookups, only a newline is dropped: the values read here are checked by the
-// caller and must not lose a digit to a missing newline.
+// An attribute of the volume's entry, such as reserved_ebs.
 bool Device::volumeAttribute(const std::string& volumeName, const std::string& attribute,
                              std::string& value) {
     std::string entry;
@@ -298,17 +297,18 @@ bool Device::volumeAttribute(const std::string& volumeName, const std::string& a
     if (!findVolumeEntry(volumeName, entry, volId)) {
         return false;
     }
-    std::string raw;
-    if (!readAttribute(m_kernel, classAttribute(entry, attribute.c_str()), raw)) {
-        return fail(errno != 0 ? errno : EIO);
-    }
-    if (raw.back() == '\n') {
-        raw.pop_back();
-    }
-    value = raw;
-    return true;
+    return attributeValue(classAttribute(entry, attribute.c_str()), value);
 }
 
+// One object serves volume after volume: the caller closes it before each open.
+Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
+
+Volume::~Volume() {
+    close();
+}
+
+// Read-only, so it never starts an update and may be opened while another handle holds the
+// volume for reading.
 bool VolumeReader::open(const std::string& name) {
     int volId;
     if (!m_device.findUbiVolumeId(name, volId)) {
@@ -391,10 +391,22 @@ bool Volume::open(const std::string& name) {
     return true;
 }
 
-Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
+bool Device::deviceAttribute(const std::string& attribute, std::string& value) {
+    return attributeValue(classAttribute(m_name, attribute.c_str()), value);
+}
 
-Volume::~Volume() {
-    close();
+// Unlike the lookups, only a newline is dropped: the values read here are checked by the
+// caller and must not lose a digit to a missing newline.
+bool Device::attributeValue(const std::string& path, std::string& value) {
+    std::string raw;
+    if (!readAttribute(m_kernel, path, raw)) {
+        return fail(errno != 0 ? errno : EIO);
+    }
+    if (raw.back() == '\n') {
+        raw.pop_back();
+    }
+    value = raw;
+    return true;
 }
 
 } // namespace Ubi

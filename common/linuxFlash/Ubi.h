@@ -35,6 +35,8 @@ public:
     // One read of the volume's sysfs attribute, e.g. "upd_marker", without its newline.
     bool volumeAttribute(const std::string& volumeName, const std::string& attribute,
                          std::string& value);
+    // One read of the device's own sysfs attribute, e.g. "eraseblock_size", without its newline.
+    bool deviceAttribute(const std::string& attribute, std::string& value);
     // ubiN once init has succeeded, empty before.
     const std::string& name() const { return m_name; }
     LinuxFlash::KernelInterface& kernel() const { return m_kernel; }
@@ -42,6 +44,7 @@ public:
 
 private:
     bool findVolumeEntry(const std::string& name, std::string& entry, int& volId);
+    bool attributeValue(const std::string& path, std::string& value);
     bool fail(int error);
 
     LinuxFlash::KernelInterface& m_kernel;

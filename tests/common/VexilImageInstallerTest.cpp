@@ -370,15 +370,15 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     {
         FdCapture out(STDOUT_FILENO);
         char* none[] = {name, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(1, none, m_sim), 1);
+        EXPECT_EQ(VexilImageInstaller::run(1, none, m_sim, "/nonexistent"), 1);
         char* two[] = {name, missing, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(3, two, m_sim), 1);
+        EXPECT_EQ(VexilImageInstaller::run(3, two, m_sim, "/nonexistent"), 1);
         EXPECT_EQ(out.take(), "");
     }
     {
         FdCapture out(STDOUT_FILENO);
         char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim), 2);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim, "/nonexistent"), 2);
         EXPECT_EQ(out.take(), "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
     }
     {
@@ -386,7 +386,7 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
         FdCapture out(STDOUT_FILENO);
         char directory[] = "/";
         char* argv[] = {name, directory, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim), 2);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim, "/nonexistent"), 2);
         EXPECT_EQ(out.take(), "CP1\nCP2\nstate changed '0' -> '1'\nERROR: read failed\nend: "
                               "0\ninstall stopped: the image could not be "
                               "read\n");
@@ -396,7 +396,7 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
         bare.addMtd("other");
         FdCapture out(STDOUT_FILENO);
         char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, bare), -1);
+        EXPECT_EQ(VexilImageInstaller::run(2, argv, bare, "/nonexistent"), -1);
         EXPECT_EQ(out.take(), "CP1\n");
     }
 }

@@ -519,9 +519,10 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     const int fd = sim.open("/dev/ubi0_1", O_RDWR);
     ASSERT_EQ(volup(sim, fd, 20), 0);
     ASSERT_EQ(sim.write(fd, "half", 4), 4);
-    ASSERT_TRUE(Sim::saveBoard(sim, directory.string()));
+    std::string error;
+    ASSERT_TRUE(Sim::saveBoard(sim, directory.string(), error));
 
-    std::unique_ptr<Sim::Simulator> loaded = Sim::loadBoard(directory.string());
+    std::unique_ptr<Sim::Simulator> loaded = Sim::loadBoard(directory.string(), error);
     ASSERT_NE(loaded, nullptr);
     const auto volumes = loaded->volumes(0);
     ASSERT_EQ(volumes.size(), 2u);
@@ -538,7 +539,7 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     EXPECT_EQ(sim.write(fd, bytes(16, 0).data(), 16), 16) << "the live board's update goes on";
 
     std::filesystem::remove(directory / "board.txt");
-    EXPECT_EQ(Sim::loadBoard(directory.string()), nullptr);
+    EXPECT_EQ(Sim::loadBoard(directory.string(), error), nullptr);
     std::filesystem::remove_all(directory);
 }
 

@@ -56,7 +56,9 @@ struct Outcome {
 };
 
 // Writes the image to a temporary file and runs the installer on it.
-inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image) {
+// Without a trust store unless one is named.
+inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image,
+                       const std::string& trustedKeys = "/nonexistent/trusted-keys") {
     char path[] = "/tmp/vexil-image-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0 || write(fd, image.data(), image.size()) != ssize_t(image.size())) {
@@ -70,7 +72,7 @@ inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image) 
         FdCapture err(STDERR_FILENO);
         char name[] = "VexilImageInstaller";
         char* argv[] = {name, path, nullptr};
-        outcome.status = VexilImageInstaller::run(2, argv, kernel);
+        outcome.status = VexilImageInstaller::run(2, argv, kernel, trustedKeys);
         outcome.err = err.take();
         outcome.out = out.take();
     }
