@@ -81,7 +81,7 @@ void ImageCheck::onBlockHeader(Parser& parser, const uint8_t* raw) {
             name.c_str(), block.size, volume.name, volume.size,
             static_cast<unsigned long long>(capacity)));
     }
-    if (block.size == 0) {
+    if (block.size == 0 && !volume.mayBeEmpty) {
         m_warnings.push_back(name + " is empty");
     }
     if (m_slotBlocks[slot]++ == 1) {

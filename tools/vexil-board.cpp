@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <stdexcept>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -353,15 +353,9 @@ int addGeneration(Sim::Simulator& sim, const Generation& generation,
     return 0;
 }
 
-int addTrustedKeys(const std::vector<std::string>& keys, const std::string& dir) {
-    if (keys.empty()) {
-        return 0;
-    }
-    const std::string store = dir + "/trusted-keys";
-    if (mkdir(store.c_str(), 0777) != 0) {
-        return failed(ExitBoard, "cannot create " + store + ": " + strerror(errno));
-    }
-    for (const std::string& path : keys) {
+// The public keys' texts, each checked to be one.
+int readKeys(const std::vector<std::string>& paths, std::vector<SigningKeys::PublicKey>& keys) {
+    for (const std::string& path : paths) {
         std::vector<uint8_t> bytes;
         std::string reason;
         SigningKeys::PublicKey key;
@@ -369,6 +363,20 @@ int addTrustedKeys(const std::vector<std::string>& keys, const std::string& dir)
             !SigningKeys::parsePublicKey(std::string(bytes.begin(), bytes.end()), key, reason)) {
             return failed(ExitInput, "cannot trust " + path + ": " + reason);
         }
+        keys.push_back(key);
+    }
+    return 0;
+}
+
+int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::string& dir) {
+    if (keys.empty()) {
+        return 0;
+    }
+    const std::string store = dir + "/trusted-keys";
+    if (mkdir(store.c_str(), 0777) != 0) {
+        return failed(ExitBoard, "cannot create " + store + ": " + strerror(errno));
+    }
+    for (const SigningKeys::PublicKey& key : keys) {
         const std::string text = SigningKeys::publicKeyText(key);
         const std::string file = store + "/" + SigningKeys::keyIdHex(key.id) + ".pub";
         Descriptor out(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -388,7 +396,7 @@ int create(int argc, char* argv[]) {
     unsigned long long eraseblock = s_defaultEraseblock;
     Generation current;
     Generation previous;
-    std::vector<std::string> keys;
+    std::vector<std::string> keyFiles;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
@@ -404,7 +412,7 @@ int create(int argc, char* argv[]) {
             continue;
         }
         if (option == "--trusted-key") {
-            keys.push_back(value);
+            keyFiles.push_back(value);
             continue;
         }
         bool known = false;
@@ -448,7 +456,11 @@ int create(int argc, char* argv[]) {
     Sim::Simulator sim;
     sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved,
                   s_pageSize);
-    int status = previous.any() ? addGeneration(sim, previous, &FwImage::VolumeSlot::prevName) : 0;
+    std::vector<SigningKeys::PublicKey> keys;
+    int status = readKeys(keyFiles, keys);
+    if (status == 0 && previous.any()) {
+        status = addGeneration(sim, previous, &FwImage::VolumeSlot::prevName);
+    }
     if (status == 0 && current.any()) {
         status = addGeneration(sim, current, &FwImage::VolumeSlot::name);
     }

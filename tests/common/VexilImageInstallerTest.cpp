@@ -5,9 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "ImageBuilder.h"
+#include "common/ImageSignature.h"
+#include "common/SigningKeys.h"
 #include "common/linuxFlash/UbiRequests.h"
 #include "support/InstallerBoard.h"
 
@@ -364,41 +368,113 @@ TEST_F(InstallerTest, NoRoomForANewVolume) {
     EXPECT_TRUE(holds(small, s_current));
 }
 
+// Runs the installer on a path; what it said on both streams, and its status.
+Outcome runOn(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
+              const std::string& trustedKeys = "/nonexistent") {
+    args.insert(args.begin(), "VexilImageInstaller");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(&arg[0]);
+    }
+    OutputCapture output;
+    const int status = VexilImageInstaller::run(int(argv.size()), argv.data(), kernel, trustedKeys);
+    return {status, output.out(), output.err()};
+}
+
 TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
-    char name[] = "VexilImageInstaller";
-    char missing[] = "/nonexistent/image";
-    {
-        FdCapture out(STDOUT_FILENO);
-        char* none[] = {name, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(1, none, m_sim, "/nonexistent"), 1);
-        char* two[] = {name, missing, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(3, two, m_sim, "/nonexistent"), 1);
-        EXPECT_EQ(out.take(), "");
+    const std::string start = "CP1\nCP2\nstate changed '0' -> '1'\n";
+    for (const auto& args : {std::vector<std::string>{}, {"a", "b"}}) {
+        const Outcome usage = runOn(m_sim, args);
+        EXPECT_EQ(usage.status, 1);
+        EXPECT_EQ(usage.out + usage.err, "");
     }
-    {
-        FdCapture out(STDOUT_FILENO);
-        char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim, "/nonexistent"), 2);
-        EXPECT_EQ(out.take(), "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
-    }
-    {
-        // A directory opens, but reading it fails: stop, no endless loop.
-        FdCapture out(STDOUT_FILENO);
-        char directory[] = "/";
-        char* argv[] = {name, directory, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, m_sim, "/nonexistent"), 2);
-        EXPECT_EQ(out.take(), "CP1\nCP2\nstate changed '0' -> '1'\nERROR: read failed\nend: "
-                              "0\ninstall stopped: the image could not be "
-                              "read\n");
-    }
-    {
-        Sim::Simulator bare;
-        bare.addMtd("other");
-        FdCapture out(STDOUT_FILENO);
-        char* argv[] = {name, missing, nullptr};
-        EXPECT_EQ(VexilImageInstaller::run(2, argv, bare, "/nonexistent"), -1);
-        EXPECT_EQ(out.take(), "CP1\n");
-    }
+    const Outcome missing = runOn(m_sim, {"/nonexistent/image"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
+    EXPECT_EQ(missing.err, "/nonexistent/image: No such file or directory\n");
+    // A directory opens, but reading it fails: stop, no endless loop.
+    const Outcome directory = runOn(m_sim, {"/"});
+    EXPECT_EQ(directory.status, 2);
+    EXPECT_EQ(directory.out, start + "ERROR: read failed\nend: 0\ninstall stopped: the image "
+                                     "could not be read\n");
+    EXPECT_EQ(directory.err, "read: Is a directory\n");
+    // An endless stream is judged at its header and read no further.
+    const Outcome zeros = runOn(m_sim, {"/dev/zero"});
+    EXPECT_EQ(zeros.status, 3);
+    EXPECT_EQ(zeros.out.substr(zeros.out.find("end: ")),
+              "end: 1\ninstall stopped: the image is for another board (magic '', product '')\n");
+
+    Sim::Simulator bare;
+    bare.addMtd("other");
+    const Outcome noDevice = runOn(bare, {"/nonexistent/image"});
+    EXPECT_EQ(noDevice.status, -1);
+    EXPECT_EQ(noDevice.out, "CP1\n");
+}
+
+// Control bytes from the image never reach the terminal as they are.
+TEST_F(InstallerTest, HeaderTextIsEscaped) {
+    const Outcome outcome = install(m_sim, imageOf(s_update).descr("\x1b]0;owned\x07 ok").build());
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.out.find("\tdescr:   \\x1b]0;owned\\x07 ok\n"), std::string::npos);
+    EXPECT_EQ(outcome.out.find('\x1b'), std::string::npos);
+}
+
+// A block too large for its volume is refused at its header, before its slot is touched.
+TEST_F(InstallerTest, OversizedBlockLeavesItsSlotAlone) {
+    boardWithTwoGenerations();
+    const Generation tooBig{s_update.kernel, Bytes(253953, 1), s_update.rootfs};
+    const Outcome outcome = install(m_sim, imageOf(tooBig).build());
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.out.substr(outcome.out.find("end: ")),
+              "end: 1\ninstall stopped: block 3 (devicetree) is 253953 bytes, more than the 253952 "
+              "bytes of devicetree_new\n");
+    EXPECT_NE(find(m_sim.volumes(0), "devicetree_prev"), nullptr);
+    EXPECT_EQ(find(m_sim.volumes(0), "devicetree_new"), nullptr);
+    EXPECT_TRUE(holds(m_sim, s_current));
+}
+
+// With a trust store only images signed by one of its keys are switched in; a store that
+// cannot be read stops the install before anything is touched.
+TEST_F(InstallerTest, TrustStoreDecidesOnSignatures) {
+    boardWithTwoGenerations();
+    char dir[] = "/tmp/vexil-keys-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string store = dir;
+    SigningKeys::PublicKey publicKey;
+    SigningKeys::SecretKey secretKey;
+    SigningKeys::generateKeyPair(publicKey, secretKey);
+    { std::ofstream(store + "/board.pub") << SigningKeys::publicKeyText(publicKey); }
+    Bytes signedImage = imageOf(s_update).block(ImageSignature::blockId, Bytes(73)).build();
+    ImageSignature::Hasher hasher;
+    hasher.update(signedImage.data(), signedImage.size() - 85);
+    const ImageSignature::Payload payload = hasher.sign(secretKey);
+    std::copy(payload.begin(), payload.end(), signedImage.end() - 73);
+    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(Bytes(payload.begin(), payload.end())));
+    memcpy(&signedImage[signedImage.size() - 77], &crc, 4);
+
+    const Outcome signedRun = install(m_sim, signedImage, store);
+    std::vector<BlockLine> blocks = blockLines(s_update);
+    blocks.push_back({ImageSignature::blockId, 73, be32toh(crc)});
+    const bool all[3] = {true, true, true};
+    EXPECT_EQ(signedRun.out,
+              transcript(headerLines(uint32_t(signedImage.size())), blocks, all, all));
+    EXPECT_EQ(signedRun.status, 0);
+    EXPECT_TRUE(holds(m_sim, s_update));
+
+    const Outcome unsignedRun = install(m_sim, imageOf(s_older).build(), store);
+    EXPECT_EQ(unsignedRun.status, 3);
+    EXPECT_NE(unsignedRun.out.find("\ninstall stopped: the image is not signed\n"),
+              std::string::npos);
+    EXPECT_TRUE(holds(m_sim, s_update));
+
+    { std::ofstream(store + "/broken.pub") << "vexil-ed25519-public 00\n"; }
+    m_sim.clearRequests();
+    const Outcome refused = install(m_sim, signedImage, store);
+    EXPECT_EQ(refused.status, 5);
+    EXPECT_EQ(refused.out.rfind("CP1\nCP2\ninstall stopped: " + store + "/broken.pub: ", 0), 0u)
+        << refused.out;
+    EXPECT_EQ(count(m_sim, Call::Ioctl), 0u);
+    std::filesystem::remove_all(store);
 }
 
 // Cuts the power before each state-changing operation of a full install in

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "support/InstallerBoard.h"
@@ -168,30 +172,141 @@ TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
     EXPECT_NE(late.out.find("no power cut: the install made only "), std::string::npos) << late.out;
 }
 
-TEST_F(VexilBoard, UsageAndBadBoards) {
-    const ProcessOutcome none = board({});
-    EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.err.find("usage: vexil-board"), std::string::npos);
-    EXPECT_EQ(board({"--help"}).status, 0);
-    EXPECT_EQ(board({"frobnicate"}).status, 2);
-    EXPECT_EQ(board({"install", m_dir.string()}).status, 2);
+// Wrong commands and inputs no board can be made of: a status and one line of their own, and
+// no board left behind.
+TEST_F(VexilBoard, RefusedCommands) {
+    const std::string b = (m_dir / "b").string();
+    fs::create_directory(m_dir / "adir");
+    const std::string k = file("k", {1}), d = file("d", {2}), r = file("r", {3});
+    file("notakey", {'x'});
+    const std::vector<std::string> small = {"--kernel", k, "--devicetree", d, "--rootfs", r};
+    const auto with = [&](std::vector<std::string> args, const std::string& kernel) {
+        args.insert(args.end(), {"--kernel", kernel, "--devicetree", d, "--rootfs", r});
+        return args;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {{}, 64, "no command"},
+        {{"frobnicate"}, 64, "unknown command frobnicate"},
+        {{"install", m_dir.string()}, 64, "install needs a board directory and an image"},
+        {{"show", (m_dir / "nothing").string()}, 70, "is not a board"},
+        {{"create", m_dir.string()}, 70, "already exists"},
+        {{"create", b, "--kernel", k}, 64, "a generation needs a payload for each of its volumes"},
+        {{"create", b, "--eraseblock", "4096"}, 64, "the eraseblock must be more than two 2048-byte pages and at most 16 MiB"},
+        {{"create", b, "--eraseblock", "17MiB"}, 64, "the eraseblock must be more than two 2048-byte pages and at most 16 MiB"},
+        {{"create", b, "--size", "0x10000000000000"}, 64, "the size must be whole eraseblocks, from 16 to 65536 of them"},
+        {{"create", b, "--size", "0x10000000000000MiB"}, 64, "not a size"},
+        {with({"create", b, "--size", "2MiB"}, k), 65, "no room on the board for kernel"},
+        {with({"create", b}, (m_dir / "adir").string()), 65, "adir for kernel: not a regular file"},
+        {with({"create", b}, "/dev/zero"), 65, "/dev/zero for kernel: not a regular file"},
+        {with({"create", b}, file("big", Bytes(6291457)).string()), 65, "6291457 bytes, more than 6291456"},
+        {{"create", b, "--trusted-key", path("notakey").string()}, 65, "cannot trust"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        const ProcessOutcome refused = board(c.args);
+        EXPECT_EQ(refused.status, c.status) << c.message;
+        EXPECT_NE(refused.err.find(c.message), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(b)) << c.message;
+    }
+    EXPECT_EQ(board({"create", b, "--size", "16MiB"}).status, 0);
+    EXPECT_NE(board({"show", b}).out.find("no volumes"), std::string::npos);
+}
 
-    const ProcessOutcome missing = board({"show", (m_dir / "nothing").string()});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("is not a board"), std::string::npos) << missing.err;
+// A board file with numbers no board can have is refused with the line that has them.
+TEST_F(VexilBoardPrepared, DamagedBoardFilesAreRefused) {
+    const std::string text = readWholeFile(m_board + "/board.txt");
+    const size_t volume = text.find("\nvolume 0 0 ");
+    ASSERT_NE(volume, std::string::npos);
+    const auto edit = [&](size_t field, const std::string& value) {
+        std::istringstream fields(
+            text.substr(volume + 1, text.find('\n', volume + 1) - volume - 1));
+        std::vector<std::string> words(std::istream_iterator<std::string>{fields}, {});
+        words[field] = value;
+        std::string line;
+        for (const std::string& word : words) {
+            line += (line.empty() ? "" : " ") + word;
+        }
+        return text.substr(0, volume + 1) + line + text.substr(text.find('\n', volume + 1));
+    };
+    const size_t dataAt = text.find(' ', text.find(" x", volume) + 1) + 1;
+    const std::string dataFile = text.substr(dataAt, text.find('\n', dataAt) - dataAt);
+    for (const std::string& damaged :
+         {edit(6, "99999999999999"), edit(2, "99999"), edit(5, "99999"), edit(10, "99999999")}) {
+        std::ofstream(m_board + "/board.txt") << damaged;
+        const ProcessOutcome shown = board({"show", m_board});
+        EXPECT_EQ(shown.status, 70);
+        EXPECT_NE(shown.err.find("is not a board (board.txt line "), std::string::npos)
+            << shown.err;
+    }
+    std::ofstream(m_board + "/board.txt") << text;
+    std::ofstream(m_board + "/" + dataFile).write("", 0);
+    EXPECT_EQ(board({"show", m_board}).status, 0);
+    fs::resize_file(m_board + "/" + dataFile, 7u << 20);
+    EXPECT_EQ(board({"show", m_board}).status, 70) << "data larger than its volume";
+}
 
-    const ProcessOutcome exists = board({"create", m_dir.string()});
-    EXPECT_EQ(exists.status, 1);
-    EXPECT_NE(exists.err.find("already exists"), std::string::npos);
+// A save that fails leaves the old board whole; a board in use is refused, not shared.
+TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
+    const std::string before = board({"show", m_board}).out;
+    fs::create_directory(m_board + "/board.txt.new");
+    const ProcessOutcome unsaved = board({"install", m_board, m_image});
+    EXPECT_EQ(unsaved.status, 70);
+    EXPECT_NE(unsaved.err.find("cannot save the board"), std::string::npos) << unsaved.err;
+    EXPECT_EQ(board({"show", m_board}).out, before);
+    fs::remove(m_board + "/board.txt.new");
 
-    const ProcessOutcome half =
-        board({"create", (m_dir / "b").string(), "--kernel", file("k", {1})});
-    EXPECT_EQ(half.status, 2);
-    EXPECT_FALSE(fs::exists(m_dir / "b"));
+    const int held = open(m_board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"install", m_board, m_image}, {"show", m_board}}) {
+        const ProcessOutcome busy = board(args);
+        EXPECT_EQ(busy.status, 75);
+        EXPECT_EQ(busy.err, "vexil-board: " + m_board + " is in use by another vexil-board run\n");
+    }
+    close(held);
+    EXPECT_EQ(board({"show", m_board}).out, before);
+}
 
-    const ProcessOutcome empty = board({"create", (m_dir / "b").string(), "--size", "16MiB"});
-    ASSERT_EQ(empty.status, 0) << empty.err;
-    EXPECT_NE(board({"show", (m_dir / "b").string()}).out.find("no volumes"), std::string::npos);
+// A rejected install may have deleted some "_prev" volumes to make room: show says so.
+TEST_F(VexilBoardPrepared, ShowMarksAnIncompletePreviousGeneration) {
+    std::string bytes = readWholeFile(m_image);
+    bytes[60 + 12 + s_update.kernel.size() - 1] ^= 1; // the kernel payload's last byte
+    std::ofstream(m_image, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+    EXPECT_EQ(board({"install", m_board, m_image}).status, 3);
+    const ProcessOutcome shown = board({"show", m_board});
+    expectHolds(shown.out, s_current, "");
+    EXPECT_NE(shown.out.find("\nprevious generation incomplete: no kernel_prev\n"),
+              std::string::npos)
+        << shown.out;
+}
+
+// A board that trusts a key installs what that key signed, and nothing else.
+TEST_F(VexilBoard, TrustedKeysMakeSignaturesACondition) {
+    const std::string key = path("board").string();
+    ASSERT_EQ(runProcess({VEXIL_IMAGE_BINARY, "keygen", "-o", key}).status, 0);
+    const std::string b = (m_dir / "b").string();
+    ASSERT_EQ(board({"create", b, "--trusted-key", key + ".pub"}).status, 0);
+    const std::string keyId = readWholeFile(key + ".pub").substr(21, 16);
+    EXPECT_NE(board({"show", b}).out.find("\ntrusted keys: " + keyId + "\n"), std::string::npos);
+    const std::vector<std::string> payloads = {"--kernel",     file("k", {1}), "--devicetree",
+                                               file("d", {2}), "--rootfs",     file("r", {3})};
+    std::vector<std::string> create = {VEXIL_IMAGE_BINARY, "create", "-o", path("u.img")};
+    create.insert(create.end(), payloads.begin(), payloads.end());
+    ASSERT_EQ(runProcess(create).status, 0);
+    create[3] = path("s.img");
+    create.insert(create.end(), {"--sign", key});
+    ASSERT_EQ(runProcess(create).status, 0);
+    const ProcessOutcome unsignedRun = board({"install", b, path("u.img")});
+    EXPECT_EQ(unsignedRun.status, 3);
+    EXPECT_NE(unsignedRun.out.find("install stopped: the image is not signed\n"),
+              std::string::npos);
+    EXPECT_EQ(board({"install", b, path("s.img")}).status, 0);
 }
 
 // The production installer has no way to reach the simulator: on a machine

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -100,6 +101,7 @@ TEST_F(VexilImageTool, InfoAndVerifyReadBackWhatCreateWrote) {
               "length:   71099\n"
               "version:  0x7\n"
               "descr:    nightly\n"
+              "signed:   no\n"
               "    offset          id  volume            size  crc         check\n"
               "        60           1  kernel               3  0x352441c2  ok\n"
               "        75           3  devicetree        1000  " +
@@ -118,6 +120,7 @@ TEST_F(VexilImageTool, InfoAndVerifyReadBackWhatCreateWrote) {
         "{\n"
         "  \"header\": {\"magic\": \"VexilImg\", \"product\": \"Dorvyn\", \"length\": 71099, "
         "\"version\": 7, \"descr\": \"nightly\"},\n"
+        "  \"signature\": null,\n"
         "  \"blocks\": [\n"
         "    {\"offset\": 60, \"id\": 1, \"volume\": \"kernel\", \"size\": 3, \"crc\": "
         "891568578, \"check\": \"ok\"},\n"
@@ -129,6 +132,7 @@ TEST_F(VexilImageTool, InfoAndVerifyReadBackWhatCreateWrote) {
             std::to_string(rootfsCrc) +
             ", \"check\": \"ok\"}\n"
             "  ],\n"
+            "  \"warnings\": [],\n"
             "  \"trailingBytes\": 0,\n"
             "  \"good\": true,\n"
             "  \"verdict\": \"OK (3 blocks, 71099 bytes)\"\n"
@@ -152,9 +156,9 @@ TEST_F(VexilImageTool, CorruptedByteIsFoundInItsBlock) {
 
     const Outcome info = tool({"info", path("img")});
     EXPECT_EQ(1, info.status);
-    const std::string reason =
-        "CRC mismatch in the block at offset 75 (id 3, devicetree): stored " + hex8(devicetreeCrc) +
-        ", computed " + hex8(computed);
+    const std::string reason = "block 3 failed its CRC check: the block at offset 75 (id 3, "
+                               "devicetree) stores " +
+                               hex8(devicetreeCrc) + ", its payload gives " + hex8(computed);
     EXPECT_NE(std::string::npos,
               info.out.find("        60           1  kernel               3  0x352441c2  ok\n"
                             "        75           3  devicetree        1000  " +
@@ -167,44 +171,37 @@ TEST_F(VexilImageTool, CorruptedByteIsFoundInItsBlock) {
     EXPECT_EQ(path("img").string() + ": FAILED: " + reason + "\n", verify.out);
 }
 
-// Broken images, each with the one line verify gives and its exit status.
-TEST_F(VexilImageTool, VerifyNamesWhatIsWrong) {
-    const Bytes good =
-        ImageBuilder().block(1, {1, 2, 3}).block(4, ImageBuilder::pattern(20, 3)).build();
+// Broken images, each with the one line verify gives: the installer's reason, then where.
+TEST_F(VexilImageTool, VerifyGivesTheInstallersVerdict) {
+    const Bytes kernel = {1, 2, 3};
+    const Bytes good = ImageBuilder().block(1, kernel).block(3, {}).block(4, Bytes(20, 3)).build();
     const auto cut = [&](size_t size) { return Bytes(good.begin(), good.begin() + size); };
     Bytes shortTail = good, longTail = good;
     shortTail.resize(good.size() + 100, 0);
     longTail.resize(good.size() + 3000, 0);
+    const std::string early = "FAILED: the image ended early: ";
     struct Case {
         Bytes image;
         int status;
         std::string line;
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {good, 0, "OK (2 blocks, 107 bytes)"},
-        {shortTail, 0, "OK (2 blocks, 107 bytes; 100 trailing bytes ignored)"},
-        {longTail, 1, "FAILED: 3000 bytes follow the end of the image"},
-        {{}, 1, "FAILED: the file is empty"},
-        {cut(30), 1, "FAILED: the file ends inside the image header: 30 of 60 bytes"},
-        {cut(60), 1, "FAILED: no block follows the image header"},
-        {cut(80), 1, "FAILED: the file ends inside the block header at offset 75: 5 of 12 bytes"},
-        {cut(100), 1,
-         "FAILED: the file ends inside the payload of the block at offset 75 (id 4, rootfs): "
-         "13 of 20 bytes"},
-        {ImageBuilder().block(1, {1, 2, 3}).length(200).build(), 1,
-         "FAILED: the file ends at byte 75, before the declared length 200"},
-        {ImageBuilder().block(1, {1, 2, 3}).block(9, {4}).length(70).build(), 1,
-         "FAILED: the block at offset 60 (id 1, kernel) ends at byte 75, past the declared "
-         "length 70"},
-        {ImageBuilder().magic("VexilImgs").block(1, {1}).build(), 1,
-         "FAILED: wrong magic 'VexilImgs', expected 'VexilImg'"},
-        {ImageBuilder().product("Dorvyn\x01\xff").block(1, {1}).build(), 1,
-         "FAILED: wrong product 'Dorvyn\\x01\\xff', expected 'Dorvyn'"},
-        {ImageBuilder().block(2, {}).build(), 0, "OK (1 block, 72 bytes)"},
-        {ImageBuilder().block(2, {}, 5).build(), 1,
-         "FAILED: CRC mismatch in the block at offset 60 (id 2, no slot): stored 0x00000005, "
-         "computed 0x00000000"},
+        {good, 0, "OK (3 blocks, 119 bytes)"},
+        {shortTail, 0, "OK (3 blocks, 119 bytes; 100 trailing bytes ignored)"},
+        {longTail, 1, "FAILED: the image is longer than its declared length: more data follows its end at byte 119"},
+        {{}, 1, early + "the file is empty"},
+        {cut(30), 1, early + "the file ends inside the image header: 30 of 60 bytes"},
+        {cut(60), 1, early + "no block follows the image header"},
+        {cut(80), 1, early + "the file ends inside the block header at offset 75: 5 of 12 bytes"},
+        {cut(110), 1, early + "the file ends inside the payload of the block at offset 87 (id 4, rootfs): 11 of 20 bytes"},
+        {ImageBuilder().block(1, kernel).length(200).build(), 1, early + "the file ends at byte 75, before the declared length 200"},
+        {ImageBuilder().block(1, kernel).block(9, {4}).length(70).build(), 1, "FAILED: the image is longer than its declared length: the block at offset 60 (id 1, kernel) ends at byte 75, past the declared length 70"},
+        {ImageBuilder().magic("VexilImgs").block(1, {1}).build(), 1, "FAILED: the image is for another board (magic 'VexilImgs', product 'Dorvyn')"},
+        {ImageBuilder().block(2, {}).build(), 1, "FAILED: the image has no kernel block (ID 1)"},
+        {ImageBuilder().block(1, kernel).block(3, {}).block(4, Bytes(36823041)).build(), 1, "FAILED: block 4 (rootfs) is 36823041 bytes, more than the 36823040 bytes of rootfs_new"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const fs::path image = file("img", c.image);
         const Outcome verify = tool({"verify", image});
@@ -214,28 +211,21 @@ TEST_F(VexilImageTool, VerifyNamesWhatIsWrong) {
     }
 }
 
-TEST_F(VexilImageTool, InfoOfAnIncompleteImageShowsWhatArrived) {
-    const Bytes image = ImageBuilder().descr("").block(7, {1, 2, 3, 4}).build();
-    const Outcome info = tool({"info", file("img", Bytes(image.begin(), image.end() - 1))});
-    EXPECT_EQ(1, info.status);
-    EXPECT_EQ("magic:    VexilImg\n"
-              "product:  Dorvyn\n"
-              "length:   76\n"
-              "version:  0x1020304\n"
-              "descr:    \n"
-              "    offset          id  volume            size  crc         check\n"
-              "        60           7  no slot              4  " +
-                  hex8(ImageBuilder::zlibCrc({1, 2, 3, 4})) +
-                  "  incomplete\n"
-                  "verdict: FAILED: the file ends inside the payload of the block at offset 60 "
-                  "(id 7, no slot): 3 of 4 bytes\n",
-              info.out);
-
-    const Outcome json = tool({"info", "--json", file("empty", {})});
-    EXPECT_EQ(1, json.status);
-    EXPECT_EQ("{\n  \"header\": null,\n  \"blocks\": [],\n  \"trailingBytes\": 0,\n"
-              "  \"good\": false,\n  \"verdict\": \"FAILED: the file is empty\"\n}\n",
-              json.out);
+// Odd but valid images pass with a warning on stderr; an endless stream ends at once.
+TEST_F(VexilImageTool, VerifyWarnsAndStopsAtTheVerdict) {
+    const Bytes odd = ImageBuilder().block(1, {}).block(3, {5}).block(4, {6}).block(1, {7}).build();
+    const Outcome warned = tool({"verify", file("odd", odd)});
+    EXPECT_EQ(0, warned.status);
+    EXPECT_EQ("vexil-image verify: " + path("odd").string() +
+                  ": warning: block 1 (kernel) is empty\n"
+                  "vexil-image verify: " +
+                  path("odd").string() +
+                  ": warning: block 1 (kernel) comes more than once; the last one is installed\n",
+              warned.err);
+    const Outcome endless = tool({"verify", "/dev/zero"});
+    EXPECT_EQ(1, endless.status);
+    EXPECT_EQ("/dev/zero: FAILED: the image is for another board (magic '', product '')\n",
+              endless.out);
 }
 
 TEST_F(VexilImageTool, JsonEscapesHeaderText) {
@@ -349,6 +339,14 @@ TEST_F(VexilImageTool, UsageErrorsAndHelp) {
          "--block wants ID=FILE"},
         {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--version", "-1"},
          "--version wants a 32-bit number"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--version",
+          "4294967296"},
+         "--version wants a 32-bit number"},
+        {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--block",
+          "4294967297=" + k},
+         "--block wants ID=FILE"},
+        {{"keygen"}, "expects -o NAME"},
+        {{"sign", "-o", o, k}, "expects -o OUT, --key SECRETKEY and one IMAGE"},
         {{"create", "-o", o, "--kernel", k, "--devicetree", d, "--rootfs", r, "--descr",
           std::string(32, 'x')},
          "--descr is 32 bytes; it holds at most 31"},
@@ -360,6 +358,8 @@ TEST_F(VexilImageTool, UsageErrorsAndHelp) {
         {{"create", "--help"}, ""},
         {{"info", "-h"}, ""},
         {{"verify", "--help"}, ""},
+        {{"keygen", "--help"}, ""},
+        {{"sign", "--help"}, ""},
     };
     for (const Case& c : cases) {
         const Outcome usage = tool(c.args);
@@ -435,6 +435,129 @@ TEST_F(VexilImageTool, ProgressOnlyOnATerminal) {
     EXPECT_NE(std::string::npos, seen.find("\r" + name + "1024 of 6144 KiB (16%)")) << seen;
     EXPECT_NE(std::string::npos, seen.find("\r" + name + "6144 of 6144 KiB (100%)\r\n")) << seen;
     EXPECT_EQ(std::string::npos, seen.find("block 1 (kernel)")) << seen;
+}
+
+// An output that is not a regular file, or is one of the inputs, is never replaced; a
+// missing directory is named as the output's.
+TEST_F(VexilImageTool, CreateRefusesAnUnsafeOutput) {
+    const std::string k = file("k", {1}), d = file("d", {2}), r = file("r", {3});
+    fs::create_symlink(k, path("link"));
+    struct Case {
+        std::string output;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"/dev/null", "'/dev/null' exists and is not a regular file"},
+        {path("link"), "'" + path("link").string() + "' exists and is not a regular file"},
+        {k, "'" + k + "' is also an input"},
+        {path("no/such/img"),
+         "cannot create '" + path("no/such/img").string() + "': No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        const Outcome refused =
+            tool({"create", "-o", c.output, "--kernel", k, "--devicetree", d, "--rootfs", r});
+        EXPECT_EQ(3, refused.status) << c.output;
+        EXPECT_EQ("vexil-image create: " + c.message + "\n", refused.err);
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_EQ(bytesOf(k), Bytes{1});
+    EXPECT_EQ((std::set<std::string>{"k", "d", "r", "link"}), entries());
+}
+
+TEST_F(VexilImageTool, CreateRefusesAnEmptyKernelUnlessAllowed) {
+    const std::vector<std::string> args = {"create",      "-o",          path("img"),
+                                           "--kernel",    file("k", {}), "--devicetree",
+                                           file("d", {}), "--rootfs",    file("r", {1})};
+    const Outcome refused = tool(args);
+    EXPECT_EQ(1, refused.status);
+    EXPECT_NE(std::string::npos,
+              refused.err.find("block 1 (kernel) from '" + path("k").string() + "' is empty"))
+        << refused.err;
+    EXPECT_FALSE(fs::exists(path("img")));
+    std::vector<std::string> allowed = args;
+    allowed.push_back("--allow-empty");
+    EXPECT_EQ(0, tool(allowed).status);
+}
+
+// Outputs get the mode open(O_CREAT) would give them under the caller's umask; a secret key
+// is for its owner alone.
+TEST_F(VexilImageTool, OutputModesFollowTheUmask) {
+    const mode_t saved = umask(027);
+    const Outcome created = createStandard("img");
+    const Outcome keys = tool({"keygen", "-o", path("key")});
+    umask(saved);
+    ASSERT_EQ(0, created.status);
+    ASSERT_EQ(0, keys.status);
+    EXPECT_EQ(fs::perms(0640), fs::status(path("img")).permissions());
+    EXPECT_EQ(fs::perms(0600), fs::status(path("key")).permissions());
+    EXPECT_EQ(fs::perms(0640), fs::status(path("key.pub")).permissions());
+}
+
+// Interrupted while it waits for its input, create leaves no hidden file behind.
+TEST_F(VexilImageTool, SignalsRemoveTheHiddenFile) {
+    const std::string d = file("d", {1}), r = file("r", {2});
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        int pipeFds[2];
+        ASSERT_EQ(0, pipe2(pipeFds, O_CLOEXEC));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(pipeFds[0], STDIN_FILENO);
+            execl(VEXIL_IMAGE_BINARY, VEXIL_IMAGE_BINARY, "create", "-o", path("img").c_str(),
+                  "--kernel", "/dev/stdin", "--devicetree", d.c_str(), "--rootfs", r.c_str(),
+                  nullptr);
+            _exit(127);
+        }
+        close(pipeFds[0]);
+        ASSERT_EQ(write(pipeFds[1], "kernel", 6), 6);
+        // The hidden file exists once the first payload byte has been copied.
+        for (int wait = 0; wait < 10000 && entries().size() < 3; ++wait) {
+            usleep(1000);
+        }
+        EXPECT_EQ(3u, entries().size());
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(pipeFds[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+        EXPECT_EQ((std::set<std::string>{"d", "r"}), entries()) << signal;
+    }
+}
+
+// keygen, create --sign, info, verify against trust stores, and sign, end to end.
+TEST_F(VexilImageTool, SignedImagesRoundTrip) {
+    ASSERT_EQ(0, tool({"keygen", "-o", path("board")}).status);
+    ASSERT_EQ(0, tool({"keygen", "-o", path("other")}).status);
+    EXPECT_EQ(3, tool({"keygen", "-o", path("board")}).status) << "never replaces a key";
+    fs::create_directories(m_dir / "trusted");
+    fs::create_directories(m_dir / "untrusted");
+    fs::copy(path("board.pub"), m_dir / "trusted");
+    fs::copy(path("other.pub"), m_dir / "untrusted");
+    const std::string keyId = readWholeFile(path("board.pub")).substr(21, 16);
+
+    ASSERT_EQ(0, createStandard("signed", {"--sign", path("board")}).status);
+    const Outcome info = tool({"info", path("signed")});
+    EXPECT_NE(std::string::npos, info.out.find("signed:   by key " + keyId + "\n")) << info.out;
+    EXPECT_NE(std::string::npos, info.out.find("  1448298823  signature           73  0x"))
+        << info.out;
+    EXPECT_EQ(0, tool({"verify", path("signed"), "--trusted-keys", m_dir / "trusted"}).status);
+    const Outcome untrusted =
+        tool({"verify", path("signed"), "--trusted-keys", m_dir / "untrusted"});
+    EXPECT_EQ(path("signed").string() + ": FAILED: the image is signed by key " + keyId +
+                  ", which the board does not trust\n",
+              untrusted.out);
+
+    // Ed25519 signs deterministically: signing the unsigned image gives the same bytes.
+    ASSERT_EQ(0, createStandard("plain").status);
+    EXPECT_EQ(1, tool({"verify", path("plain"), "--trusted-keys", m_dir / "trusted"}).status);
+    ASSERT_EQ(0,
+              tool({"sign", "-o", path("resigned"), path("plain"), "--key", path("board")}).status);
+    EXPECT_EQ(bytesOf(path("signed")), bytesOf(path("resigned")));
+    ASSERT_EQ(0,
+              tool({"sign", "-o", path("again"), path("signed"), "--key", path("other")}).status);
+    EXPECT_EQ(0, tool({"verify", path("again"), "--trusted-keys", m_dir / "untrusted"}).status);
+    file("broken", ImageBuilder().block(2, {}).build());
+    EXPECT_EQ(1, tool({"sign", "-o", path("x"), path("broken"), "--key", path("board")}).status);
+    EXPECT_EQ(3, tool({"verify", path("signed"), "--trusted-keys", path("none")}).status);
 }
 
 } // namespace
