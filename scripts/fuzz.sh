@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (the image parser, the key file
-# parsers) and runs them one after the other within SECONDS in all, the image
-# parser getting three quarters.
+# parsers, the installer against vexil-image's verdict) and runs them one after
+# the other within SECONDS in all: half for the parser, a quarter each for the
+# others.
 #
 #   scripts/fuzz.sh [SECONDS]     default 60
 #
@@ -16,11 +17,13 @@ build=${FUZZ_BUILD:-$root/build-fuzz}
 cxx=${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
 target=$build/fw-image-parser-fuzz
 key_target=$build/trusted-key-fuzz
+verdict_target=$build/install-verdict-fuzz
 key_seconds=$((seconds / 4 > 0 ? seconds / 4 : 1))
-parser_seconds=$((seconds - key_seconds > 0 ? seconds - key_seconds : 1))
+verdict_seconds=$key_seconds
+parser_seconds=$((seconds - 2 * key_seconds > 0 ? seconds - 2 * key_seconds : 1))
 
 mkdir -p "$build/corpus" "$build/seeds" "$build/corpus-keys" "$build/seeds-keys" \
-    "$build/artifacts"
+    "$build/corpus-verdict" "$build/seeds-verdict" "$build/artifacts"
 
 compile() {
     "$cxx" -std=c++17 -g -O1 -Wall -Wextra \
@@ -33,6 +36,12 @@ compile "$root/tests/fuzz/FwImageParserFuzz.cpp" \
     -lpthread -o "$target"
 compile "$root/tests/fuzz/TrustedKeyFuzz.cpp" "$root/common/SigningKeys.cpp" \
     -lsodium -o "$key_target"
+# The installer and everything under it, but not its main.
+compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" \
+    $(ls "$root"/common/*.cpp "$root"/common/linuxFlash/*.cpp "$root"/sim/*.cpp \
+        "$root"/Trace/*.cpp "$root"/Platform/*.cpp "$root"/StringTool/*.cpp |
+        grep -v VexilImageInstallerMain) \
+    -lsodium -lpthread -o "$verdict_target"
 
 # Seeds: cap bytes, flag byte, then an image.
 byte() { printf "\\x$(printf %02x "$1")"; }
@@ -51,6 +60,16 @@ image() {
 { byte 0; byte 1; byte 0; image; } > "$build/seeds/capped"
 { byte 255; byte 255; byte 0; image; head -c 2048 /dev/zero; } > "$build/seeds/tail"
 { byte 255; byte 255; byte 0; header 60; } > "$build/seeds/header-only"
+
+# Verdict seeds: a flag byte (1 trust store, 2 sign, 4 then flip), a byte, an image
+# with all three slot blocks.
+slots() {
+    header $((60 + 3 * 12 + 3 + 1 + 5))
+    be32 1; be32 3; be32 0x352441C2; printf abc
+    be32 3; be32 1; be32 0xE8B7BE43; printf a
+    be32 4; be32 5; be32 0x8587D865; printf abcde
+}
+for flags in 0 1 2 3 7; do { byte $flags; byte 9; slots; } > "$build/seeds-verdict/slots-$flags"; done
 
 # Key file seeds: RFC 8032's Ed25519ph test key.
 key_id=b3f39d3b985a7db0
@@ -77,3 +96,5 @@ run() {
 run fw-image-parser "$target" "$parser_seconds" 8192 "$build/corpus" "$build/seeds"
 # A little past the 4096 bytes a key file may have.
 run trusted-key "$key_target" "$key_seconds" 4200 "$build/corpus-keys" "$build/seeds-keys"
+run install-verdict "$verdict_target" "$verdict_seconds" 70000 "$build/corpus-verdict" \
+    "$build/seeds-verdict"

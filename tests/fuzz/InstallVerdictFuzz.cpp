@@ -1,0 +1,158 @@
+// libFuzzer target: the installer on a simulated board and vexil-image's verdict must agree on
+// every image, and neither may hang. Built and run by scripts/fuzz.sh.
+//
+// Input: one flag byte, then the image. Flag bit 0: the board trusts one key; bit 1: the image
+// is first signed with that key, as vexil-image signs; bit 2: then one byte of it is flipped
+// (the next input byte says which).
+
+#include <endian.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/Crc32.h"
+#include "common/ImageCheck.h"
+#include "common/ImageStream.h"
+#include "common/VexilImageInstaller.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+// RFC 8032's Ed25519ph test key.
+const char* const s_public =
+    "vexil-ed25519-public b3f39d3b985a7db0 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=\n";
+const char* const s_secret =
+    "vexil-ed25519-secret b3f39d3b985a7db0 "
+    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
+    "TWTr+BloNGfivw==\n";
+
+struct Memory : FwImage::ByteSource {
+    explicit Memory(const std::vector<uint8_t>& bytes) : bytes(bytes) {}
+    long read(void* buffer, unsigned size) override {
+        const size_t length = std::min<size_t>(size, bytes.size() - at);
+        if (length > 0) {
+            memcpy(buffer, bytes.data() + at, length);
+        }
+        at += length;
+        return long(length);
+    }
+    const std::vector<uint8_t>& bytes;
+    size_t at = 0;
+};
+
+struct Judged : FwImage::StreamVisitor {
+    explicit Judged(const SigningKeys::TrustStore& store)
+        : check(FwImage::standardCapacity, store) {}
+    void onImageHeader(FwImage::Parser& p, const uint8_t* r) override { check.onImageHeader(p, r); }
+    void onBlockHeader(FwImage::Parser& p, const uint8_t* r) override { check.onBlockHeader(p, r); }
+    void onPayload(FwImage::Parser& p, const uint8_t* d, unsigned s) override {
+        check.onPayload(p, d, s);
+    }
+    FwImage::ImageCheck check;
+};
+
+std::string s_store;
+std::string s_noStore;
+int s_output = -1; // the installer's standard output goes here
+
+void sign(std::vector<uint8_t>& image) {
+    SigningKeys::SecretKey key;
+    std::string error;
+    SigningKeys::parseSecretKey(s_secret, key, error);
+    if (image.size() >= sizeof(ImageHeader)) {
+        const uint32_t length = htobe32(uint32_t(image.size() + 85));
+        memcpy(&image[20], &length, 4);
+    }
+    ImageSignature::Hasher hasher;
+    hasher.update(image.data(), image.size());
+    const ImageSignature::Payload payload = hasher.sign(key);
+    const uint32_t header[3] = {htobe32(ImageSignature::blockId), htobe32(uint32_t(payload.size())),
+                                htobe32(Crc32::calculate(payload.data(), 73, 0))};
+    const auto* bytes = reinterpret_cast<const uint8_t*>(header);
+    image.insert(image.end(), bytes, bytes + sizeof header);
+    image.insert(image.end(), payload.begin(), payload.end());
+}
+
+// The installer's exit status and the reason of its "install stopped:" line.
+int install(const std::vector<uint8_t>& image, const std::string& store, std::string& reason) {
+    const int file = memfd_create("image", 0);
+    if (file < 0 || write(file, image.data(), image.size()) != ssize_t(image.size())) {
+        abort();
+    }
+    Sim::Simulator sim;
+    sim.attachUbi(sim.addMtd("NAND.ubi"), FwImage::standardLebSize, 1000, 2048);
+    std::string path = "/proc/self/fd/" + std::to_string(file);
+    char name[] = "VexilImageInstaller";
+    char* argv[] = {name, &path[0], nullptr};
+    // libFuzzer may have put /dev/null on standard output since the last run.
+    fflush(stdout);
+    dup2(s_output, STDOUT_FILENO);
+    ftruncate(s_output, 0);
+    lseek(s_output, 0, SEEK_SET);
+    const int status = VexilImageInstaller::run(2, argv, sim, store);
+    fflush(stdout);
+    close(file);
+    std::string out(size_t(lseek(s_output, 0, SEEK_CUR)), '\0');
+    pread(s_output, &out[0], out.size(), 0);
+    const std::string marker = "install stopped: ";
+    const size_t at = out.rfind(marker);
+    reason = at == std::string::npos ? "" : out.substr(at + marker.size());
+    if (!reason.empty()) {
+        reason.pop_back();
+    }
+    return status;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char dir[] = "/tmp/vexil-fuzz-keys-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        abort();
+    }
+    s_store = dir;
+    s_noStore = s_store + "/absent";
+    std::ofstream(s_store + "/rfc.pub") << s_public;
+    s_output = memfd_create("stdout", 0);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    const uint8_t flags = data[0];
+    std::vector<uint8_t> image(data + 2, data + size);
+    if ((flags & 2) != 0) {
+        sign(image);
+        if ((flags & 4) != 0) {
+            image[data[1] % image.size()] ^= 0x10;
+        }
+    }
+    const std::string& storeDir = (flags & 1) != 0 ? s_store : s_noStore;
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(storeDir);
+
+    FwImage::Parser parser;
+    Judged judged(store);
+    Memory source(image);
+    FwImage::readImage(source, parser, judged);
+    fflush(stdout);
+    const std::string verdict = judged.check.verdict(parser);
+
+    std::string reason;
+    const int status = install(image, storeDir, reason);
+    const bool agree =
+        verdict.empty() ? status == 0 && reason.empty() : status == 3 && reason == verdict;
+    if (!agree) {
+        fprintf(stderr, "disagreement: vexil-image says '%s', the installer %d '%s'\n",
+                verdict.c_str(), status, reason.c_str());
+        abort();
+    }
+    return 0;
+}
