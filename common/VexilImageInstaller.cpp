@@ -18,6 +18,7 @@
 #include "common/ImageFormat.h"
 #include "common/ImageStream.h"
 #include "common/TrustStore.h"
+#include "common/VolumeCheck.h"
 #include "common/linuxFlash/Ubi.h"
 
 namespace VexilImageInstaller {
@@ -256,47 +257,12 @@ bool Installation::newVolumesReadBack() {
     return true;
 }
 
-// Reads the volume back through its node: the kernel may accept every write
-// and still hold something else (a static volume that failed its own check is
-// only marked corrupted).
+// The kernel may accept every write and still hold something else.
 bool Installation::readsBack(const VolumeSlot& slot, const SlotProgress& progress) {
-    std::string marker;
-    std::string corrupted;
-    if (!m_device.volumeAttribute(slot.newName, "upd_marker", marker) ||
-        !m_device.volumeAttribute(slot.newName, "corrupted", corrupted)) {
-        recordFailure(ExitFlashFailed,
-                      std::string("could not check ") + slot.newName + because(m_device.error()));
-        return false;
-    }
-    if (marker != "0") {
-        recordFailure(ExitFlashFailed,
-                      std::string(slot.newName) + " is still marked as being updated");
-        return false;
-    }
-    if (corrupted != "0") {
-        recordFailure(ExitFlashFailed, std::string(slot.newName) + " is marked corrupted");
-        return false;
-    }
-    Ubi::VolumeReader reader(m_device);
-    if (!reader.open(slot.newName)) {
-        recordFailure(ExitFlashFailed, std::string("could not open ") + slot.newName +
-                                           " to check it" + because(m_device.error()));
-        return false;
-    }
-    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[FwImage::maxChunkSize]);
-    uint32_t remaining = progress.size;
-    uint32_t crc = 0;
-    while (remaining > 0) {
-        const unsigned want = std::min<uint32_t>(remaining, FwImage::maxChunkSize);
-        const int got = reader.read(buffer.get(), want);
-        if (got <= 0) {
-            break;
-        }
-        crc = Crc32::calculate(buffer.get(), unsigned(got), crc);
-        remaining -= unsigned(got);
-    }
-    if (remaining != 0 || crc != progress.crc) {
-        recordFailure(ExitFlashFailed, std::string(slot.newName) + " reads back wrong");
+    const std::string wrong = VolumeCheck::verify(m_device, slot.newName, slot.type, progress.size,
+                                                  progress.crc, VolumeCheck::Read::Dynamic);
+    if (!wrong.empty()) {
+        recordFailure(ExitFlashFailed, wrong);
         return false;
     }
     return true;

@@ -87,6 +87,12 @@ TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
     EXPECT_TRUE(holds(m_sim, s_update));
     EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
     EXPECT_EQ(m_sim.volumes(0).size(), 6u);
+    // The kernel checked the static volumes as their updates finished; only rootfs is read.
+    for (const auto& r : m_sim.requests()) {
+        if (r.kind == Call::Open && r.request == O_RDONLY && r.path.rfind("/dev/ubi0_", 0) == 0) {
+            EXPECT_EQ(r.path, "/dev/ubi0_2");
+        }
+    }
 }
 
 TEST_F(InstallerTest, RenameRequestCarriesThePairsInSlotOrder) {
@@ -314,6 +320,8 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
          4, "install stopped: rootfs_new reads back wrong", "", true},
         {"marked corrupted", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; },
          4, "install stopped: kernel_new is marked corrupted", "", true},
+        {"static volume holds the wrong size", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
+         4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true},
         {"update marker still set", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; },
          4, "install stopped: devicetree_new is still marked as being updated", "", true},
         {"rename refused", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); },

@@ -1,0 +1,65 @@
+#include "common/VolumeCheck.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "common/Crc32.h"
+#include "common/ImageFormat.h"
+
+namespace VolumeCheck {
+
+namespace {
+
+std::string because(int error) {
+    return error != 0 ? std::string(": ") + strerror(error) : std::string();
+}
+
+} // namespace
+
+std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType type,
+                   uint32_t size, uint32_t crc, Read read) {
+    std::string marker;
+    std::string corrupted;
+    std::string dataBytes;
+    if (!device.volumeAttribute(name, "upd_marker", marker) ||
+        !device.volumeAttribute(name, "corrupted", corrupted) ||
+        !device.volumeAttribute(name, "data_bytes", dataBytes)) {
+        return "could not check " + name + because(device.error());
+    }
+    if (marker != "0") {
+        return name + " is still marked as being updated";
+    }
+    // The kernel reads a static volume back against its checksums when an update finishes
+    // and marks it corrupted on a mismatch, although the write reported success.
+    if (corrupted != "0") {
+        return name + " is marked corrupted";
+    }
+    // A dynamic volume's data_bytes is its whole size, whatever was written.
+    if (type == Ubi::VolumeType::Static && dataBytes != std::to_string(size)) {
+        return name + " holds " + dataBytes + " bytes, not " + std::to_string(size);
+    }
+    if (type == Ubi::VolumeType::Static && read == Read::Dynamic) {
+        return "";
+    }
+    Ubi::VolumeReader reader(device);
+    if (!reader.open(name)) {
+        return "could not open " + name + " to check it" + because(device.error());
+    }
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[FwImage::maxChunkSize]);
+    uint32_t remaining = size;
+    uint32_t sum = 0;
+    while (remaining > 0) {
+        const int got =
+            reader.read(buffer.get(), std::min<uint32_t>(remaining, FwImage::maxChunkSize));
+        if (got <= 0) {
+            break;
+        }
+        sum = Crc32::calculate(buffer.get(), unsigned(got), sum);
+        remaining -= unsigned(got);
+    }
+    return remaining != 0 || sum != crc ? name + " reads back wrong" : "";
+}
+
+} // namespace VolumeCheck
