@@ -4,7 +4,7 @@
 
 namespace Sim {
 
-enum class Call { Open, Read, Write, Close, Ioctl, OpenDirectory };
+enum class Call { Open, Read, Write, Close, Ioctl, OpenDirectory, Flock };
 
 // The faults a test arms: calls that fail with a chosen errno, and one power cut counted in
 // state-changing operations.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <stdexcept>
 
 #include "common/linuxFlash/UbiRequests.h"
@@ -208,6 +209,7 @@ bool Simulator::poweredOff() const {
 
 void Simulator::reattach() {
     m_files.clear();
+    m_locks.clear();
     m_faults.powerCycle();
     UbiModel::settle(m_ubi.board());
 }
@@ -374,6 +376,7 @@ int Simulator::close(int fd) {
     if (file->node.kind == SysfsTree::NodeKind::VolumeNode) {
         m_ubi.closeVolume(file->volume);
     }
+    m_locks[file->node.canonical].erase(fd);
     m_files.erase(fd);
     int error = 0;
     if (m_faults.callFails(Call::Close, 0, error)) {
@@ -415,6 +418,35 @@ int Simulator::ioctl(int fd, unsigned long requestCode, void* argument) {
     if (error != 0) {
         return fail(request, error);
     }
+    return static_cast<int>(finish(request, 0));
+}
+
+int Simulator::flock(int fd, int operation) {
+    OpenFile* file = openFile(fd);
+    Request request{Call::Flock, file != nullptr ? file->path : "", fd,
+                    static_cast<unsigned long>(operation), {}, 0, 0, 0};
+    int error = 0;
+    if (m_faults.callFails(Call::Flock, 0, error)) {
+        return fail(request, error);
+    }
+    if (file == nullptr) {
+        return fail(request, EBADF);
+    }
+    std::map<int, int>& holders = m_locks[file->node.canonical];
+    const int kind = operation & (LOCK_SH | LOCK_EX | LOCK_UN);
+    if (kind == LOCK_UN) {
+        holders.erase(fd);
+        return static_cast<int>(finish(request, 0));
+    }
+    if (kind != LOCK_SH && kind != LOCK_EX) {
+        return fail(request, EINVAL);
+    }
+    for (const auto& [holder, held] : holders) {
+        if (holder != fd && (held == LOCK_EX || kind == LOCK_EX)) {
+            return fail(request, EWOULDBLOCK);
+        }
+    }
+    holders[fd] = kind;
     return static_cast<int>(finish(request, 0));
 }
 

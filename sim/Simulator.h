@@ -121,6 +121,8 @@ public:
     ssize_t write(int fd, const void* buffer, size_t count) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
+    // Never waits: a lock that another descriptor's lock keeps out fails with EWOULDBLOCK.
+    int flock(int fd, int operation) override;
     std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override;
 
 private:
@@ -143,6 +145,7 @@ private:
     UbiModel m_ubi;
     SysfsTree m_sysfs;
     std::map<int, OpenFile> m_files;
+    std::map<std::string, std::map<int, int>> m_locks; // by node: descriptor -> LOCK_SH or LOCK_EX
     std::vector<Request> m_requests;
     bool m_recordPayloads = true;
 };

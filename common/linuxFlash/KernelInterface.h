@@ -26,6 +26,8 @@ public:
     virtual ssize_t write(int fd, const void* buffer, size_t count) = 0;
     virtual int close(int fd) = 0;
     virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+    // flock(2): a lock on the file a descriptor is open on, dropped when that file is closed.
+    virtual int flock(int fd, int operation) = 0;
     // Null with errno set when the directory cannot be opened.
     virtual std::unique_ptr<DirectoryStream> openDirectory(const char* path) = 0;
 };

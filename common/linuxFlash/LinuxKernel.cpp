@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ public:
     int ioctl(int fd, unsigned long request, void* argument) override {
         return ::ioctl(fd, request, argument);
     }
+    int flock(int fd, int operation) override { return ::flock(fd, operation); }
     std::unique_ptr<DirectoryStream> openDirectory(const char* path) override {
         DIR* directory = opendir(path);
         if (directory == nullptr) {

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/file.h>
 #include <vector>
 
 #include "StringTool/StringTool.h"
@@ -237,13 +238,7 @@ bool Device::volumeExists(std::string name) {
 // into the record is not needed, since every later step finds the volume by name.
 bool Device::makeVolume(std::string name, VolumeType type, unsigned size) {
     printf("makeVolume(%s)\n", name.c_str());
-    ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(name, kernelVolumeType(type), size);
-    if (m_kernel.ioctl(m_fd, UBI_IOCMKVOL, &request) == -1) {
-        m_error = errno;
-        perror("ioctl");
-        return false;
-    }
-    return true;
+    return createVolume(name, type, size);
 }
 
 // A missing volume is reported by the result only: no request, no line.
@@ -301,7 +296,7 @@ bool Device::volumeAttribute(const std::string& volumeName, const std::string& a
 }
 
 // One object serves volume after volume: the caller closes it before each open.
-Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
+Volume::Volume(Device& device, bool quiet) : m_device(device), m_fd(-1), m_quiet(quiet) {}
 
 Volume::~Volume() {
     close();
@@ -352,6 +347,7 @@ bool Volume::beginUpdate(long long bytes) {
     return true;
 }
 
+// One system call, no retry: a short write is the caller's to judge.
 int Volume::write(const void* data, unsigned size) {
     // The kernel refuses any write once the update is complete, an empty one included, so an
     // empty piece of an update is done without asking it.
@@ -372,21 +368,43 @@ int Volume::write(const void* data, unsigned size) {
 //
 // A handle still open is not closed here: the caller closes before every open. The object
 // stays closed when the volume is missing or its node cannot be opened: m_fd takes the
-// open's result either way.
+// open's result either way. A quiet volume writes the installer's own records, which add
+// nothing to its output, these warnings included.
 bool Volume::open(const std::string& name) {
-    printf("open: %s\n", name.c_str());
+    if (!m_quiet) {
+        printf("open: %s\n", name.c_str());
+    }
     int volId;
     if (!m_device.findUbiVolumeId(name, volId)) {
         m_error = m_device.error();
-        VEXIL_TRACE(Trace::LevelWarning, "failed to find volume\n");
+        if (!m_quiet) {
+            VEXIL_TRACE(Trace::LevelWarning, "failed to find volume\n");
+        }
         return false;
     }
-    const std::string node = volumeNode(m_device.name(), volId);
-    m_fd = m_device.kernel().open(node.c_str(), O_RDWR);
-    if (m_fd == -1) {
-        m_error = errno;
+    m_fd = m_device.kernel().open(volumeNode(m_device.name(), volId).c_str(), O_RDWR);
+    m_error = m_fd == -1 ? errno : 0;
+    if (m_fd == -1 && !m_quiet) {
         VEXIL_TRACE(Trace::LevelWarning, "failed to open volume\n");
+    }
+    return m_fd != -1;
+}
+
+// The request makeVolume sends, without its line.
+bool Device::createVolume(const std::string& name, VolumeType type, unsigned size) {
+    ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(name, kernelVolumeType(type), size);
+    if (m_kernel.ioctl(m_fd, UBI_IOCMKVOL, &request) == -1) {
+        m_error = errno;
+        perror("ioctl");
         return false;
+    }
+    return true;
+}
+
+// The kernel drops the lock with the descriptor, also when the process dies.
+bool Device::lock() {
+    if (m_kernel.flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(errno);
     }
     return true;
 }

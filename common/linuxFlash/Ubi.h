@@ -28,6 +28,8 @@ public:
     bool findUbiVolumeId(const std::string& name, int& volId);
     bool volumeExists(std::string name);
     bool makeVolume(std::string name, VolumeType type, unsigned size);
+    // makeVolume without its line.
+    bool createVolume(const std::string& name, VolumeType type, unsigned size);
     bool deleteVolume(std::string name);
     // One atomic request; each pair is (current name, new name).
     bool renameVolumes(const std::vector<std::pair<std::string, std::string>>& renames);
@@ -35,6 +37,9 @@ public:
     // One read of the volume's sysfs attribute, e.g. "upd_marker", without its newline.
     bool volumeAttribute(const std::string& volumeName, const std::string& attribute,
                          std::string& value);
+    // An exclusive flock on the device node, for one changer of the volumes at a time; false
+    // with EWOULDBLOCK in error() when another holds it.
+    bool lock();
     // One read of the device's own sysfs attribute, e.g. "eraseblock_size", without its newline.
     bool deviceAttribute(const std::string& attribute, std::string& value);
     // ubiN once init has succeeded, empty before.
@@ -54,10 +59,10 @@ private:
 };
 
 // Writes new contents into one volume of a device through a UBI volume update. Like the
-// device, it keeps the cause of its latest failure in error().
+// device, it keeps the cause of its latest failure in error(). A quiet one prints nothing.
 class Volume {
 public:
-    explicit Volume(Device& device);
+    explicit Volume(Device& device, bool quiet = false);
     ~Volume();
     Volume(const Volume&) = delete;
     Volume& operator=(const Volume&) = delete;
@@ -73,6 +78,7 @@ public:
 private:
     Device& m_device;
     int m_fd;
+    bool m_quiet;
     int m_error = 0;
 };
 

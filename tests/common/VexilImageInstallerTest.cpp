@@ -240,6 +240,7 @@ public:
     int ioctl(int fd, unsigned long request, void* argument) override {
         return m_sim.ioctl(fd, request, argument);
     }
+    int flock(int fd, int operation) override { return m_sim.flock(fd, operation); }
     std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override {
         return m_sim.openDirectory(path);
     }

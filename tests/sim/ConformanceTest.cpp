@@ -46,6 +46,7 @@ public:
         return result;
     }
     int close(int fd) override { return m_simulator.close(fd); }
+    int flock(int fd, int operation) override { return m_simulator.flock(fd, operation); }
     int ioctl(int fd, unsigned long request, void* argument) override {
         const int result = m_simulator.ioctl(fd, request, argument);
         if (result == -1 && errno == ENAMETOOLONG && tooLongIsInvalid) {
