@@ -37,6 +37,12 @@ void ImageCheck::onImageHeader(Parser& parser, const uint8_t* raw) {
                            printable(fieldText(header.magic, sizeof header.magic)) +
                            "', product '" +
                            printable(fieldText(header.product, sizeof header.product)) + "')");
+        return;
+    }
+    if (m_enforced && m_versionRequired && header.version < m_requiredVersion) {
+        reject(parser, StringTool::stringf("the image's version 0x%x is lower than the installed "
+                                           "version 0x%x; going back is vexil-slots rollback",
+                                           header.version, m_requiredVersion));
     }
 }
 

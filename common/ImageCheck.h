@@ -25,6 +25,12 @@ public:
     // A store that is not Absent makes a good signature a condition of every image.
     ImageCheck(Capacity capacity, const SigningKeys::TrustStore& store);
 
+    // Refuses an image whose version is lower than `version`, when the board trusts keys.
+    void requireVersion(uint32_t version) {
+        m_requiredVersion = version;
+        m_versionRequired = true;
+    }
+
     // Each is told of the piece the parser just took, with its bytes as in the file.
     void onImageHeader(Parser& parser, const uint8_t* raw);
     void onBlockHeader(Parser& parser, const uint8_t* raw);
@@ -49,6 +55,8 @@ private:
     Capacity m_capacity;
     const SigningKeys::TrustStore& m_store;
     bool m_enforced;
+    bool m_versionRequired = false;
+    uint32_t m_requiredVersion = 0;
     ImageSignature::Hasher m_hasher;
     std::string m_rejection;
     std::vector<std::string> m_warnings;

@@ -64,6 +64,11 @@ constexpr VolumeSlot s_volumes[] = {
 };
 constexpr int slotCount = sizeof s_volumes / sizeof s_volumes[0];
 
+// What each generation records of itself (its manifest), beside its volumes and renamed with
+// them; no block fills it.
+constexpr VolumeSlot s_manifest = {
+    "manifest", "manifest_prev", "manifest_new", 0, Ubi::VolumeType::Static, 4096, false};
+
 // The slot that a block ID fills, or -1 when it has none.
 int findSlot(uint32_t blockId);
 

@@ -17,6 +17,7 @@
 #include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
 #include "common/ImageStream.h"
+#include "common/Manifest.h"
 #include "common/TrustStore.h"
 #include "common/VolumeCheck.h"
 #include "common/linuxFlash/Ubi.h"
@@ -68,12 +69,13 @@ std::string because(int error) {
 struct SlotProgress {
     uint32_t size = 0;
     uint32_t crc = 0;
+    uint8_t rawHeader[sizeof(BlockHeader)] = {}; // for the manifest
 };
 
 class Installation : public FwImage::StreamVisitor {
 public:
     Installation(Ubi::Device& device, const SigningKeys::TrustStore& store)
-        : m_device(device), m_volume(device),
+        : m_device(device), m_volume(device), m_store(store),
           m_check([this](int slot) { return capacity(slot); }, store) {}
 
     int install(const char* path);
@@ -88,14 +90,18 @@ private:
     bool imageComplete();
     bool newVolumesReadBack();
     bool readsBack(const VolumeSlot& slot, const SlotProgress& progress);
+    bool writeManifest();
     bool switchIn();
     void recordFailure(int exitStatus, const std::string& reason);
     void flashFailed(const std::string& reason);
 
     Ubi::Device& m_device;
     Ubi::Volume m_volume;
+    const SigningKeys::TrustStore& m_store;
     FwImage::Parser m_parser;
     FwImage::ImageCheck m_check;
+    uint8_t m_rawHeader[sizeof(ImageHeader)] = {};
+    uint8_t m_rawBlockHeader[sizeof(BlockHeader)] = {};
     SlotProgress m_progress[slotCount];
     int m_currentSlot = -1; // slot receiving the current block's payload; -1 drops it
     int m_exitStatus = ExitInstalled;
@@ -137,7 +143,7 @@ int Installation::install(const char* path) {
     printf("end: %d\n", m_parser.end());
     image.reset();
 
-    if (!imageComplete() || !newVolumesReadBack()) {
+    if (!imageComplete() || !newVolumesReadBack() || !writeManifest()) {
         printf("install stopped: %s\n", m_reason.c_str());
         return m_exitStatus;
     }
@@ -152,6 +158,15 @@ void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t* raw) {
     printf("\tlength:  %d\n", int(header.length));
     printf("\tversion: 0x%x\n", header.version);
     printf("\tdescr:   %s\n", printableField(header.descr, sizeof header.descr).c_str());
+    memcpy(m_rawHeader, raw, sizeof m_rawHeader);
+    // With a trust store, an image older than the one installed is refused: going back is a
+    // rollback, never a replay of an older signed image.
+    Manifest::Record current;
+    std::string why;
+    if (m_store.state() == SigningKeys::TrustStore::Loaded &&
+        Manifest::read(m_device, FwImage::s_manifest.name, current, why)) {
+        m_check.requireVersion(current.header.version);
+    }
     m_check.onImageHeader(parser, raw);
 }
 
@@ -161,6 +176,7 @@ void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) {
     printf("ID: %d - size: %d (crc:%08x)\n", int(block.id), int(block.size),
            littleEndian(&block.crc));
     m_check.onBlockHeader(parser, raw);
+    memcpy(m_rawBlockHeader, raw, sizeof m_rawBlockHeader);
     const int slot = m_check.slotOfBlock();
     m_currentSlot = slot >= 0 && prepareSlot(slot) ? slot : -1;
 }
@@ -210,6 +226,7 @@ bool Installation::prepareSlot(int slot) {
     }
     progress.size = block.size;
     progress.crc = bigEndian(&block.crc);
+    memcpy(progress.rawHeader, m_rawBlockHeader, sizeof progress.rawHeader);
     return true;
 }
 
@@ -268,6 +285,47 @@ bool Installation::readsBack(const VolumeSlot& slot, const SlotProgress& progres
     return true;
 }
 
+// The record of what is switched in, written like a slot but silently: a good install prints
+// what it always did.
+bool Installation::writeManifest() {
+    const VolumeSlot& manifest = FwImage::s_manifest;
+    uint8_t rawBlocks[slotCount][sizeof(BlockHeader)];
+    for (int slot = 0; slot < slotCount; ++slot) {
+        memcpy(rawBlocks[slot], m_progress[slot].rawHeader, sizeof rawBlocks[slot]);
+    }
+    SigningKeys::KeyId keyId = {};
+    const bool signedImage = m_check.signedBy(keyId);
+    const bool verified = signedImage && m_store.state() == SigningKeys::TrustStore::Loaded;
+    const std::vector<uint8_t> bytes =
+        Manifest::encode(m_rawHeader, rawBlocks, signedImage, verified, keyId);
+    int volId;
+    if (!m_device.findUbiVolumeId(manifest.newName, volId) &&
+        !m_device.createVolume(manifest.newName, manifest.type, manifest.size)) {
+        recordFailure(ExitFlashFailed, std::string("could not create ") + manifest.newName +
+                                           because(m_device.error()));
+        return false;
+    }
+    Ubi::Volume volume(m_device, true);
+    if (!volume.open(manifest.newName) || !volume.beginUpdate((long long)bytes.size()) ||
+        volume.write(bytes.data(), unsigned(bytes.size())) != int(bytes.size())) {
+        recordFailure(ExitFlashFailed,
+                      std::string("could not write ") + manifest.newName + because(volume.error()));
+        return false;
+    }
+    volume.close();
+    const std::string wrong = VolumeCheck::verify(
+        m_device, manifest.newName, manifest.type, uint32_t(bytes.size()),
+        Crc32::calculate(bytes.data(), unsigned(bytes.size()), 0), VolumeCheck::Read::Dynamic);
+    if (!wrong.empty()) {
+        recordFailure(ExitFlashFailed, wrong);
+        return false;
+    }
+    return true;
+}
+
+// One rename request switches the slots and the manifest together. The manifest's part is
+// silent, and a manifest_prev left from a generation without a manifest goes first, so no
+// manifest ever describes a set it is not beside.
 bool Installation::switchIn() {
     std::vector<std::pair<std::string, std::string>> renames;
     for (const VolumeSlot& slot : s_volumes) {
@@ -276,6 +334,14 @@ bool Installation::switchIn() {
         }
         renames.emplace_back(slot.newName, slot.name);
     }
+    const VolumeSlot& manifest = FwImage::s_manifest;
+    int volId;
+    if (m_device.findUbiVolumeId(manifest.name, volId)) {
+        renames.emplace_back(manifest.name, manifest.prevName);
+    } else if (m_device.findUbiVolumeId(manifest.prevName, volId)) {
+        m_device.deleteVolume(manifest.prevName);
+    }
+    renames.emplace_back(manifest.newName, manifest.name);
     if (!m_device.renameVolumes(renames)) {
         puts("rename failed");
         return false;
@@ -300,6 +366,12 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
         return ExitNoDevice;
     }
     puts("CP2");
+    if (!device.lock()) {
+        printf("install stopped: %s is in use by another install or vexil-slots%s\n",
+               device.name().c_str(),
+               device.error() == EWOULDBLOCK ? "" : because(device.error()).c_str());
+        return ExitBusy;
+    }
     // A store that cannot be used must never mean "no keys": nothing is touched.
     const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustedKeys);
     if (store.state() == SigningKeys::TrustStore::Refused) {

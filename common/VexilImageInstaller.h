@@ -14,6 +14,7 @@ enum ExitStatus : int {
     ExitImageRejected = 3,   // identity, CRC, length, early end or missing block
     ExitFlashFailed = 4,     // create, open, update, write, check or rename failed
     ExitTrustStore = 5,      // the board's trusted keys cannot be read
+    ExitBusy = 6,            // another install or vexil-slots holds the UBI device
     ExitNoDevice = -1,       // the UBI device cannot be set up
 };
 

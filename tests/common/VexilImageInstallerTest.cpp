@@ -11,6 +11,7 @@
 
 #include "ImageBuilder.h"
 #include "common/ImageSignature.h"
+#include "common/Manifest.h"
 #include "common/SigningKeys.h"
 #include "common/linuxFlash/UbiRequests.h"
 #include "support/InstallerBoard.h"
@@ -86,7 +87,7 @@ TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_TRUE(holds(m_sim, s_update));
     EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
-    EXPECT_EQ(m_sim.volumes(0).size(), 6u);
+    EXPECT_EQ(m_sim.volumes(0).size(), 7u) << "and the manifest";
     // The kernel checked the static volumes as their updates finished; only rootfs is read.
     for (const auto& r : m_sim.requests()) {
         if (r.kind == Call::Open && r.request == O_RDONLY && r.path.rfind("/dev/ubi0_", 0) == 0) {
@@ -109,10 +110,10 @@ TEST_F(InstallerTest, RenameRequestCarriesThePairsInSlotOrder) {
     ubi_rnvol_req request;
     ASSERT_EQ(renames[0].size(), sizeof request);
     memcpy(&request, renames[0].data(), sizeof request);
-    const char* const expected[] = {"kernel_prev", "kernel",      "devicetree_prev",
-                                    "devicetree",  "rootfs_prev", "rootfs"};
-    ASSERT_EQ(request.count, 6);
-    for (int i = 0; i < 6; ++i) {
+    const char* const expected[] = {"kernel_prev", "kernel", "devicetree_prev", "devicetree",
+                                    "rootfs_prev", "rootfs", "manifest"};
+    ASSERT_EQ(request.count, 7);
+    for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(std::string(request.ents[i].name, size_t(request.ents[i].name_len)), expected[i]);
     }
 }
@@ -126,7 +127,7 @@ TEST_F(InstallerTest, FirstInstallOnAnEmptyBoard) {
               transcript(headerLines(uint32_t(image.size())), blockLines(s_update), none, none));
     EXPECT_EQ(outcome.status, 0);
     EXPECT_TRUE(holds(m_sim, s_update));
-    EXPECT_EQ(m_sim.volumes(0).size(), 3u);
+    EXPECT_EQ(m_sim.volumes(0).size(), 4u) << "and the manifest";
 }
 
 TEST_F(InstallerTest, TwoInstallsInARowRotateGenerations) {
@@ -137,7 +138,7 @@ TEST_F(InstallerTest, TwoInstallsInARowRotateGenerations) {
     ASSERT_EQ(install(m_sim, imageOf(s_older).build()).status, 0);
     EXPECT_TRUE(holds(m_sim, s_older));
     EXPECT_TRUE(holds(m_sim, s_update, "_prev"));
-    EXPECT_EQ(m_sim.volumes(0).size(), 6u);
+    EXPECT_EQ(m_sim.volumes(0).size(), 8u) << "and both manifests";
 }
 
 TEST_F(InstallerTest, BlockWithoutASlotIsVerifiedAndDropped) {
@@ -156,8 +157,8 @@ TEST_F(InstallerTest, BlockWithoutASlotIsVerifiedAndDropped) {
             written += r.bytes.size();
         }
     }
-    EXPECT_EQ(written,
-              s_update.kernel.size() + s_update.devicetree.size() + s_update.rootfs.size());
+    EXPECT_EQ(written, s_update.kernel.size() + s_update.devicetree.size() +
+                           s_update.rootfs.size() + Manifest::encodedSize);
 }
 
 TEST_F(InstallerTest, EmptyBlockInstallsWithoutAnEmptyWrite) {
