@@ -23,6 +23,7 @@
 #include "common/SigningKeys.h"
 #include "common/TrustStore.h"
 #include "common/VexilImageInstaller.h"
+#include "common/VexilSlots.h"
 #include "sim/BoardFile.h"
 
 namespace {
@@ -54,6 +55,8 @@ const char* const s_commands =
     "       vexil-board install DIR IMAGE\n"
     "       vexil-board show DIR\n"
     "       vexil-board powercut DIR N IMAGE\n"
+    "       vexil-board slots DIR status|check [--json] | rollback [--unchecked]\n"
+    "       vexil-board damage DIR VOLUME OFFSET\n"
     "\n"
     "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
     "  create    makes a board, optionally holding a current and a \"_prev\" generation and\n"
@@ -62,8 +65,11 @@ const char* const s_commands =
     "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
     "  powercut  installs with the power cut before the Nth state-changing operation,\n"
     "            then re-attaches and shows what the board holds\n"
+    "  slots     runs vexil-slots on the board (same output, same exit status)\n"
+    "  damage    flips the bits of the byte at OFFSET of VOLUME, as a flash might\n"
     "\n"
-    "Exit status: install and powercut give the installer's; otherwise 0 done, 64 usage\n"
+    "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
+    "otherwise 0 done, 64 usage\n"
     "error, 65 inputs no board can be made of, 70 the board cannot be read or saved,\n"
     "75 the board is in use by another vexil-board run.\n";
 
@@ -537,6 +543,50 @@ int powercut(int argc, char* argv[]) {
     return keepBoard(sim, argv[0]);
 }
 
+int slots(int argc, char* argv[]) {
+    if (argc < 2 || argc > 3) {
+        return usageError("slots needs a board directory and a vexil-slots command");
+    }
+    const bool changes = strcmp(argv[1], "rollback") == 0;
+    OpenBoard board = openBoard(argv[0], changes);
+    if (!board.sim) {
+        return board.status;
+    }
+    char name[] = "vexil-slots";
+    std::vector<char*> args = {name};
+    args.insert(args.end(), argv + 1, argv + argc);
+    args.push_back(nullptr);
+    const int status = VexilSlots::run(argc, args.data(), *board.sim);
+    fflush(stdout);
+    if (changes) {
+        const int saved = keepBoard(*board.sim, argv[0]);
+        return saved != 0 ? saved : status & 0xFF;
+    }
+    return status & 0xFF;
+}
+
+int damage(int argc, char* argv[]) {
+    unsigned long long offset = 0;
+    if (argc != 3 || !parseSize(argv[2], offset)) {
+        return usageError("damage needs a board directory, a volume name and an offset");
+    }
+    OpenBoard board = openBoard(argv[0], true);
+    if (!board.sim) {
+        return board.status;
+    }
+    for (const auto& volume : board.sim->volumes(s_ubi)) {
+        if (volume.name == argv[1]) {
+            try {
+                board.sim->corruptVolumeData(s_ubi, volume.id, offset);
+            } catch (const std::invalid_argument&) {
+                return failed(ExitInput, stringf("%s holds no byte at %llu", argv[1], offset));
+            }
+            return keepBoard(*board.sim, argv[0]);
+        }
+    }
+    return failed(ExitInput, stringf("the board has no volume %s", argv[1]));
+}
+
 int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         return usageError("no command");
@@ -559,6 +609,12 @@ int dispatch(int argc, char* argv[]) {
     }
     if (command == "powercut") {
         return powercut(argc - 2, argv + 2);
+    }
+    if (command == "slots") {
+        return slots(argc - 2, argv + 2);
+    }
+    if (command == "damage") {
+        return damage(argc - 2, argv + 2);
     }
     return usageError("unknown command " + command);
 }

@@ -513,6 +513,10 @@ TEST_F(InstallerTest, PowerCutAtEveryStepLeavesOneWholeGeneration) {
         EXPECT_NE(install(sim, image).status, 0);
         sim.reattach();
         EXPECT_TRUE(holds(sim, s_current) || holds(sim, s_update));
+        // The manifest switches with the set it describes; the board had none before.
+        const auto volumes = sim.volumes(0);
+        EXPECT_TRUE(holds(sim, s_update) ? manifestDescribes(sim, s_update, "")
+                                         : find(volumes, "manifest") == nullptr);
         ASSERT_EQ(install(sim, image).status, 0);
         EXPECT_TRUE(holds(sim, s_update));
     }

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "common/ImageFormat.h"
+#include "common/Manifest.h"
 #include "common/VexilImageInstaller.h"
 #include "common/linuxFlash/KernelInterface.h"
 #include "sim/Simulator.h"
@@ -109,6 +112,26 @@ inline bool holds(Sim::Simulator& sim, const Generation& generation,
         const auto* volume = find(all, FwImage::s_volumes[slot].name + suffix);
         if (!volume || volume->updMarker || volume->corrupted ||
             contents(*volume) != generation[slot]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the manifest of `suffix` describes the generation beside it.
+inline bool manifestDescribes(Sim::Simulator& sim, const Generation& generation,
+                              const std::string& suffix) {
+    const auto volumes = sim.volumes(0);
+    const auto* volume = find(volumes, "manifest" + suffix);
+    Manifest::Record record;
+    std::string error;
+    if (volume == nullptr || !Manifest::decode(contents(*volume), record, error)) {
+        return false;
+    }
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        if (record.blocks[slot].size != generation[slot].size() ||
+            record.blocks[slot].crc !=
+                crc32(0, generation[slot].data(), uInt(generation[slot].size()))) {
             return false;
         }
     }

@@ -286,6 +286,25 @@ TEST_F(VexilBoardPrepared, ShowMarksAnIncompletePreviousGeneration) {
         << shown.out;
 }
 
+// vexil-slots runs on a simulated board as on a real one; damage can be rehearsed.
+TEST_F(VexilBoardPrepared, SlotsAndDamage) {
+    ASSERT_EQ(board({"install", m_board, m_image}).status, 0);
+    const ProcessOutcome status = board({"slots", m_board, "status"});
+    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(
+        status.out.rfind("current generation: version 0x20261206 \"update\", not signed\n", 0), 0u)
+        << status.out;
+    EXPECT_EQ(board({"damage", m_board, "rootfs", "7"}).status, 0);
+    const ProcessOutcome check = board({"slots", m_board, "check"});
+    EXPECT_EQ(check.status, 3);
+    EXPECT_EQ(check.out, "current generation: NOT WHOLE: rootfs reads back wrong\n"
+                         "previous generation: NOT WHOLE: no manifest to check it against\n");
+    EXPECT_EQ(board({"slots", m_board, "rollback", "--unchecked"}).status, 0);
+    expectHolds(board({"show", m_board}).out, s_current, "");
+    EXPECT_EQ(board({"damage", m_board, "nosuch", "0"}).status, 65);
+    EXPECT_EQ(board({"slots", m_board, "frobnicate"}).status, 1);
+}
+
 // A board that trusts a key installs what that key signed, and nothing else.
 TEST_F(VexilBoard, TrustedKeysMakeSignaturesACondition) {
     const std::string key = path("board").string();

@@ -1,0 +1,350 @@
+#include "common/VexilSlots.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "StringTool/StringTool.h"
+#include "common/ImageFormat.h"
+#include "common/Manifest.h"
+#include "common/VolumeCheck.h"
+#include "common/linuxFlash/Ubi.h"
+
+namespace VexilSlots {
+
+namespace {
+
+using FwImage::s_manifest;
+using FwImage::s_volumes;
+using FwImage::slotCount;
+using FwImage::VolumeSlot;
+using StringTool::stringf;
+using Name = const char* VolumeSlot::*;
+
+const char* const s_usage = "usage: vexil-slots status [--json]\n"
+                            "       vexil-slots check [--json]\n"
+                            "       vexil-slots rollback [--unchecked]\n";
+
+// One volume as the kernel shows it.
+struct VolumeState {
+    bool present = false;
+    std::string type;
+    unsigned long long size = 0;
+    unsigned long long dataBytes = 0;
+    bool updMarker = false;
+    bool corrupted = false;
+};
+
+// The current or the previous generation: its volumes and its manifest, if it has one.
+struct Generation {
+    const char* label = "";
+    Name name = nullptr;
+    VolumeState volumes[slotCount];
+    int present = 0;
+    bool hasManifest = false;
+    std::string manifestProblem; // why a manifest volume that is there cannot be used
+    Manifest::Record manifest;
+};
+
+unsigned long long number(Ubi::Device& device, const std::string& volume, const char* attribute) {
+    std::string text;
+    return device.volumeAttribute(volume, attribute, text) ? strtoull(text.c_str(), nullptr, 10)
+                                                           : 0;
+}
+
+Generation look(Ubi::Device& device, const char* label, Name name) {
+    Generation generation;
+    generation.label = label;
+    generation.name = name;
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const std::string volume = s_volumes[slot].*name;
+        VolumeState& state = generation.volumes[slot];
+        int volId;
+        state.present = device.findUbiVolumeId(volume, volId);
+        if (!state.present) {
+            continue;
+        }
+        ++generation.present;
+        device.volumeAttribute(volume, "type", state.type);
+        state.size =
+            number(device, volume, "reserved_ebs") * number(device, volume, "usable_eb_size");
+        state.dataBytes = number(device, volume, "data_bytes");
+        state.updMarker = number(device, volume, "upd_marker") != 0;
+        state.corrupted = number(device, volume, "corrupted") != 0;
+    }
+    int volId;
+    if (device.findUbiVolumeId(s_manifest.*name, volId)) {
+        generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
+                                                generation.manifestProblem);
+    }
+    return generation;
+}
+
+std::string describe(const Generation& generation) {
+    if (generation.present == 0) {
+        return "absent";
+    }
+    if (!generation.hasManifest) {
+        return generation.manifestProblem.empty()
+                   ? "no manifest (installed before manifests were written)"
+                   : "its manifest cannot be used: " + generation.manifestProblem;
+    }
+    const Manifest::Record& m = generation.manifest;
+    std::string text = stringf(
+        "version 0x%x \"%s\", ", m.header.version,
+        FwImage::printable(FwImage::fieldText(m.header.descr, sizeof m.header.descr)).c_str());
+    if (!m.signedImage) {
+        return text + "not signed";
+    }
+    return text + "signed by key " + SigningKeys::keyIdHex(m.keyId) +
+           (m.verified ? " (verified by a trusted key)" : " (not verified: no trusted keys)");
+}
+
+// Why the generation is not whole, read back in full; empty when it is.
+std::string problem(Ubi::Device& device, const Generation& generation, bool needManifest) {
+    if (generation.present == 0) {
+        return "absent";
+    }
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (!generation.volumes[slot].present) {
+            return std::string("no ") + s_volumes[slot].*generation.name;
+        }
+    }
+    if (!generation.hasManifest && (needManifest || !generation.manifestProblem.empty())) {
+        return generation.manifestProblem.empty() ? "no manifest to check it against"
+                                                  : generation.manifestProblem;
+    }
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const VolumeState& state = generation.volumes[slot];
+        const std::string name = s_volumes[slot].*generation.name;
+        if (!generation.hasManifest) {
+            if (state.updMarker || state.corrupted) {
+                return name + (state.updMarker ? " is still marked as being updated"
+                                               : " is marked corrupted");
+            }
+            continue;
+        }
+        const BlockHeader& block = generation.manifest.blocks[slot];
+        const std::string wrong = VolumeCheck::verify(
+            device, name, s_volumes[slot].type, block.size, block.crc, VolumeCheck::Read::All);
+        if (!wrong.empty()) {
+            return wrong;
+        }
+    }
+    return "";
+}
+
+std::string json(const std::string& text) {
+    std::string result = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            result += '\\';
+            result += char(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            result += char(c);
+        } else {
+            result += stringf("\\u%04x", c);
+        }
+    }
+    return result + "\"";
+}
+
+std::vector<std::string> unfinished(Ubi::Device& device) {
+    std::vector<std::string> names;
+    int volId;
+    for (const VolumeSlot& slot : s_volumes) {
+        if (device.findUbiVolumeId(slot.newName, volId)) {
+            names.push_back(slot.newName);
+        }
+    }
+    if (device.findUbiVolumeId(s_manifest.newName, volId)) {
+        names.push_back(s_manifest.newName);
+    }
+    return names;
+}
+
+void printStatus(const Generation& generation) {
+    printf("%s generation: %s\n", generation.label, describe(generation).c_str());
+    if (generation.present > 0) {
+        printf("  %-16s %-8s %10s %10s  %10s %-8s  %s\n", "volume", "type", "size", "data",
+               "expected", "crc32", "upd_marker corrupted");
+    }
+    for (int slot = 0; slot < slotCount && generation.present > 0; ++slot) {
+        const VolumeState& state = generation.volumes[slot];
+        const std::string name = s_volumes[slot].*generation.name;
+        if (!state.present) {
+            printf("  %-16s missing\n", name.c_str());
+            continue;
+        }
+        const BlockHeader& block = generation.manifest.blocks[slot];
+        const std::string expected = generation.hasManifest
+                                         ? stringf("%10u %08x", block.size, block.crc)
+                                         : stringf("%10s %-8s", "-", "-");
+        printf("  %-16s %-8s %10llu %10llu  %s  %-10d %d\n", name.c_str(), state.type.c_str(),
+               state.size, state.dataBytes, expected.c_str(), state.updMarker ? 1 : 0,
+               state.corrupted ? 1 : 0);
+    }
+}
+
+std::string statusJson(const Generation& generation) {
+    if (generation.present == 0) {
+        return "null";
+    }
+    const Manifest::Record& m = generation.manifest;
+    std::string text = "{";
+    if (generation.hasManifest) {
+        text += stringf("\"version\": %u, \"descr\": ", m.header.version) +
+                json(FwImage::fieldText(m.header.descr, sizeof m.header.descr)) + ", \"keyId\": " +
+                (m.signedImage ? json(SigningKeys::keyIdHex(m.keyId)) : std::string("null")) +
+                ", \"verified\": " + (m.verified ? "true" : "false");
+    } else {
+        text += "\"version\": null, \"manifestProblem\": " +
+                (generation.manifestProblem.empty() ? std::string("null")
+                                                    : json(generation.manifestProblem));
+    }
+    text += ", \"volumes\": [";
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const VolumeState& state = generation.volumes[slot];
+        text += std::string(slot == 0 ? "" : ", ") +
+                "{\"name\": " + json(s_volumes[slot].*generation.name) +
+                ", \"present\": " + (state.present ? "true" : "false");
+        if (state.present) {
+            text += ", \"type\": " + json(state.type) +
+                    stringf(", \"size\": %llu, \"dataBytes\": %llu, \"updMarker\": %s, "
+                            "\"corrupted\": %s",
+                            state.size, state.dataBytes, state.updMarker ? "true" : "false",
+                            state.corrupted ? "true" : "false");
+        }
+        if (generation.hasManifest) {
+            text += stringf(", \"expectedSize\": %u, \"expectedCrc\": %u", m.blocks[slot].size,
+                            m.blocks[slot].crc);
+        }
+        text += "}";
+    }
+    return text + "]}";
+}
+
+int status(Ubi::Device& device, bool asJson) {
+    const Generation current = look(device, "current", &VolumeSlot::name);
+    const Generation previous = look(device, "previous", &VolumeSlot::prevName);
+    const std::vector<std::string> leftovers = unfinished(device);
+    if (asJson) {
+        std::string names;
+        for (const std::string& name : leftovers) {
+            names += (names.empty() ? "" : ", ") + json(name);
+        }
+        printf("{\"current\": %s,\n \"previous\": %s,\n \"unfinished\": [%s]}\n",
+               statusJson(current).c_str(), statusJson(previous).c_str(), names.c_str());
+        return ExitDone;
+    }
+    printStatus(current);
+    printStatus(previous);
+    if (!leftovers.empty()) {
+        std::string names;
+        for (const std::string& name : leftovers) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        printf("unfinished install: %s\n", names.c_str());
+    }
+    return ExitDone;
+}
+
+int check(Ubi::Device& device, bool asJson) {
+    const Generation generations[] = {look(device, "current", &VolumeSlot::name),
+                                      look(device, "previous", &VolumeSlot::prevName)};
+    std::string problems[2];
+    for (int i = 0; i < 2; ++i) {
+        problems[i] = problem(device, generations[i], true);
+    }
+    if (asJson) {
+        printf("{\"current\": {\"whole\": %s, \"problem\": %s},\n \"previous\": {\"whole\": %s, "
+               "\"problem\": %s}}\n",
+               problems[0].empty() ? "true" : "false",
+               problems[0].empty() ? "null" : json(problems[0]).c_str(),
+               problems[1].empty() ? "true" : "false",
+               problems[1].empty() ? "null" : json(problems[1]).c_str());
+    } else {
+        for (int i = 0; i < 2; ++i) {
+            printf("%s generation: %s\n", generations[i].label,
+                   problems[i].empty() ? ("whole, " + describe(generations[i])).c_str()
+                                       : ("NOT WHOLE: " + problems[i]).c_str());
+        }
+    }
+    return problems[0].empty() ? ExitDone : ExitNotWhole;
+}
+
+// Swaps the current and the previous generation, all their names in one rename.
+int rollback(Ubi::Device& device, bool unchecked) {
+    const Generation current = look(device, "current", &VolumeSlot::name);
+    const Generation previous = look(device, "previous", &VolumeSlot::prevName);
+    const std::string wrong = problem(device, previous, !unchecked);
+    if (!wrong.empty()) {
+        printf("rollback refused: the previous generation is not whole: %s%s\n", wrong.c_str(),
+               wrong == "no manifest to check it against"
+                   ? " (--unchecked rolls back to it all the same)"
+                   : "");
+        return ExitNotWhole;
+    }
+    std::vector<std::pair<std::string, std::string>> renames;
+    for (int slot = 0; slot < slotCount; ++slot) {
+        if (current.volumes[slot].present) {
+            renames.emplace_back(s_volumes[slot].name, s_volumes[slot].prevName);
+        }
+        renames.emplace_back(s_volumes[slot].prevName, s_volumes[slot].name);
+    }
+    int volId;
+    const bool currentManifest = device.findUbiVolumeId(s_manifest.name, volId);
+    if (currentManifest) {
+        renames.emplace_back(s_manifest.name, s_manifest.prevName);
+    }
+    if (device.findUbiVolumeId(s_manifest.prevName, volId)) {
+        renames.emplace_back(s_manifest.prevName, s_manifest.name);
+    }
+    if (!device.renameVolumes(renames)) {
+        puts("rollback failed: nothing was renamed");
+        return ExitFlashFailed;
+    }
+    printf("rolled back: the previous generation (%s) is current\n", describe(previous).c_str());
+    return ExitDone;
+}
+
+} // namespace
+
+int run(int argc, char* argv[]) {
+    return run(argc, argv, LinuxFlash::linuxKernel());
+}
+
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
+    const std::string command = argc >= 2 ? argv[1] : "";
+    const std::string option = argc == 3 ? argv[2] : "";
+    const bool known = (command == "status" || command == "check")
+                           ? option.empty() || option == "--json"
+                           : command == "rollback" && (option.empty() || option == "--unchecked");
+    if (argc < 2 || argc > 3 || !known) {
+        fputs(s_usage, stderr);
+        return ExitUsage;
+    }
+    Ubi::Device device(kernel);
+    if (!device.init("NAND.ubi")) {
+        fprintf(stderr, "vexil-slots: no UBI device on NAND.ubi\n");
+        return ExitNoDevice;
+    }
+    if (command == "status") {
+        return status(device, !option.empty());
+    }
+    if (command == "check") {
+        return check(device, !option.empty());
+    }
+    if (!device.lock()) {
+        printf("rollback refused: %s is in use by another install or vexil-slots\n",
+               device.name().c_str());
+        return ExitBusy;
+    }
+    return rollback(device, !option.empty());
+}
+
+} // namespace VexilSlots
