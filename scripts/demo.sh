@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The main job, end to end on a simulated board: build the programs, make
-# payloads, pack them into an image, create a board that holds an older
-# generation, install the image and show the board before and after.
+# The main job, end to end on a simulated board: build the programs, make a
+# signing key and payloads, pack them into a signed image, create a board that
+# trusts the key and holds an older generation, install the image and show the
+# board and its generations before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh build
 cmake -S . -B build-demo -DVEXIL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-demo -j"$(nproc)" --target vexil-image vexil-board VexilImageInstaller >/dev/null
+cmake --build build-demo -j"$(nproc)" --target vexil-image vexil-board VexilImageInstaller vexil-slots >/dev/null
 bin=build-demo/tools
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexil-demo.XXXXXX")
@@ -24,9 +25,11 @@ payload kernel 2500000
 payload devicetree 32768
 payload rootfs 16000000
 
-echo "== the image"
+echo "== the key and the signed image"
+"$bin/vexil-image" keygen -o "$work/release"
 "$bin/vexil-image" create -o "$work/update.img" --version 0x20261206 --descr "demo update" \
-    --kernel "$work/kernel" --devicetree "$work/devicetree" --rootfs "$work/rootfs"
+    --kernel "$work/kernel" --devicetree "$work/devicetree" --rootfs "$work/rootfs" \
+    --sign "$work/release"
 "$bin/vexil-image" info "$work/update.img"
 
 echo
@@ -34,7 +37,7 @@ echo "== the board before"
 "$bin/vexil-board" create "$work/board" \
     --kernel "$work/old-kernel" --devicetree "$work/old-devicetree" --rootfs "$work/old-rootfs" \
     --prev-kernel "$work/older-kernel" --prev-devicetree "$work/older-devicetree" \
-    --prev-rootfs "$work/older-rootfs"
+    --prev-rootfs "$work/older-rootfs" --trusted-key "$work/release.pub"
 "$bin/vexil-board" show "$work/board"
 
 echo
@@ -46,4 +49,6 @@ echo "exit status: $status"
 echo
 echo "== the board after"
 "$bin/vexil-board" show "$work/board"
+echo
+"$bin/vexil-board" slots "$work/board" status
 exit "$status"
