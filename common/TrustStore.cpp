@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "Platform/Files.h"
+
 namespace SigningKeys {
 namespace {
 
@@ -18,66 +20,12 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 std::string failure(const std::string& path, const std::string& cause) {
     return path + ": " + cause;
 }
 
 std::string failure(const std::string& path, const char* action, int error) {
     return failure(path, std::string(action) + ": " + strerror(error));
-}
-
-// Reads one more byte than a key file may have, so an oversized file is caught
-// without reading all of it.
-bool readKeyFile(const std::string& path, std::string& text, std::string& reason) {
-    // O_NONBLOCK: a FIFO put in the directory must not hang the installer.
-    const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) {
-        reason = failure(path, "cannot open", errno);
-        return false;
-    }
-    struct stat status;
-    if (fstat(fd.get(), &status) != 0) {
-        reason = failure(path, "cannot stat", errno);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        reason = failure(path, "not a regular file");
-        return false;
-    }
-    char buffer[maxKeyFileSize + 1];
-    size_t size = 0;
-    while (size < sizeof buffer) {
-        const ssize_t got = read(fd.get(), buffer + size, sizeof buffer - size);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            reason = failure(path, "cannot read", errno);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        size += size_t(got);
-    }
-    text.assign(buffer, size);
-    return true;
 }
 
 } // namespace
@@ -126,8 +74,8 @@ TrustStore TrustStore::load(const std::string& directory) {
         const std::string path = directory + "/" + name;
         std::string text;
         std::string reason;
-        if (!readKeyFile(path, text, reason)) {
-            return refuse(reason);
+        if (!Platform::readRegularFile(path, maxKeyFileSize, text, reason)) {
+            return refuse(failure(path, reason));
         }
         PublicKey key;
         if (!parsePublicKey(text, key, reason)) {

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Platform/Files.h"
 #include "common/linuxFlash/UbiRequests.h"
 
 namespace Sim {
@@ -53,71 +54,20 @@ bool fromHex(const std::string& hex, std::string& bytes) {
     return true;
 }
 
-// Owns one descriptor.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-bool writeAll(int fd, const void* data, size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, bytes, size);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        bytes += put;
-        size -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
 // A new file that is complete on the disk once this returns true.
 bool writeFile(const std::string& path, const void* data, size_t size) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    return fd.get() >= 0 && writeAll(fd.get(), data, size) && fsync(fd.get()) == 0 && fd.close();
-}
-
-// Reads a whole file of at most `limit` bytes; false when it is larger or unreadable.
-bool readFile(const std::string& path, size_t limit, std::string& bytes) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<unsigned long long>(info.st_size) > limit) {
+    Platform::FileDescriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid() || !Platform::writeAll(fd.get(), data, size) || fsync(fd.get()) != 0) {
         return false;
     }
-    bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), &bytes[done], bytes.size() - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    return ::close(fd.release()) == 0;
+}
+
+// A whole regular file of at most `limit` bytes.
+bool readFile(const std::string& path, size_t limit, std::string& bytes) {
+    std::string reason;
+    return Platform::readRegularFile(path, limit, bytes, reason) && bytes.size() <= limit;
 }
 
 std::string dataName(unsigned ubi, int volId, const std::string& stamp) {
@@ -130,8 +80,9 @@ bool isDataName(const std::string& name) {
 }
 
 void syncDirectory(const std::string& directory) {
-    Fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) {
+    const Platform::FileDescriptor fd(
+        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid()) {
         fsync(fd.get());
     }
 }

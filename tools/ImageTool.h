@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Files.h"
 #include "common/ImageStream.h"
 
 namespace ImageTool {
@@ -19,28 +20,7 @@ enum ExitCode {
     ExitIoError = 3,
 };
 
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd = -1);
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
+using Platform::FileDescriptor;
 
 // A file written under a hidden name beside its path and renamed into place once complete, so
 // the path never shows a half-written file. SIGINT, SIGTERM and SIGHUP remove the hidden file.
@@ -69,20 +49,17 @@ private:
     FileDescriptor m_fd;
 };
 
-// Reads until length bytes or end of file: the count read, or -1 on an error.
-ssize_t readFully(int fd, void* buffer, size_t length);
-
 // An image read from a descriptor.
 class FdSource : public FwImage::ByteSource {
 public:
     explicit FdSource(int fd) : m_fd(fd) {}
-    long read(void* buffer, unsigned size) override { return readFully(m_fd, buffer, size); }
+    long read(void* buffer, unsigned size) override {
+        return Platform::readAll(m_fd, buffer, size);
+    }
 
 private:
     int m_fd;
 };
-bool writeFully(int fd, const void* data, size_t length);
-bool pwriteFully(int fd, const void* data, size_t length, off_t offset);
 
 struct Option {
     std::string name;

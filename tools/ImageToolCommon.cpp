@@ -12,21 +12,6 @@
 
 namespace ImageTool {
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        reset(other.m_fd);
-        other.m_fd = -1;
-    }
-    return *this;
-}
-
-void FileDescriptor::reset(int fd) {
-    if (m_fd >= 0) {
-        close(m_fd);
-    }
-    m_fd = fd;
-}
-
 namespace {
 
 // Hidden files in the making, for the signal handler: plain arrays, since it may only make
@@ -177,55 +162,6 @@ int OutputFile::writeFailed() const {
     fprintf(stderr, "vexil-image %s: cannot write '%s': %s\n", m_command, m_path.c_str(),
             strerror(errno));
     return ExitIoError;
-}
-
-ssize_t readFully(int fd, void* buffer, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = read(fd, static_cast<char*>(buffer) + done, length - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return -1;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-namespace {
-
-// Writes every byte, retrying short writes and interruptions; at `offset` when
-// one is given, else at the file position.
-bool writeAll(int fd, const void* data, size_t length, const off_t* offset) {
-    size_t done = 0;
-    while (done < length) {
-        const char* from = static_cast<const char*>(data) + done;
-        const ssize_t put = offset ? pwrite(fd, from, length - done, *offset + off_t(done))
-                                   : write(fd, from, length - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
-} // namespace
-
-bool writeFully(int fd, const void* data, size_t length) {
-    return writeAll(fd, data, length, nullptr);
-}
-
-bool pwriteFully(int fd, const void* data, size_t length, off_t offset) {
-    return writeAll(fd, data, length, &offset);
 }
 
 static bool contains(const std::vector<std::string>& names, const std::string& name) {

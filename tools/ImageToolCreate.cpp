@@ -290,7 +290,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
                 bool allowEmpty) {
     const uint64_t headerOffset = imageSize;
     BlockHeader header = {};
-    if (!writeFully(out, &header, sizeof header)) {
+    if (!Platform::writeAll(out, &header, sizeof header)) {
         return -1;
     }
     imageSize += sizeof header;
@@ -301,7 +301,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
     uint32_t crc = 0;
     Progress progress(block, block.input.get());
     for (;;) {
-        const ssize_t got = readFully(block.input.get(), buffer.data(), buffer.size());
+        const ssize_t got = Platform::readAll(block.input.get(), buffer.data(), buffer.size());
         if (got < 0) {
             fprintf(stderr, "vexil-image create: cannot read '%s': %s\n", block.path.c_str(),
                     strerror(errno));
@@ -316,7 +316,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
             return ExitBadImage;
         }
         crc = Crc32::calculate(buffer.data(), static_cast<unsigned>(got), crc);
-        if (!writeFully(out, buffer.data(), static_cast<size_t>(got))) {
+        if (!Platform::writeAll(out, buffer.data(), static_cast<size_t>(got))) {
             return -1;
         }
         progress.update(payloadSize);
@@ -332,7 +332,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
     header.id = htobe32(block.id);
     header.size = htobe32(static_cast<uint32_t>(payloadSize));
     header.crc = htobe32(crc);
-    if (!pwriteFully(out, &header, sizeof header, static_cast<off_t>(headerOffset))) {
+    if (!Platform::pwriteAll(out, &header, sizeof header, static_cast<off_t>(headerOffset))) {
         return -1;
     }
     return ExitGood;
@@ -341,7 +341,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
 int writeImage(CreateRequest& request, OutputFile& file, uint64_t& imageSize) {
     std::vector<char> buffer(FwImage::maxChunkSize);
     ImageHeader header = request.header;
-    if (!writeFully(file.fd(), &header, sizeof header)) {
+    if (!Platform::writeAll(file.fd(), &header, sizeof header)) {
         return -1;
     }
     imageSize = sizeof header;
@@ -357,7 +357,7 @@ int writeImage(CreateRequest& request, OutputFile& file, uint64_t& imageSize) {
     }
     header.length = htobe32(static_cast<uint32_t>(imageSize + signature));
     header.version = htobe32(request.header.version);
-    if (!pwriteFully(file.fd(), &header, sizeof header, 0)) {
+    if (!Platform::pwriteAll(file.fd(), &header, sizeof header, 0)) {
         return -1;
     }
     if (signature != 0) {

@@ -37,8 +37,6 @@ const char* const signHelp =
     "\n"
     "Exit status: 0 written, 1 IMAGE is not good, 2 usage error, 3 input or output error.\n";
 
-constexpr size_t maxKeyFile = SigningKeys::maxKeyFileSize;
-
 // Copies the image to the output as it streams past, without any signature block, and
 // judges it as the installer would.
 class Copier : public FwImage::StreamVisitor {
@@ -70,7 +68,7 @@ public:
 
 private:
     void copy(const void* data, size_t size) {
-        failed = failed || !writeFully(m_out, data, size);
+        failed = failed || !Platform::writeAll(m_out, data, size);
         written += size;
     }
 
@@ -82,25 +80,12 @@ private:
 } // namespace
 
 bool loadSecretKey(const char* command, const std::string& path, std::string& text) {
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (!file.valid() || fstat(file.get(), &info) != 0) {
-        fprintf(stderr, "vexil-image %s: cannot open '%s': %s\n", command, path.c_str(),
-                strerror(errno));
-        return false;
-    }
-    std::string bytes(maxKeyFile + 1, '\0');
-    const ssize_t got = S_ISREG(info.st_mode) ? readFully(file.get(), &bytes[0], bytes.size()) : -1;
-    if (got < 0) {
-        fprintf(stderr, "vexil-image %s: cannot read '%s': %s\n", command, path.c_str(),
-                S_ISREG(info.st_mode) ? strerror(errno) : "not a regular file");
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(got));
+    std::string bytes;
+    std::string reason;
     SigningKeys::SecretKey key;
-    std::string error;
-    if (!SigningKeys::parseSecretKey(bytes, key, error)) {
-        fprintf(stderr, "vexil-image %s: '%s': %s\n", command, path.c_str(), error.c_str());
+    if (!Platform::readRegularFile(path, SigningKeys::maxKeyFileSize, bytes, reason) ||
+        !SigningKeys::parseSecretKey(bytes, key, reason)) {
+        fprintf(stderr, "vexil-image %s: '%s': %s\n", command, path.c_str(), reason.c_str());
         return false;
     }
     text = bytes;
@@ -128,9 +113,9 @@ bool appendSignature(int fd, uint64_t imageSize, const std::string& secretKey) {
     header.id = htobe32(ImageSignature::blockId);
     header.size = htobe32(static_cast<uint32_t>(payload.size()));
     header.crc = htobe32(Crc32::calculate(payload.data(), unsigned(payload.size()), 0));
-    return pwriteFully(fd, &header, sizeof header, static_cast<off_t>(imageSize)) &&
-           pwriteFully(fd, payload.data(), payload.size(),
-                       static_cast<off_t>(imageSize + sizeof header));
+    return Platform::pwriteAll(fd, &header, sizeof header, static_cast<off_t>(imageSize)) &&
+           Platform::pwriteAll(fd, payload.data(), payload.size(),
+                               static_cast<off_t>(imageSize + sizeof header));
 }
 
 int runKeygen(int argc, char** argv, FILE* out) {
@@ -165,10 +150,10 @@ int runKeygen(int argc, char** argv, FILE* out) {
     if (!secretFile.open() || !publicFile.open()) {
         return ExitIoError;
     }
-    if (!writeFully(secretFile.fd(), secretText.data(), secretText.size())) {
+    if (!Platform::writeAll(secretFile.fd(), secretText.data(), secretText.size())) {
         return secretFile.writeFailed();
     }
-    if (!writeFully(publicFile.fd(), publicText.data(), publicText.size())) {
+    if (!Platform::writeAll(publicFile.fd(), publicText.data(), publicText.size())) {
         return publicFile.writeFailed();
     }
     if (!secretFile.commit(false) || !publicFile.commit(false)) {
@@ -237,7 +222,7 @@ int runSign(int argc, char** argv, FILE* out) {
         return ExitBadImage;
     }
     const uint32_t field = htobe32(static_cast<uint32_t>(length));
-    if (!pwriteFully(file.fd(), &field, sizeof field, offsetof(ImageHeader, length)) ||
+    if (!Platform::pwriteAll(file.fd(), &field, sizeof field, offsetof(ImageHeader, length)) ||
         !appendSignature(file.fd(), copier.written, key)) {
         return file.writeFailed();
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Files.h"
 #include "StringTool/StringTool.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
@@ -95,53 +96,18 @@ int failed(int status, const std::string& message) {
     return status;
 }
 
-// Owns one descriptor.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // A regular file of at most `limit` bytes, read whole; false with a reason otherwise.
 bool readPayload(const std::string& path, unsigned long long limit, std::vector<uint8_t>& data,
                  std::string& reason) {
-    Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info;
-    if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
-        reason = strerror(errno);
+    std::string bytes;
+    if (!Platform::readRegularFile(path, size_t(limit), bytes, reason)) {
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
-        reason = "not a regular file";
+    if (bytes.size() > limit) {
+        reason = stringf("more than %llu bytes", limit);
         return false;
     }
-    if (static_cast<unsigned long long>(info.st_size) > limit) {
-        reason = stringf("%lld bytes, more than %llu", static_cast<long long>(info.st_size), limit);
-        return false;
-    }
-    data.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t got = read(fd.get(), data.data() + done, data.size() - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            reason = got == 0 ? "it shrank while being read" : strerror(errno);
-            return false;
-        }
-        done += static_cast<size_t>(got);
-    }
+    data.assign(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -184,7 +150,7 @@ public:
     bool busy() const { return m_busy; }
 
 private:
-    Descriptor m_fd;
+    Platform::FileDescriptor m_fd;
     bool m_held = false;
     bool m_busy = false;
 };
@@ -385,8 +351,9 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     for (const SigningKeys::PublicKey& key : keys) {
         const std::string text = SigningKeys::publicKeyText(key);
         const std::string file = store + "/" + SigningKeys::keyIdHex(key.id) + ".pub";
-        Descriptor out(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (out.get() < 0 || write(out.get(), text.data(), text.size()) != ssize_t(text.size())) {
+        Platform::FileDescriptor out(
+            open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!out.valid() || !Platform::writeAll(out.get(), text.data(), text.size())) {
             return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
         }
     }

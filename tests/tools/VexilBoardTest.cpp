@@ -204,7 +204,7 @@ TEST_F(VexilBoard, RefusedCommands) {
         {with({"create", b, "--size", "2MiB"}, k), 65, "no room on the board for kernel"},
         {with({"create", b}, (m_dir / "adir").string()), 65, "adir for kernel: not a regular file"},
         {with({"create", b}, "/dev/zero"), 65, "/dev/zero for kernel: not a regular file"},
-        {with({"create", b}, file("big", Bytes(6291457)).string()), 65, "6291457 bytes, more than 6291456"},
+        {with({"create", b}, file("big", Bytes(6291457)).string()), 65, "for kernel: more than 6291456 bytes"},
         {{"create", b, "--trusted-key", path("notakey").string()}, 65, "cannot trust"},
     };
     // clang-format on
