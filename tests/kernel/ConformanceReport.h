@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "sim/UbiConformance.h"
+#include "conformance/UbiConformance.h"
 
 // One line per check and a count, the same for the kernel and the simulator so
 // that the two reports compare with diff. Exit status: 0 when all passed.

@@ -4,7 +4,7 @@
 
 #include "common/linuxFlash/UbiRequests.h"
 #include "sim/Simulator.h"
-#include "sim/UbiConformance.h"
+#include "conformance/UbiConformance.h"
 
 namespace {
 

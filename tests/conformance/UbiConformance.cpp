@@ -1,4 +1,4 @@
-#include "sim/UbiConformance.h"
+#include "conformance/UbiConformance.h"
 
 #include <algorithm>
 #include <cerrno>
