@@ -1,45 +1,267 @@
 #include "conformance/UbiConformance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
-#include <string>
+#include <sstream>
 
 #include "common/linuxFlash/UbiRequests.h"
 
-namespace Sim {
+namespace Conformance {
 
 namespace {
 
 using LinuxFlash::KernelInterface;
 
+// A request sequence on an emptied device; each step is one check, named by its text. A step
+// ends in the answer it expects: =ok (the default), =ERRNO or =NUMBER.
+//   mk [static] BYTES NAME... [FIELD=N]...   mkvol per name; its number is the id written back
+//   rm VOL; rn [VOL:NAME]... [count=N] [len=N]  rmvol; rename, len is the first name_len
+//   open H VOL|PATH ro|rw|wo|dir; close H     descriptor H on a volume's node or a path
+//   volup H BYTES; write H BYTES; read H BYTES; readall H PIECE (its number: the bytes read)
+//   ioctl H volup|mkvol|unknown [null]       a request where it does not belong, or no record
+//   attr VOL K=V...; dev K=V...; text PATH V  sysfs values, each with its newline
+//   names NAME...; ids NAME:VOL...; got H TEXT the volumes; what H's reads gave
+//   ls PATH [!]ENTRY...; order PATH ENTRY...   listed once (or not at all); in this order
+//   mtd; reattach; need N|io                   the partition; power cycle; the rest needs more
+// Numbers are sums of terms like 2L+1 or AL: L eraseblock size, A free eraseblocks at the start,
+// S volume ids, M the I/O unit. VOL is a volume by its name at mk, or an id. In words X*N is N
+// times X, \0 a NUL and '' nothing; a token with {N} stands for N tokens, {N} replaced by 0 to
+// N-1. In paths $ is the device and $VOL a volume's entry. A write sends its update's own
+// pattern; reads give the last update's bytes, then 0xFF.
+struct Case {
+    const char* name;
+    const char* steps;
+};
+
+const Case kCases[] = {
+    {"mkvol makes a dynamic volume with the lowest free id",
+     "mk 2L+1 cf-dynamic =0; attr cf-dynamic name=cf-dynamic type=dynamic reserved_ebs=3 "
+     "data_bytes=3L upd_marker=0 corrupted=0 alignment=1 usable_eb_size=L; "
+     "dev avail_eraseblocks=A-3 volumes_count=1; ls /sys/class/ubi $cf-dynamic; "
+     "ls /sys/class/ubi/$ $cf-dynamic; text /sys/class/ubi/$/$cf-dynamic/name cf-dynamic; "
+     "open r cf-dynamic ro; read r 16 =16"},
+    {"mkvol makes an empty static volume",
+     "mk static 1 cf-static; attr cf-static type=static data_bytes=0 reserved_ebs=1; "
+     "open r cf-static ro; read r 16 =0"},
+    {"mkvol rounds the size up to whole eraseblocks",
+     "mk L cf-exact; mk L+1 cf-over; mk 1 cf-byte; attr cf-exact reserved_ebs=1; "
+     "attr cf-over reserved_ebs=2; attr cf-byte reserved_ebs=1"},
+    {"mkvol gives the lowest free id", "mk 1 cf-a cf-b cf-c; rm cf-b; mk 1 cf-d =cf-b"},
+    {"mkvol takes an explicit id within the volume table",
+     "mk 1 cf-last vol_id=S-1 =S-1; mk 1 cf-beyond vol_id=S =EINVAL; "
+     "mk 1 cf-negative vol_id=-2 =EINVAL; names cf-last"},
+    {"mkvol checks each argument",
+     "mk -1 cf-x =EINVAL; mk 1 cf-x alignment=-1 =EINVAL; mk 1 cf-x vol_type=-1 =EINVAL; "
+     "mk 1 cf-x name_len=-1 =EINVAL; mk 1 cf-x alignment=0 =EINVAL; mk 0 cf-x =EINVAL; "
+     "mk 1 cf-x vol_type=0 =EINVAL; mk 1 cf-x vol_type=5 =EINVAL; mk 1 cf-x vol_type=7 =EINVAL; "
+     "mk 1 cf-x flags=2 =EINVAL; mk 1 cf-x flags=1 =EINVAL; mk 1 cf-x alignment=L+1 =EINVAL; "
+     "mk 1 '' =EINVAL; mk 1 cf-x nul=0 =EINVAL; mk 1 cf-x name_len=12 =EINVAL; "
+     "mk 1 cf-x name_len=3 =EINVAL; mk 1 n*128 =ENAMETOOLONG; "
+     "mk 1 cf-x name_len=200 =ENAMETOOLONG; names"},
+    {"mkvol takes an alignment in whole I/O units",
+     "need io; mk 1 cf-x alignment=M+1 =EINVAL; mk 1 cf-io alignment=M; attr cf-io alignment=M"},
+    {"mkvol takes a name of 127 bytes and the skip-check flag on a static volume",
+     "mk 1 L*127; attr L*127 name=L*127; mk static 1 cf-skip flags=1"},
+    {"mkvol refuses a used id or name after its argument checks",
+     "mk 1 cf-used; mk 1 cf-other vol_id=cf-used =EEXIST; mk 1 cf-used =EEXIST; "
+     "mk 0 cf-used =EINVAL; mk 1 cf-use"},
+    {"mkvol refuses more eraseblocks than are free",
+     "mk AL+L cf-big =ENOSPC; mk AL cf-all; dev avail_eraseblocks=0; mk 1 cf-more =ENOSPC"},
+    {"mkvol refuses when every id is taken",
+     "need S; mk 1 cf-{S}; mk 1 cf-auto =ENFILE; mk 1 cf-explicit vol_id=0 =EEXIST"},
+    {"rmvol removes a volume at once",
+     "mk 2L cf-gone; rm cf-gone; names; ls /sys/class/ubi !$cf-gone; "
+     "open r cf-gone ro =ENOENT; dev avail_eraseblocks=A"},
+    {"rmvol refuses missing and out-of-range ids", "rm 0 =ENODEV; rm S =EINVAL; rm -1 =EINVAL"},
+    {"rmvol refuses a volume that is open",
+     "mk 1 cf-open; open r cf-open ro; rm cf-open =EBUSY; close r; open w cf-open rw; "
+     "rm cf-open =EBUSY; close w; rm cf-open"},
+    {"rename with count 0 does nothing; counts out of range are refused",
+     "mk 1 cf-keep; rn; rn cf-keep:cf-new count=-1 =EINVAL; "
+     "rn cf-keep:cf-new count=33 =EINVAL; names cf-keep"},
+    {"rename renames one volume and swaps two in one step",
+     "mk 1 cf-a cf-b; rn cf-a:cf-x; attr cf-a name=cf-x; rn cf-a:cf-b cf-b:cf-x; "
+     "attr cf-a name=cf-b; attr cf-b name=cf-x"},
+    {"rename checks its entries",
+     "mk 1 cf-entry; rn -1:cf-new =EINVAL; rn S:cf-new =EINVAL; "
+     "rn cf-entry:cf-new len=-1 =EINVAL; rn cf-entry:n*128 =ENAMETOOLONG; "
+     "rn cf-entry:cf\\0new =EINVAL; rn cf-entry:m*127; attr cf-entry name=m*127; "
+     "rn cf-entry:cf-cut-here len=6; attr cf-entry name=cf-cut; rn cf-entry:; "
+     "attr cf-entry name="},
+    {"rename refuses a repeated id or new name",
+     "mk 1 cf-a cf-b; rn cf-a:cf-x cf-a:cf-y =EINVAL; rn cf-a:cf-x cf-b:cf-x =EINVAL; "
+     "names cf-a cf-b"},
+    {"rename is all or nothing when a volume is missing",
+     "mk 1 cf-a cf-b; rn cf-a:cf-x cf-b:cf-y 5:cf-z =ENODEV; names cf-a cf-b"},
+    {"rename skips unchanged names",
+     "mk 1 cf-a cf-b; rn cf-a:cf-a; rn cf-a:cf-a cf-b:cf-c; names cf-a cf-c"},
+    {"rename removes the volume that holds a new name",
+     "mk 1 cf-a; mk 3L cf-b; rn cf-a:cf-b; ids cf-b:cf-a; open r cf-b ro =ENOENT; "
+     "dev avail_eraseblocks=A-1"},
+    {"rename replaces a generation in one step",
+     "mk static 1 kernel kernel_new kernel_prev; rn kernel:kernel_prev kernel_new:kernel; "
+     "ids kernel:kernel_new kernel_prev:kernel"},
+    {"rename refuses while the holder of a new name is open",
+     "mk 1 cf-a cf-b cf-c; open r cf-b ro; rn cf-c:cf-d cf-a:cf-b =EBUSY; "
+     "names cf-a cf-b cf-c"},
+    {"rename takes an open volume but not one being updated",
+     "mk 1 cf-a; open r cf-a ro; rn cf-a:cf-x; close r; open w cf-a rw; rn cf-a:cf-y; "
+     "volup w 10; rn cf-a:cf-z =EBUSY; names cf-y"},
+    {"rename takes 32 entries", "need 32; mk 1 cf-{32}; rn cf-{32}:cf-r{32}; names cf-r{32}"},
+    {"a volume node has one writer at a time",
+     "mk 1 cf-open; open w cf-open rw; open w2 cf-open rw =EBUSY; open w3 cf-open wo =EBUSY; "
+     "open r cf-open ro; open r2 cf-open ro; close w; open w4 cf-open rw; "
+     "open f /dev/$_5 ro =ENOENT"},
+    {"an update needs a writable handle and a size within the volume",
+     "mk 2L cf-update; open r cf-update ro; volup r 1 =EROFS; close r; open w cf-update rw; "
+     "volup w -1 =EINVAL; volup w 2L+1 =EINVAL; volup w 2L"},
+    {"an update needs the volume to itself",
+     "mk 1 cf-update; open r cf-update ro; open w cf-update rw; volup w 1 =EBUSY; close r; "
+     "volup w 1; open r2 cf-update ro =EBUSY; rm cf-update =EBUSY"},
+    {"an update of 0 bytes empties the volume at once",
+     "mk static 100 cf-static; open f cf-static rw; volup f 100; write f 100 =100; close f; "
+     "attr cf-static data_bytes=100; open w cf-static rw; volup w 0; "
+     "attr cf-static data_bytes=0 upd_marker=0; write w 1 =EPERM; write w 0 =EPERM; "
+     "read w 16 =0; open r cf-static ro; mk 100 cf-dynamic; open g cf-dynamic rw; "
+     "volup g 100; write g 100 =100; close g; open v cf-dynamic rw; volup v 0; "
+     "attr cf-dynamic data_bytes=L; read v 16 =16"},
+    {"a static update takes awkward write sizes",
+     "mk static 2L cf-static; open w cf-static rw; volup w L+3; "
+     "attr cf-static upd_marker=1 data_bytes=0; write w 1 =1; read w 16 =EBUSY; write w 0 =0; "
+     "write w L =L; write w 100 =2; attr cf-static upd_marker=0 data_bytes=L+3 corrupted=0; "
+     "write w 1 =EPERM; write w 0 =EPERM; readall w 4096 =L+3; open r cf-static ro; "
+     "read r 2L =L+3"},
+    {"a dynamic update reads 0xFF past its data",
+     "mk 2L cf-dynamic; open w cf-dynamic rw; volup w 1000; "
+     "attr cf-dynamic upd_marker=1 data_bytes=2L; write w 999 =999; write w 5 =1; "
+     "attr cf-dynamic upd_marker=0 data_bytes=2L; open r cf-dynamic ro; readall r 65536 =2L"},
+    {"a new update replaces a static volume's data",
+     "mk static 100 cf-replace; open f cf-replace rw; volup f 10; write f 10 =10; close f; "
+     "open w cf-replace rw; volup w 5; attr cf-replace data_bytes=10; write w 5 =5; "
+     "attr cf-replace data_bytes=5; readall w 64 =5"},
+    {"a handle closed during an update leaves the volume marked",
+     "mk static 1000 cf-short; open w cf-short rw; volup w 100; write w 50 =50; close w; "
+     "attr cf-short upd_marker=1; open w2 cf-short rw; read w2 16 =EBADF; read w2 0 =EBADF; "
+     "open r cf-short ro; read r 16 =EBADF; close r; write w2 1 =EPERM; write w2 0 =EPERM; "
+     "volup w2 4; write w2 4 =4; attr cf-short upd_marker=0; readall w2 64 =4"},
+    {"a dynamic volume closed before its update's end stays marked until an update of 0 bytes",
+     "mk 2L cf-short; open w cf-short rw; volup w 2L; close w; "
+     "attr cf-short upd_marker=1 data_bytes=2L; open r cf-short ro; read r 16 =EBADF; "
+     "close r; open w2 cf-short rw; volup w2 0; attr cf-short upd_marker=0 data_bytes=2L; "
+     "read w2 16 =16"},
+    {"handles refuse the wrong direction",
+     "mk 1 cf-direction; open r cf-direction ro; write r 1 =EBADF; close r; "
+     "open w cf-direction wo; read w 1 =EBADF"},
+    {"the device node takes requests, not data",
+     "mk 1 cf-node; open d /dev/$ rw; read d 1 =EINVAL; write d 1 =EINVAL; "
+     "ioctl d volup =ENOTTY; ioctl d unknown =ENOTTY; ioctl d mkvol null =EFAULT; "
+     "open v cf-node rw; ioctl v mkvol =ENOTTY; open f /sys/class/ubi/$/mtd_num ro; "
+     "ioctl f volup =ENOTTY"},
+    {"directories do not read and nodes are no directories",
+     "open s /sys/class/ubi ro; read s 1 =EISDIR; open t /sys/class/ubi rw =EISDIR; "
+     "open n /dev/$ dir =ENOTDIR"},
+    {"sysfs lists devices and volumes and ends attributes in a newline",
+     "mk 1 cf-sysfs; ls /sys/class/ubi version $ $cf-sysfs . ..; "
+     "text /sys/class/ubi/version 1; mtd; open f /sys/class/ubi/$cf-sysfs/name ro; "
+     "readall f 1 =9; got f cf-sysfs; open g /sys/class/ubi/$cf-sysfs/name rw =EACCES"},
+    // The names hash to these places for ubi0 only.
+    {"sysfs lists entries in the kernel's order",
+     "mk 1 cf-a cf-b; order /sys/class/ubi . .. $cf-a $cf-b version $; "
+     "order /sys/class/ubi/$ . .. avail_eraseblocks min_io_size mtd_num total_eraseblocks "
+     "$cf-a volumes_count $cf-b max_vol_count eraseblock_size; "
+     "order /sys/class/ubi/$cf-a . .. reserved_ebs upd_marker alignment type usable_eb_size "
+     "data_bytes corrupted name"},
+    {"an attribute's text is made at its first read; its removed volume's gives ENODEV",
+     "mk 1 cf-before; open f /sys/class/ubi/$cf-before/name ro; "
+     "open g /sys/class/ubi/$cf-before/name ro; read f 3 =3; rn cf-before:cf-after; "
+     "read f 2 =2; rm cf-before; read g 64 =ENODEV; read f 64 =5; got f cf-before; "
+     "read f 64 =ENODEV; read f 0 =0; open h /sys/class/ubi/$cf-before/name ro =ENOENT"},
+    {"a fresh attach keeps what complete updates wrote",
+     "mk 2L cf-dynamic; open w cf-dynamic rw; volup w 100; write w 100 =100; close w; "
+     "mk static L cf-static; open s cf-static rw; volup s 1000; write s 1000 =1000; close s; "
+     "reattach; attr cf-dynamic upd_marker=0 data_bytes=2L; "
+     "attr cf-static upd_marker=0 corrupted=0 data_bytes=1000; open r cf-dynamic ro; "
+     "read r 200 =200; open t cf-static ro; readall t 4096 =1000"},
+    {"a fresh attach keeps the marker of an interrupted update",
+     "mk static 3L cf-part; open p cf-part rw; volup p 3L; write p 2L =2L; close p; "
+     "attr cf-part upd_marker=1 corrupted=0 data_bytes=0; open r cf-part ro; read r 16 =EBADF; "
+     "close r; mk static 2L cf-none; open n cf-none rw; volup n 2L; close n; "
+     "mk 2L cf-dynamic; open d cf-dynamic rw; volup d 2L; write d L =L; close d; reattach; "
+     "attr cf-part upd_marker=1 corrupted=1 data_bytes=0; "
+     "attr cf-none upd_marker=1 corrupted=0 data_bytes=0; "
+     "attr cf-dynamic upd_marker=1 data_bytes=2L; open r cf-part ro; read r 16 =EBADF; "
+     "close r; open e cf-dynamic ro; read e 16 =EBADF; open w cf-part rw; volup w 1000; "
+     "write w 1000 =1000; attr cf-part upd_marker=0 corrupted=0 data_bytes=1000"},
+};
+
+const std::pair<int, const char*> kErrnoNames[] = {
+    {EACCES, "EACCES"}, {EBADF, "EBADF"},   {EBUSY, "EBUSY"},   {EEXIST, "EEXIST"},
+    {EFAULT, "EFAULT"}, {EINVAL, "EINVAL"}, {EIO, "EIO"},       {EISDIR, "EISDIR"},
+    {ENFILE, "ENFILE"}, {ENODEV, "ENODEV"}, {ENOENT, "ENOENT"}, {ENAMETOOLONG, "ENAMETOOLONG"},
+    {ENOSPC, "ENOSPC"}, {ENOTTY, "ENOTTY"}, {EPERM, "EPERM"},   {ENOTDIR, "ENOTDIR"},
+    {EROFS, "EROFS"}};
+
 std::string errnoName(int error) {
-    static const std::map<int, const char*> names = {
-        {0, "no error"},      {EACCES, "EACCES"},
-        {EBADF, "EBADF"},     {EBUSY, "EBUSY"},
-        {EEXIST, "EEXIST"},   {EFAULT, "EFAULT"},
-        {EINVAL, "EINVAL"},   {EIO, "EIO"},
-        {EISDIR, "EISDIR"},   {ENAMETOOLONG, "ENAMETOOLONG"},
-        {ENFILE, "ENFILE"},   {ENODEV, "ENODEV"},
-        {ENOENT, "ENOENT"},   {ENOSPC, "ENOSPC"},
-        {ENOTDIR, "ENOTDIR"}, {ENOTTY, "ENOTTY"},
-        {EPERM, "EPERM"},     {EROFS, "EROFS"}};
-    const auto found = names.find(error);
-    return found != names.end() ? found->second : "errno " + std::to_string(error);
+    for (const auto& [code, name] : kErrnoNames) {
+        if (code == error) {
+            return name;
+        }
+    }
+    return "errno " + std::to_string(error);
 }
 
-std::vector<uint8_t> pattern(size_t size, unsigned seed) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>((i * 131 + seed * 29 + i / 251) & 0xFF);
+int errnoCode(const std::string& text) {
+    for (const auto& [code, name] : kErrnoNames) {
+        if (text == name) {
+            return code;
+        }
+    }
+    return 0;
+}
+
+uint8_t patternByte(unsigned long long at, unsigned seed) {
+    return static_cast<uint8_t>((at * 131 + seed * 29 + at / 251) & 0xFF);
+}
+
+// "X*N", "\0" and "''" as the table writes them.
+std::string word(const std::string& text) {
+    if (text == "''") {
+        return "";
+    }
+    if (text.size() > 2 && text[1] == '*' &&
+        text.find_first_not_of("0123456789", 2) == std::string::npos) {
+        return std::string(std::stoul(text.substr(2)), text[0]);
+    }
+    std::string bytes = text;
+    for (size_t at = bytes.find("\\0"); at != std::string::npos; at = bytes.find("\\0", at + 1)) {
+        bytes.replace(at, 2, 1, '\0');
     }
     return bytes;
+}
+
+// One line of a report: newlines shown as \n.
+std::string quoted(const std::string& text) {
+    std::string shown = "\"";
+    for (const char c : text) {
+        shown += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return shown + "\"";
+}
+
+template <typename Container> std::string joined(const Container& items) {
+    std::string text;
+    for (const auto& item : items) {
+        text += (text.empty() ? "" : " ") + quoted(item);
+    }
+    return "{" + text + "}";
 }
 
 // What a call returned: its value, or -1 with the errno it set.
@@ -48,200 +270,589 @@ struct Outcome {
     int error;
 };
 
-struct RenamePair {
-    int volId;
-    std::string name;
-};
+Outcome outcome(long long result) {
+    return {result, result < 0 ? errno : 0};
+}
 
-// One case's view of the device under test, and the checks it records.
-class Session {
+const char* const kMalformed = "malformed step";
+
+class Runner {
 public:
-    Session(KernelInterface& kernel, unsigned ubi, const std::string& caseName,
-            std::vector<ConformanceCheck>& checks)
-        : m_kernel(kernel), m_ubi(ubi), m_caseName(caseName), m_checks(checks) {}
+    Runner(KernelInterface& kernel, unsigned ubi, const Reattach& reattach,
+           std::vector<Check>& checks)
+        : m_kernel(kernel), m_ubi(ubi), m_reattach(reattach), m_checks(checks) {}
 
-    ~Session() {
-        for (const int fd : m_fds) {
-            m_kernel.close(fd);
-        }
-    }
-
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    // Removes every volume and reads the geometry; false when the device is unusable.
-    bool prepare() {
+    // Empties the device and reads its geometry; false, recorded, when it cannot.
+    bool prepare(const std::string& caseName) {
+        m_case = caseName;
+        m_volumes.clear();
+        m_handles.clear();
+        m_updates.clear();
         for (const auto& [name, id] : volumeIds()) {
             int32_t volId = id;
             const Outcome removed = deviceRequest(UBI_IOCRMVOL, &volId);
             if (removed.value != 0) {
-                record("remove volume " + name + " before the case", false,
-                       errnoName(removed.error));
+                record("remove volume " + name + " before the case", errnoName(removed.error));
                 return false;
             }
         }
-        const bool read = number(deviceAttribute("eraseblock_size"), leb) &&
-                          number(deviceAttribute("avail_eraseblocks"), avail) &&
-                          number(deviceAttribute("max_vol_count"), slots) &&
-                          number(deviceAttribute("min_io_size"), minIo);
-        if (!read || leb == 0 || slots == 0) {
-            record("read the device's geometry", false, "unreadable sysfs attributes");
+        if (!readNumber("eraseblock_size", m_leb) || !readNumber("avail_eraseblocks", m_avail) ||
+            !readNumber("max_vol_count", m_slots) || !readNumber("min_io_size", m_minIo) ||
+            m_leb == 0 || m_slots == 0) {
+            record("read the device's geometry", "unreadable sysfs attributes");
+            return false;
         }
-        return read && leb != 0 && slots != 0;
+        return true;
     }
 
-    unsigned long long leb = 0;
-    unsigned long long avail = 0;
-    unsigned long long slots = 0;
-    unsigned long long minIo = 0;
-
-    std::string deviceName() const { return "ubi" + std::to_string(m_ubi); }
-    std::string volumeEntry(int volId) const { return deviceName() + "_" + std::to_string(volId); }
-    std::string volumeNode(int volId) const { return "/dev/" + volumeEntry(volId); }
-
-    ubi_mkvol_req mkvolRequest(const std::string& name, long long bytes,
-                               int type = UBI_DYNAMIC_VOLUME) const {
-        return LinuxFlash::makeVolumeRequest(name, type, bytes);
+    std::string geometry() const {
+        return "eraseblock_size " + std::to_string(m_leb) + ", avail_eraseblocks " +
+               std::to_string(m_avail) + ", max_vol_count " + std::to_string(m_slots) +
+               ", min_io_size " + std::to_string(m_minIo);
     }
 
-    std::unique_ptr<ubi_rnvol_req> rnvolRequest(const std::vector<RenamePair>& pairs) const {
+    void runCase(const Case& each) {
+        if (!prepare(each.name)) {
+            return;
+        }
+        std::istringstream steps(each.steps);
+        std::string step;
+        while (std::getline(steps, step, ';')) {
+            std::istringstream split(step);
+            std::vector<std::string> tokens{std::istream_iterator<std::string>(split), {}};
+            if (tokens.empty()) {
+                continue;
+            }
+            std::string text;
+            for (const std::string& token : tokens) {
+                text += (text.empty() ? "" : " ") + token;
+            }
+            tokens = expand(tokens);
+            if (tokens[0] == "need") {
+                const std::string missing = lacking(tokens);
+                if (!missing.empty()) {
+                    record("skipped: " + missing, "");
+                    break;
+                }
+                continue;
+            }
+            record(text, perform(tokens));
+        }
+        closeAll();
+    }
+
+    void record(const std::string& check, const std::string& failure) {
+        m_checks.push_back({m_case, check, failure.empty(), failure});
+    }
+
+private:
+    struct Handle {
+        int fd = -1;
+        int volume = -1;
+        unsigned long long position = 0;
+        std::string text; // what reads of anything but a volume gave
+    };
+    // The latest update of a volume: the seed of its pattern and the bytes it took.
+    struct Update {
+        unsigned seed = 0;
+        unsigned long long length = 0;
+    };
+
+    std::string device() const { return "ubi" + std::to_string(m_ubi); }
+    std::string entry(long long volId) const { return device() + "_" + std::to_string(volId); }
+
+    // A sum of terms such as 2L, AL or 7.
+    bool number(const std::string& text, long long& value) const {
+        const std::map<char, long long> symbols = {
+            {'L', m_leb}, {'A', m_avail}, {'S', m_slots}, {'M', m_minIo}};
+        value = 0;
+        size_t at = 0;
+        while (at < text.size()) {
+            const long long sign = text[at] == '-' ? -1 : 1;
+            if (text[at] == '-' || (text[at] == '+' && at > 0)) {
+                ++at;
+            }
+            const size_t start = at;
+            long long term = 1;
+            while (at < text.size() && isdigit(static_cast<unsigned char>(text[at]))) {
+                ++at;
+            }
+            if (at > start) {
+                term = std::stoll(text.substr(start, at - start));
+            }
+            for (; at < text.size() && symbols.count(text[at]) != 0; ++at) {
+                term *= symbols.at(text[at]);
+            }
+            if (at == start) {
+                return false;
+            }
+            value += sign * term;
+        }
+        return !text.empty();
+    }
+
+    bool volumeOrNumber(const std::string& text, long long& value) const {
+        const auto found = m_volumes.find(text);
+        if (found != m_volumes.end()) {
+            value = found->second;
+            return true;
+        }
+        return number(text, value);
+    }
+
+    std::string value(const std::string& text) const {
+        long long number;
+        return this->number(text, number) ? std::to_string(number) : word(text);
+    }
+
+    std::string path(const std::string& text) const {
+        std::string result;
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (text[at] != '$') {
+                result += text[at];
+                continue;
+            }
+            size_t end = at + 1;
+            while (end < text.size() &&
+                   (isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-')) {
+                ++end;
+            }
+            const auto found = m_volumes.find(text.substr(at + 1, end - at - 1));
+            if (found != m_volumes.end()) {
+                result += entry(found->second);
+                at = end - 1;
+            } else {
+                result += device();
+            }
+        }
+        return result;
+    }
+
+    std::vector<std::string> expand(const std::vector<std::string>& tokens) const {
+        std::vector<std::string> result;
+        for (const std::string& token : tokens) {
+            const size_t open = token.find('{');
+            const size_t close = token.find('}', open);
+            long long count;
+            if (open == std::string::npos || close == std::string::npos ||
+                !number(token.substr(open + 1, close - open - 1), count)) {
+                result.push_back(token);
+                continue;
+            }
+            const std::string braces = token.substr(open, close - open + 1);
+            for (long long i = 0; i < count; ++i) {
+                std::string each = token;
+                for (size_t at = each.find(braces); at != std::string::npos;
+                     at = each.find(braces)) {
+                    each.replace(at, braces.size(), std::to_string(i));
+                }
+                result.push_back(each);
+            }
+        }
+        return result;
+    }
+
+    std::string lacking(const std::vector<std::string>& tokens) const {
+        long long needed = 0;
+        if (tokens.size() == 2 && tokens[1] == "io") {
+            return m_minIo > 1 ? "" : "the I/O unit is 1 byte";
+        }
+        if (tokens.size() != 2 || !number(tokens[1], needed)) {
+            return kMalformed;
+        }
+        return static_cast<long long>(m_avail) >= needed
+                   ? ""
+                   : "fewer than " + std::to_string(needed) + " free eraseblocks";
+    }
+
+    // "" when the outcome is the answer `want` names.
+    std::string verdict(const Outcome& got, const std::string& want) const {
+        const std::string shown = got.value < 0 ? errnoName(got.error) : std::to_string(got.value);
+        if (want == "ok") {
+            return got.value >= 0 ? "" : "expected success, got " + shown;
+        }
+        if (const int error = errnoCode(want)) {
+            return got.value < 0 && got.error == error ? "" : "expected " + want + ", got " + shown;
+        }
+        long long expected;
+        if (!volumeOrNumber(want, expected)) {
+            return kMalformed;
+        }
+        return got.value == expected ? ""
+                                     : "expected " + std::to_string(expected) + ", got " + shown;
+    }
+
+    std::string perform(std::vector<std::string> tokens) {
+        std::string want = "ok";
+        if (tokens.size() > 1 && tokens.back()[0] == '=') {
+            want = tokens.back().substr(1);
+            tokens.pop_back();
+        }
+        const std::string verb = tokens[0];
+        const std::vector<std::string> args(tokens.begin() + 1, tokens.end());
+        const std::string first = args.empty() ? "" : args[0];
+        if (verb == "mk") {
+            return makeVolumes(args, want);
+        }
+        if (verb == "rm") {
+            long long id;
+            int32_t volId = volumeOrNumber(first, id) ? static_cast<int32_t>(id) : -1;
+            return id == volId ? verdict(deviceRequest(UBI_IOCRMVOL, &volId), want) : kMalformed;
+        }
+        if (verb == "rn") {
+            return rename(args, want);
+        }
+        if (verb == "open" && args.size() == 3) {
+            return open(args[0], args[1], args[2], want);
+        }
+        if (verb == "reattach") {
+            closeAll();
+            return m_reattach() ? "" : "the device did not come back";
+        }
+        const std::set<std::string> handleVerbs = {"close", "ioctl", "got",    "volup",
+                                                   "write", "read",  "readall"};
+        if (handleVerbs.count(verb) != 0 && args.size() >= 1) {
+            return onHandle(verb, m_handles[first], args, want);
+        }
+        return sysfs(verb, args);
+    }
+
+    std::string onHandle(const std::string& verb, Handle& handle,
+                         const std::vector<std::string>& args, const std::string& want) {
+        const std::string second = args.size() > 1 ? args[1] : "";
+        if (verb == "close") {
+            m_open.erase(handle.fd);
+            const Outcome got = outcome(m_kernel.close(handle.fd));
+            handle.fd = -1;
+            return verdict(got, want);
+        }
+        if (verb == "ioctl") {
+            return request(handle, second, args.size() > 2 && args[2] == "null", want);
+        }
+        if (verb == "got") {
+            const std::string expected = word(second) + "\n";
+            return handle.text == expected
+                       ? ""
+                       : "expected " + quoted(expected) + ", got " + quoted(handle.text);
+        }
+        long long count;
+        if (!number(second, count)) {
+            return kMalformed;
+        }
+        if (verb == "volup") {
+            return update(handle, count, want);
+        }
+        if (count < 0) {
+            return kMalformed;
+        }
+        if (verb == "write") {
+            Update& update = m_updates[handle.volume];
+            std::vector<uint8_t> data(static_cast<size_t>(std::max(count, 1LL)));
+            for (size_t i = 0; i < data.size(); ++i) {
+                data[i] = patternByte(update.length + i, update.seed);
+            }
+            const Outcome got =
+                outcome(m_kernel.write(handle.fd, data.data(), static_cast<size_t>(count)));
+            if (got.value > 0) {
+                update.length += static_cast<unsigned long long>(got.value);
+            }
+            return verdict(got, want);
+        }
+        return read(handle, static_cast<size_t>(count), verb == "readall", want);
+    }
+
+    std::string update(Handle& handle, long long bytes, const std::string& want) {
+        int64_t count = bytes;
+        const Outcome got = outcome(m_kernel.ioctl(handle.fd, UBI_IOCVOLUP, &count));
+        if (got.value == 0 && handle.volume >= 0) {
+            m_updates[handle.volume] = {++m_seeds, 0};
+        }
+        return verdict(got, want);
+    }
+
+    // The checks of what sysfs shows.
+    std::string sysfs(const std::string& verb, const std::vector<std::string>& args) {
+        const std::string first = args.empty() ? "" : args[0];
+        if (verb == "attr" || verb == "dev") {
+            long long id = 0;
+            if (verb == "attr" && !volumeOrNumber(first, id)) {
+                return kMalformed;
+            }
+            const std::string directory =
+                "/sys/class/ubi/" + (verb == "attr" ? entry(id) : device()) + "/";
+            std::string failure;
+            for (size_t i = verb == "attr" ? 1 : 0; i < args.size(); ++i) {
+                const size_t equals = args[i].find('=');
+                if (equals == std::string::npos) {
+                    return kMalformed;
+                }
+                const std::string key = args[i].substr(0, equals);
+                const std::string expected = value(args[i].substr(equals + 1)) + "\n";
+                const std::string got = attribute(directory + key);
+                if (got != expected) {
+                    failure += (failure.empty() ? "" : "; ") + key + ": expected " +
+                               quoted(expected) + ", got " + quoted(got);
+                }
+            }
+            return failure;
+        }
+        if (verb == "text" && args.size() == 2) {
+            const std::string expected = value(args[1]) + "\n";
+            const std::string got = attribute(path(first));
+            return got == expected ? "" : "expected " + quoted(expected) + ", got " + quoted(got);
+        }
+        if (verb == "names" || verb == "ids") {
+            std::map<std::string, int> expected;
+            for (const std::string& each : args) {
+                const size_t colon = each.find(':');
+                long long id = -1;
+                if (verb == "ids" &&
+                    (colon == std::string::npos || !volumeOrNumber(each.substr(colon + 1), id))) {
+                    return kMalformed;
+                }
+                expected[word(each.substr(0, colon))] = static_cast<int>(id);
+            }
+            std::map<std::string, int> got = volumeIds();
+            for (auto& [name, id] : got) {
+                id = verb == "names" ? -1 : id;
+            }
+            return got == expected ? "" : "expected " + show(expected) + ", got " + show(got);
+        }
+        if (verb == "ls" || verb == "order") {
+            const std::vector<std::string> listing = list(path(first));
+            std::vector<std::string> expected;
+            std::string failure;
+            for (size_t i = 1; i < args.size(); ++i) {
+                const bool absent = args[i][0] == '!';
+                const std::string name = path(args[i].substr(absent ? 1 : 0));
+                expected.push_back(name);
+                if (std::count(listing.begin(), listing.end(), name) != (absent ? 0 : 1)) {
+                    failure += (failure.empty() ? "" : "; ") + name +
+                               (absent ? " listed" : " not listed once");
+                }
+            }
+            std::vector<std::string> seen;
+            std::copy_if(listing.begin(), listing.end(), std::back_inserter(seen),
+                         [&](const std::string& name) {
+                             return std::count(expected.begin(), expected.end(), name) != 0;
+                         });
+            return verb == "order" && seen != expected ? "in the order " + joined(seen) : failure;
+        }
+        if (verb == "mtd") {
+            const std::string number = attribute("/sys/class/ubi/" + device() + "/mtd_num");
+            const bool numeric = number.size() > 1 && number.back() == '\n' &&
+                                 number.find_first_not_of("0123456789\n") == std::string::npos;
+            const std::string name = numeric
+                                         ? attribute("/sys/class/mtd/mtd" +
+                                                     number.substr(0, number.size() - 1) + "/name")
+                                         : "";
+            return numeric && name.size() > 1 && name.back() == '\n'
+                       ? ""
+                       : "mtd_num " + quoted(number) + ", name " + quoted(name);
+        }
+        return kMalformed;
+    }
+
+    std::string makeVolumes(const std::vector<std::string>& args, const std::string& want) {
+        size_t at = 0;
+        int type = UBI_DYNAMIC_VOLUME;
+        if (at < args.size() && args[at] == "static") {
+            type = UBI_STATIC_VOLUME;
+            ++at;
+        }
+        long long bytes;
+        if (at == args.size() || !number(args[at++], bytes)) {
+            return kMalformed;
+        }
+        std::vector<std::string> names;
+        std::map<std::string, long long> fields;
+        for (; at < args.size(); ++at) {
+            const size_t equals = args[at].find('=');
+            if (equals == std::string::npos) {
+                names.push_back(args[at]);
+            } else if (!volumeOrNumber(args[at].substr(equals + 1),
+                                       fields[args[at].substr(0, equals)])) {
+                return kMalformed;
+            }
+        }
+        for (const std::string& name : names) {
+            ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(word(name), type, bytes);
+            for (const auto& [field, value] : fields) {
+                if (field == "vol_id") {
+                    request.vol_id = static_cast<int32_t>(value);
+                } else if (field == "alignment") {
+                    request.alignment = static_cast<int32_t>(value);
+                } else if (field == "vol_type") {
+                    request.vol_type = static_cast<int8_t>(value);
+                } else if (field == "name_len") {
+                    request.name_len = static_cast<int16_t>(value);
+                } else if (field == "flags") {
+                    request.flags = static_cast<uint8_t>(value);
+                } else if (field == "nul" && value >= 0 && value < UBI_MAX_VOLUME_NAME) {
+                    request.name[value] = '\0';
+                } else {
+                    return kMalformed;
+                }
+            }
+            Outcome got = deviceRequest(UBI_IOCMKVOL, &request);
+            if (got.value == 0) {
+                got.value = request.vol_id;
+                m_volumes[name] = request.vol_id;
+            }
+            const std::string failure = verdict(got, want);
+            if (!failure.empty()) {
+                return names.size() > 1 ? name + ": " + failure : failure;
+            }
+        }
+        return "";
+    }
+
+    std::string rename(const std::vector<std::string>& args, const std::string& want) {
         auto request = std::make_unique<ubi_rnvol_req>();
         memset(request.get(), 0, sizeof *request);
-        request->count = static_cast<int32_t>(pairs.size());
-        for (size_t i = 0; i < pairs.size() && i < UBI_MAX_RNVOL; ++i) {
-            request->ents[i].vol_id = pairs[i].volId;
-            request->ents[i].name_len = static_cast<int16_t>(pairs[i].name.size());
-            memcpy(request->ents[i].name, pairs[i].name.data(),
-                   std::min(pairs[i].name.size(), sizeof request->ents[i].name));
+        std::map<std::string, long long> fields;
+        for (const std::string& each : args) {
+            const size_t equals = each.find('=');
+            const size_t colon = each.find(':');
+            long long volId;
+            if (equals != std::string::npos) {
+                if (!number(each.substr(equals + 1), fields[each.substr(0, equals)])) {
+                    return kMalformed;
+                }
+                continue;
+            }
+            if (colon == std::string::npos || request->count == UBI_MAX_RNVOL ||
+                !volumeOrNumber(each.substr(0, colon), volId)) {
+                return kMalformed;
+            }
+            const std::string name = word(each.substr(colon + 1));
+            const int32_t at = request->count++;
+            request->ents[at].vol_id = static_cast<int32_t>(volId);
+            request->ents[at].name_len = static_cast<int16_t>(name.size());
+            memcpy(request->ents[at].name, name.data(),
+                   std::min(name.size(), sizeof request->ents[at].name));
         }
-        return request;
-    }
-
-    Outcome mkvol(ubi_mkvol_req& request) { return deviceRequest(UBI_IOCMKVOL, &request); }
-    Outcome rmvol(int volId) {
-        int32_t id = volId;
-        return deviceRequest(UBI_IOCRMVOL, &id);
-    }
-    Outcome rename(ubi_rnvol_req& request) { return deviceRequest(UBI_IOCRNVOL, &request); }
-
-    // Makes a volume the case needs; its id, or -1 after recording the failure.
-    int make(const std::string& name, long long bytes, int type = UBI_DYNAMIC_VOLUME) {
-        ubi_mkvol_req request = mkvolRequest(name, bytes, type);
-        const Outcome made = mkvol(request);
-        if (made.value != 0) {
-            record("make volume " + name, false, errnoName(made.error));
-            return -1;
+        for (const auto& [field, value] : fields) {
+            if (field == "count") {
+                request->count = static_cast<int32_t>(value);
+            } else if (field == "len") {
+                request->ents[0].name_len = static_cast<int16_t>(value);
+            } else {
+                return kMalformed;
+            }
         }
-        return request.vol_id;
+        return verdict(deviceRequest(UBI_IOCRNVOL, request.get()), want);
     }
 
-    // Makes a volume and fills it through a complete update.
-    int makeFilled(const std::string& name, long long bytes, int type,
-                   const std::vector<uint8_t>& data) {
-        const int volId = make(name, bytes, type);
-        if (volId < 0) {
-            return -1;
+    std::string open(const std::string& name, const std::string& target, const std::string& mode,
+                     const std::string& want) {
+        const std::map<std::string, int> modes = {
+            {"ro", O_RDONLY}, {"rw", O_RDWR}, {"wo", O_WRONLY}, {"dir", O_RDONLY | O_DIRECTORY}};
+        long long volId = -1;
+        if (modes.count(mode) == 0 || target.empty() ||
+            (target[0] != '/' && !volumeOrNumber(target, volId))) {
+            return kMalformed;
         }
-        const Outcome fd = open(volumeNode(volId), O_RDWR);
-        const bool filled = fd.value >= 0 &&
-                            volup(static_cast<int>(fd.value), data.size()).value == 0 &&
-                            (data.empty() || write(static_cast<int>(fd.value), data).value ==
-                                                 static_cast<long long>(data.size()));
-        if (fd.value >= 0) {
-            close(static_cast<int>(fd.value));
+        const std::string file = volId >= 0 ? "/dev/" + entry(volId) : path(target);
+        const Outcome got = outcome(m_kernel.open(file.c_str(), modes.at(mode)));
+        if (got.value >= 0) {
+            m_open.insert(static_cast<int>(got.value));
+            m_handles[name] = {static_cast<int>(got.value), static_cast<int>(volId), 0, ""};
         }
-        if (!filled) {
-            record("fill volume " + name, false, "update failed");
+        return verdict(got, want);
+    }
+
+    std::string request(const Handle& handle, const std::string& name, bool null,
+                        const std::string& want) {
+        int64_t one = 1;
+        ubi_mkvol_req record = LinuxFlash::makeVolumeRequest("cf-wrong", UBI_DYNAMIC_VOLUME, 1);
+        const std::map<std::string, std::pair<unsigned long, void*>> requests = {
+            {"volup", {UBI_IOCVOLUP, &one}},
+            {"mkvol", {UBI_IOCMKVOL, &record}},
+            {"unknown", {_IOW('o', 99, int32_t), &one}}};
+        const auto found = requests.find(name);
+        if (found == requests.end()) {
+            return kMalformed;
         }
-        return filled ? volId : -1;
+        const auto [code, argument] = found->second;
+        return verdict(outcome(m_kernel.ioctl(handle.fd, code, null ? nullptr : argument)), want);
     }
 
-    Outcome open(const std::string& path, int flags) {
-        errno = 0;
-        const int fd = m_kernel.open(path.c_str(), flags);
-        if (fd >= 0) {
-            m_fds.insert(fd);
-        }
-        return {fd, fd < 0 ? errno : 0};
-    }
-
-    Outcome close(int fd) {
-        m_fds.erase(fd);
-        errno = 0;
-        const int result = m_kernel.close(fd);
-        return {result, result < 0 ? errno : 0};
-    }
-
-    Outcome volup(int fd, long long bytes) {
-        int64_t count = bytes;
-        errno = 0;
-        const int result = m_kernel.ioctl(fd, UBI_IOCVOLUP, &count);
-        return {result, result < 0 ? errno : 0};
-    }
-
-    Outcome ioctl(int fd, unsigned long request, void* argument) {
-        errno = 0;
-        const int result = m_kernel.ioctl(fd, request, argument);
-        return {result, result < 0 ? errno : 0};
-    }
-
-    Outcome write(int fd, const std::vector<uint8_t>& data) {
-        errno = 0;
-        const ssize_t result = m_kernel.write(fd, data.data(), data.size());
-        return {result, result < 0 ? errno : 0};
-    }
-
-    Outcome read(int fd, size_t count, std::vector<uint8_t>* data = nullptr) {
-        std::vector<uint8_t> buffer(std::max<size_t>(count, 1));
-        errno = 0;
-        const ssize_t result = m_kernel.read(fd, buffer.data(), count);
-        if (data != nullptr && result > 0) {
-            data->insert(data->end(), buffer.begin(), buffer.begin() + result);
-        }
-        return {result, result < 0 ? errno : 0};
-    }
-
-    // Everything left to read, in pieces of `piece` bytes.
-    std::vector<uint8_t> readAll(int fd, size_t piece) {
-        std::vector<uint8_t> data;
-        for (;;) {
-            const Outcome got = read(fd, piece, &data);
+    // Reads of `piece` bytes, once or to the end; a volume's bytes must be its data, else they
+    // are kept as the handle's text.
+    std::string read(Handle& handle, size_t piece, bool toEnd, const std::string& want) {
+        std::vector<uint8_t> buffer(std::max<size_t>(piece, 1));
+        std::string failure;
+        long long total = 0;
+        Outcome got{0, 0};
+        for (int reads = 0; reads < (toEnd ? 1 << 16 : 1); ++reads) {
+            got = outcome(m_kernel.read(handle.fd, buffer.data(), piece));
             if (got.value <= 0) {
                 break;
             }
+            total += got.value;
+            for (long long i = 0; i < got.value && handle.volume < 0; ++i) {
+                handle.text += static_cast<char>(buffer[static_cast<size_t>(i)]);
+            }
+            const auto found = m_updates.find(handle.volume);
+            const Update update = found != m_updates.end() ? found->second : Update{};
+            for (long long i = 0; i < got.value && handle.volume >= 0 && failure.empty(); ++i) {
+                const unsigned long long at = handle.position + static_cast<unsigned long long>(i);
+                const uint8_t expected = at < update.length ? patternByte(at, update.seed) : 0xFF;
+                if (buffer[static_cast<size_t>(i)] != expected) {
+                    failure = "byte " + std::to_string(at) + " is not the data written";
+                }
+            }
+            handle.position += static_cast<unsigned long long>(got.value);
         }
-        return data;
+        if (toEnd && got.value > 0) {
+            return "no end";
+        }
+        const std::string answer = verdict(got.value < 0 ? got : Outcome{total, 0}, want);
+        return answer.empty() ? failure : answer;
     }
 
-    // Volume name to id, from the device's sysfs directory.
-    std::map<std::string, int> volumeIds() {
-        std::map<std::string, int> ids;
-        const std::unique_ptr<LinuxFlash::DirectoryStream> directory =
-            m_kernel.openDirectory(("/sys/class/ubi/" + deviceName()).c_str());
-        if (!directory) {
-            return ids;
+    Outcome deviceRequest(unsigned long request, void* argument) {
+        const int fd = m_kernel.open(("/dev/" + device()).c_str(), O_RDONLY);
+        if (fd < 0) {
+            return {-1, errno};
         }
-        const std::string prefix = deviceName() + "_";
-        std::string entry;
-        while (directory->next(entry)) {
-            if (entry.compare(0, prefix.size(), prefix) != 0) {
-                continue;
-            }
-            std::string name;
-            if (text("/sys/class/ubi/" + entry + "/name", name) && !name.empty()) {
-                name.pop_back();
-                ids[name] = std::stoi(entry.substr(prefix.size()));
-            }
-        }
-        return ids;
+        const Outcome got = outcome(m_kernel.ioctl(fd, request, argument));
+        m_kernel.close(fd);
+        return got;
     }
 
-    std::set<std::string> volumeNames() {
-        std::set<std::string> names;
-        for (const auto& [name, id] : volumeIds()) {
-            names.insert(name);
+    void closeAll() {
+        for (const int fd : m_open) {
+            m_kernel.close(fd);
         }
-        return names;
+        m_open.clear();
+        m_handles.clear();
+    }
+
+    // A whole attribute, newline included.
+    std::string attribute(const std::string& path) {
+        const int fd = m_kernel.open(path.c_str(), O_RDONLY);
+        if (fd < 0) {
+            return "(unreadable)";
+        }
+        std::string content;
+        char buffer[256];
+        ssize_t length;
+        while ((length = m_kernel.read(fd, buffer, sizeof buffer)) > 0) {
+            content.append(buffer, static_cast<size_t>(length));
+        }
+        m_kernel.close(fd);
+        return length == 0 ? content : "(unreadable)";
+    }
+
+    bool readNumber(const std::string& name, unsigned long long& value) {
+        const std::string text = attribute("/sys/class/ubi/" + device() + "/" + name);
+        if (text.empty() || text.back() != '\n' || !isdigit(static_cast<unsigned char>(text[0]))) {
+            return false;
+        }
+        value = std::stoull(text);
+        return true;
     }
 
     std::vector<std::string> list(const std::string& path) {
@@ -255,712 +866,68 @@ public:
         return entries;
     }
 
-    // A whole attribute, newline included.
-    bool text(const std::string& path, std::string& content) {
-        const int fd = m_kernel.open(path.c_str(), O_RDONLY);
-        if (fd < 0) {
-            return false;
+    // Volume name to id, from the device's sysfs directory.
+    std::map<std::string, int> volumeIds() {
+        std::map<std::string, int> ids;
+        const std::string prefix = device() + "_";
+        for (const std::string& each : list("/sys/class/ubi/" + device())) {
+            const std::string name = attribute("/sys/class/ubi/" + each + "/name");
+            if (each.compare(0, prefix.size(), prefix) == 0 && !name.empty() &&
+                name.back() == '\n') {
+                ids[name.substr(0, name.size() - 1)] = std::stoi(each.substr(prefix.size()));
+            }
         }
-        content.clear();
-        char buffer[256];
-        ssize_t length;
-        while ((length = m_kernel.read(fd, buffer, sizeof buffer)) > 0) {
-            content.append(buffer, static_cast<size_t>(length));
-        }
-        m_kernel.close(fd);
-        return length == 0;
+        return ids;
     }
 
-    std::string deviceAttribute(const std::string& attribute) {
-        std::string content;
-        return text("/sys/class/ubi/" + deviceName() + "/" + attribute, content) ? content
-                                                                                 : "(unreadable)";
-    }
-
-    std::string volumeAttribute(int volId, const std::string& attribute) {
-        std::string content;
-        return text("/sys/class/ubi/" + volumeEntry(volId) + "/" + attribute, content)
-                   ? content
-                   : "(unreadable)";
-    }
-
-    void expectOk(const Outcome& outcome, const std::string& what) {
-        record(what, outcome.value >= 0, "expected success, got " + errnoName(outcome.error));
-    }
-
-    void expectError(const Outcome& outcome, int error, const std::string& what) {
-        const bool passed = outcome.value == -1 && outcome.error == error;
-        record(what, passed,
-               "expected " + errnoName(error) + ", got " +
-                   (outcome.value == -1 ? errnoName(outcome.error)
-                                        : "result " + std::to_string(outcome.value)));
-    }
-
-    void expectValue(const Outcome& outcome, long long value, const std::string& what) {
-        record(
-            what, outcome.value == value,
-            "expected " + std::to_string(value) + ", got " +
-                (outcome.value == -1 ? errnoName(outcome.error) : std::to_string(outcome.value)));
-    }
-
-    template <typename T>
-    void expectEqual(const T& actual, const T& expected, const std::string& what) {
-        record(what, actual == expected, "expected " + show(expected) + ", got " + show(actual));
-    }
-
-    void expectTrue(bool condition, const std::string& what) { record(what, condition, "not so"); }
-
-    void expectAttribute(int volId, const std::string& attribute, const std::string& value) {
-        expectEqual(volumeAttribute(volId, attribute), value + "\n", attribute + " of volume");
-    }
-
-    void expectVolumes(const std::set<std::string>& names, const std::string& what) {
-        expectEqual(volumeNames(), names, what);
-    }
-
-    void skip(const std::string& why) { record("skipped: " + why, true, ""); }
-
-    void record(const std::string& check, bool passed, const std::string& detail) {
-        m_checks.push_back({m_caseName, check, passed, passed ? "" : detail});
-    }
-
-private:
-    static bool number(const std::string& text, unsigned long long& value) {
-        if (text.empty() || text.back() != '\n') {
-            return false;
-        }
-        value = std::stoull(text);
-        return true;
-    }
-
-    static std::string show(const std::string& value) { return "\"" + value + "\""; }
-    static std::string show(long long value) { return std::to_string(value); }
-    static std::string show(const std::vector<uint8_t>& value) {
-        return std::to_string(value.size()) + " bytes";
-    }
-    static std::string show(const std::set<std::string>& names) {
-        std::string joined = "{";
-        for (const std::string& name : names) {
-            joined += (joined.size() > 1 ? ", " : "") + name;
-        }
-        return joined + "}";
-    }
     static std::string show(const std::map<std::string, int>& ids) {
-        std::string joined = "{";
+        std::vector<std::string> items;
         for (const auto& [name, id] : ids) {
-            joined += (joined.size() > 1 ? ", " : "") + name + ":" + std::to_string(id);
+            items.push_back(id < 0 ? name : name + ":" + std::to_string(id));
         }
-        return joined + "}";
-    }
-
-    Outcome deviceRequest(unsigned long request, void* argument) {
-        const int fd = m_kernel.open(("/dev/" + deviceName()).c_str(), O_RDONLY);
-        if (fd < 0) {
-            return {-1, errno};
-        }
-        errno = 0;
-        const int result = m_kernel.ioctl(fd, request, argument);
-        const int error = result < 0 ? errno : 0;
-        m_kernel.close(fd);
-        return {result, error};
+        return joined(items);
     }
 
     KernelInterface& m_kernel;
     unsigned m_ubi;
-    std::string m_caseName;
-    std::vector<ConformanceCheck>& m_checks;
-    std::set<int> m_fds;
+    const Reattach& m_reattach;
+    std::vector<Check>& m_checks;
+    std::string m_case;
+    unsigned long long m_leb = 0;
+    unsigned long long m_avail = 0;
+    unsigned long long m_slots = 0;
+    unsigned long long m_minIo = 0;
+    std::map<std::string, int> m_volumes; // by the name they were made with
+    std::map<std::string, Handle> m_handles;
+    std::set<int> m_open;
+    std::map<int, Update> m_updates; // by volume id
+    unsigned m_seeds = 0;
 };
-
-struct Case {
-    const char* name;
-    std::function<void(Session&)> run;
-};
-
-std::string repeat(char c, size_t count) {
-    return std::string(count, c);
-}
-
-std::string str(unsigned long long value) {
-    return std::to_string(value);
-}
-
-const std::vector<Case>& cases() {
-    static const std::vector<Case> table = {
-        {"mkvol makes a dynamic volume with the lowest free id",
-         [](Session& s) {
-             ubi_mkvol_req request =
-                 s.mkvolRequest("cf-dynamic", static_cast<long long>(2 * s.leb + 1));
-             s.expectOk(s.mkvol(request), "mkvol");
-             s.expectEqual<long long>(request.vol_id, 0, "id written back into vol_id");
-             s.expectAttribute(0, "name", "cf-dynamic");
-             s.expectAttribute(0, "type", "dynamic");
-             s.expectAttribute(0, "reserved_ebs", "3");
-             s.expectAttribute(0, "data_bytes", str(3 * s.leb));
-             s.expectAttribute(0, "upd_marker", "0");
-             s.expectAttribute(0, "corrupted", "0");
-             s.expectAttribute(0, "alignment", "1");
-             s.expectAttribute(0, "usable_eb_size", str(s.leb));
-             s.expectEqual(s.deviceAttribute("avail_eraseblocks"), str(s.avail - 3) + "\n",
-                           "eraseblocks reserved");
-             const std::vector<std::string> top = s.list("/sys/class/ubi");
-             s.expectTrue(std::count(top.begin(), top.end(), s.volumeEntry(0)) == 1,
-                          "volume entry listed in /sys/class/ubi");
-             const std::vector<std::string> own = s.list("/sys/class/ubi/" + s.deviceName());
-             s.expectTrue(std::count(own.begin(), own.end(), s.volumeEntry(0)) == 1,
-                          "volume entry listed in the device's directory");
-             std::string nested;
-             s.expectTrue(
-                 s.text("/sys/class/ubi/" + s.deviceName() + "/" + s.volumeEntry(0) + "/name",
-                        nested) &&
-                     nested == "cf-dynamic\n",
-                 "nested entry is the same volume");
-             const Outcome fd = s.open(s.volumeNode(0), O_RDONLY);
-             s.expectOk(fd, "volume node opens");
-             std::vector<uint8_t> start;
-             s.expectValue(s.read(static_cast<int>(fd.value), 16, &start), 16, "new volume reads");
-             s.expectEqual(start, std::vector<uint8_t>(16, 0xFF), "new dynamic volume reads 0xFF");
-         }},
-        {"mkvol makes an empty static volume",
-         [](Session& s) {
-             const int volId = s.make("cf-static", 1, UBI_STATIC_VOLUME);
-             s.expectAttribute(volId, "type", "static");
-             s.expectAttribute(volId, "data_bytes", "0");
-             s.expectAttribute(volId, "reserved_ebs", "1");
-             const Outcome fd = s.open(s.volumeNode(volId), O_RDONLY);
-             s.expectValue(s.read(static_cast<int>(fd.value), 16), 0, "reads nothing");
-         }},
-        {"mkvol rounds the size up to whole eraseblocks",
-         [](Session& s) {
-             const int exact = s.make("cf-exact", static_cast<long long>(s.leb));
-             const int over = s.make("cf-over", static_cast<long long>(s.leb + 1));
-             s.expectAttribute(exact, "reserved_ebs", "1");
-             s.expectAttribute(over, "reserved_ebs", "2");
-         }},
-        {"mkvol gives the lowest free id",
-         [](Session& s) {
-             s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             s.make("cf-c", 1);
-             s.expectOk(s.rmvol(b), "rmvol");
-             ubi_mkvol_req request = s.mkvolRequest("cf-d", 1);
-             s.expectOk(s.mkvol(request), "mkvol");
-             s.expectEqual<long long>(request.vol_id, b, "freed id reused");
-         }},
-        {"mkvol takes an explicit id within the volume table",
-         [](Session& s) {
-             ubi_mkvol_req last = s.mkvolRequest("cf-last", 1);
-             last.vol_id = static_cast<int32_t>(s.slots - 1);
-             s.expectOk(s.mkvol(last), "last slot");
-             s.expectEqual<long long>(last.vol_id, static_cast<long long>(s.slots - 1), "id kept");
-             ubi_mkvol_req beyond = s.mkvolRequest("cf-beyond", 1);
-             beyond.vol_id = static_cast<int32_t>(s.slots);
-             s.expectError(s.mkvol(beyond), EINVAL, "id past the table");
-             ubi_mkvol_req negative = s.mkvolRequest("cf-negative", 1);
-             negative.vol_id = -2;
-             s.expectError(s.mkvol(negative), EINVAL, "negative id other than auto");
-             s.expectVolumes({"cf-last"}, "only the good request made a volume");
-         }},
-        {"mkvol checks its arguments",
-         [](Session& s) {
-             const auto refused = [&](const std::string& what, int error,
-                                      const std::function<void(ubi_mkvol_req&)>& change) {
-                 ubi_mkvol_req request = s.mkvolRequest("cf-check", 1);
-                 change(request);
-                 s.expectError(s.mkvol(request), error, what);
-             };
-             refused("bytes < 0", EINVAL, [](ubi_mkvol_req& r) { r.bytes = -1; });
-             refused("alignment < 0", EINVAL, [](ubi_mkvol_req& r) { r.alignment = -1; });
-             refused("vol_type < 0", EINVAL, [](ubi_mkvol_req& r) { r.vol_type = -1; });
-             refused("name_len < 0", EINVAL, [](ubi_mkvol_req& r) { r.name_len = -1; });
-             refused("alignment 0", EINVAL, [](ubi_mkvol_req& r) { r.alignment = 0; });
-             refused("bytes 0", EINVAL, [](ubi_mkvol_req& r) { r.bytes = 0; });
-             refused("vol_type 0", EINVAL, [](ubi_mkvol_req& r) { r.vol_type = 0; });
-             refused("vol_type 5", EINVAL, [](ubi_mkvol_req& r) { r.vol_type = 5; });
-             refused("unknown flag", EINVAL, [](ubi_mkvol_req& r) { r.flags = 2; });
-             refused("skip-check flag on a dynamic volume", EINVAL,
-                     [](ubi_mkvol_req& r) { r.flags = UBI_VOL_SKIP_CRC_CHECK_FLG; });
-             refused("alignment above the eraseblock size", EINVAL,
-                     [&](ubi_mkvol_req& r) { r.alignment = static_cast<int32_t>(s.leb + 1); });
-             refused("name_len 0", EINVAL, [](ubi_mkvol_req& r) {
-                 memset(r.name, 0, sizeof r.name);
-                 r.name_len = 0;
-             });
-             refused("name starting with NUL", EINVAL, [](ubi_mkvol_req& r) { r.name[0] = '\0'; });
-             refused("name_len longer than the name", EINVAL,
-                     [](ubi_mkvol_req& r) { r.name_len = 12; });
-             refused("name_len shorter than the name", EINVAL,
-                     [](ubi_mkvol_req& r) { r.name_len = 3; });
-             refused("name of 128 bytes", ENAMETOOLONG, [](ubi_mkvol_req& r) {
-                 memset(r.name, 'n', sizeof r.name);
-                 r.name_len = 128;
-             });
-             refused("name_len 200", ENAMETOOLONG, [](ubi_mkvol_req& r) { r.name_len = 200; });
-             if (s.minIo > 1) {
-                 refused("alignment not a multiple of the I/O unit", EINVAL, [&](ubi_mkvol_req& r) {
-                     r.alignment = static_cast<int32_t>(s.minIo + 1);
-                 });
-             }
-             s.expectVolumes({}, "no volume made");
-         }},
-        {"mkvol takes a name of 127 bytes and the skip-check flag on a static volume",
-         [](Session& s) {
-             const std::string longest = repeat('L', 127);
-             const int volId = s.make(longest, 1);
-             s.expectAttribute(volId, "name", longest);
-             ubi_mkvol_req request = s.mkvolRequest("cf-skip", 1, UBI_STATIC_VOLUME);
-             request.flags = UBI_VOL_SKIP_CRC_CHECK_FLG;
-             s.expectOk(s.mkvol(request), "skip-check static volume");
-         }},
-        {"mkvol refuses a used id or name",
-         [](Session& s) {
-             const int volId = s.make("cf-used", 1);
-             ubi_mkvol_req sameId = s.mkvolRequest("cf-other", 1);
-             sameId.vol_id = volId;
-             s.expectError(s.mkvol(sameId), EEXIST, "used id");
-             ubi_mkvol_req sameName = s.mkvolRequest("cf-used", 1);
-             s.expectError(s.mkvol(sameName), EEXIST, "used name");
-             ubi_mkvol_req badAndUsed = s.mkvolRequest("cf-used", 0);
-             s.expectError(s.mkvol(badAndUsed), EINVAL, "argument checks come first");
-             ubi_mkvol_req prefix = s.mkvolRequest("cf-use", 1);
-             s.expectOk(s.mkvol(prefix), "a prefix of a used name is another name");
-         }},
-        {"mkvol refuses more eraseblocks than are free",
-         [](Session& s) {
-             ubi_mkvol_req tooBig =
-                 s.mkvolRequest("cf-big", static_cast<long long>((s.avail + 1) * s.leb));
-             s.expectError(s.mkvol(tooBig), ENOSPC, "one eraseblock too many");
-             ubi_mkvol_req all = s.mkvolRequest("cf-all", static_cast<long long>(s.avail * s.leb));
-             s.expectOk(s.mkvol(all), "every free eraseblock");
-             s.expectEqual(s.deviceAttribute("avail_eraseblocks"), std::string("0\n"), "none left");
-             ubi_mkvol_req more = s.mkvolRequest("cf-more", 1);
-             s.expectError(s.mkvol(more), ENOSPC, "one byte more");
-         }},
-        {"mkvol refuses when every id is taken",
-         [](Session& s) {
-             if (s.avail < s.slots) {
-                 s.skip("fewer free eraseblocks than volume ids");
-                 return;
-             }
-             for (unsigned long long i = 0; i < s.slots; ++i) {
-                 if (s.make("cf-" + str(i), 1) < 0) {
-                     return;
-                 }
-             }
-             ubi_mkvol_req auto_ = s.mkvolRequest("cf-auto", 1);
-             s.expectError(s.mkvol(auto_), ENFILE, "no free id");
-             ubi_mkvol_req explicit_ = s.mkvolRequest("cf-explicit", 1);
-             explicit_.vol_id = 0;
-             s.expectError(s.mkvol(explicit_), EEXIST, "an explicit id is merely used");
-         }},
-        {"rmvol removes a volume at once",
-         [](Session& s) {
-             const int volId = s.make("cf-gone", static_cast<long long>(2 * s.leb));
-             s.expectOk(s.rmvol(volId), "rmvol");
-             s.expectVolumes({}, "volume gone from sysfs");
-             const std::vector<std::string> top = s.list("/sys/class/ubi");
-             s.expectTrue(std::count(top.begin(), top.end(), s.volumeEntry(volId)) == 0,
-                          "entry gone from /sys/class/ubi");
-             s.expectError(s.open(s.volumeNode(volId), O_RDONLY), ENOENT, "node gone");
-             s.expectEqual(s.deviceAttribute("avail_eraseblocks"), str(s.avail) + "\n",
-                           "eraseblocks free again");
-         }},
-        {"rmvol refuses missing and out-of-range ids",
-         [](Session& s) {
-             s.expectError(s.rmvol(0), ENODEV, "free id");
-             s.expectError(s.rmvol(static_cast<int>(s.slots)), EINVAL, "id past the table");
-             s.expectError(s.rmvol(-1), EINVAL, "negative id");
-         }},
-        {"rmvol refuses a volume that is open",
-         [](Session& s) {
-             const int volId = s.make("cf-open", 1);
-             const Outcome reader = s.open(s.volumeNode(volId), O_RDONLY);
-             s.expectError(s.rmvol(volId), EBUSY, "open for reading");
-             s.close(static_cast<int>(reader.value));
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             s.expectError(s.rmvol(volId), EBUSY, "open for writing");
-             s.close(static_cast<int>(writer.value));
-             s.expectOk(s.rmvol(volId), "closed again");
-         }},
-        {"rename with count 0 does nothing; counts out of range are refused",
-         [](Session& s) {
-             const int volId = s.make("cf-keep", 1);
-             auto none = s.rnvolRequest({});
-             s.expectOk(s.rename(*none), "count 0");
-             auto negative = s.rnvolRequest({{volId, "cf-new"}});
-             negative->count = -1;
-             s.expectError(s.rename(*negative), EINVAL, "count -1");
-             auto over = s.rnvolRequest({{volId, "cf-new"}});
-             over->count = UBI_MAX_RNVOL + 1;
-             s.expectError(s.rename(*over), EINVAL, "count 33");
-             s.expectVolumes({"cf-keep"}, "nothing renamed");
-         }},
-        {"rename renames one volume and swaps two in one step",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             auto one = s.rnvolRequest({{a, "cf-x"}});
-             s.expectOk(s.rename(*one), "rename");
-             s.expectAttribute(a, "name", "cf-x");
-             auto swap = s.rnvolRequest({{a, "cf-b"}, {b, "cf-x"}});
-             s.expectOk(s.rename(*swap), "swap");
-             s.expectAttribute(a, "name", "cf-b");
-             s.expectAttribute(b, "name", "cf-x");
-         }},
-        {"rename checks its entries",
-         [](Session& s) {
-             const int volId = s.make("cf-entry", 1);
-             auto negativeId = s.rnvolRequest({{-1, "cf-new"}});
-             s.expectError(s.rename(*negativeId), EINVAL, "negative id");
-             auto beyond = s.rnvolRequest({{static_cast<int>(s.slots), "cf-new"}});
-             s.expectError(s.rename(*beyond), EINVAL, "id past the table");
-             auto negativeLength = s.rnvolRequest({{volId, "cf-new"}});
-             negativeLength->ents[0].name_len = -1;
-             s.expectError(s.rename(*negativeLength), EINVAL, "name_len < 0");
-             auto tooLong = s.rnvolRequest({{volId, repeat('n', 128)}});
-             s.expectError(s.rename(*tooLong), ENAMETOOLONG, "name of 128 bytes");
-             auto embeddedNul = s.rnvolRequest({{volId, std::string("cf\0new", 6)}});
-             s.expectError(s.rename(*embeddedNul), EINVAL, "NUL inside name_len");
-             auto longest = s.rnvolRequest({{volId, repeat('m', 127)}});
-             s.expectOk(s.rename(*longest), "name of 127 bytes");
-             s.expectAttribute(volId, "name", repeat('m', 127));
-             auto cut = s.rnvolRequest({{volId, "cf-cut-here"}});
-             cut->ents[0].name_len = 6;
-             s.expectOk(s.rename(*cut), "bytes past name_len");
-             s.expectAttribute(volId, "name", "cf-cut");
-             auto empty = s.rnvolRequest({{volId, ""}});
-             s.expectOk(s.rename(*empty), "an empty new name is taken");
-             s.expectAttribute(volId, "name", "");
-         }},
-        {"rename refuses a repeated id or new name",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             auto sameId = s.rnvolRequest({{a, "cf-x"}, {a, "cf-y"}});
-             s.expectError(s.rename(*sameId), EINVAL, "repeated id");
-             auto sameName = s.rnvolRequest({{a, "cf-x"}, {b, "cf-x"}});
-             s.expectError(s.rename(*sameName), EINVAL, "repeated new name");
-             s.expectVolumes({"cf-a", "cf-b"}, "nothing renamed");
-         }},
-        {"rename is all or nothing when a volume is missing",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             auto request = s.rnvolRequest({{a, "cf-x"}, {b, "cf-y"}, {b + 5, "cf-z"}});
-             s.expectError(s.rename(*request), ENODEV, "missing third volume");
-             s.expectVolumes({"cf-a", "cf-b"}, "nothing renamed");
-         }},
-        {"rename skips unchanged names",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             auto same = s.rnvolRequest({{a, "cf-a"}});
-             s.expectOk(s.rename(*same), "only an unchanged name");
-             auto mixed = s.rnvolRequest({{a, "cf-a"}, {b, "cf-c"}});
-             s.expectOk(s.rename(*mixed), "unchanged and changed");
-             s.expectVolumes({"cf-a", "cf-c"}, "only the changed one renamed");
-         }},
-        {"rename removes the volume that holds a new name",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", static_cast<long long>(3 * s.leb));
-             auto request = s.rnvolRequest({{a, "cf-b"}});
-             s.expectOk(s.rename(*request), "rename onto a used name");
-             s.expectEqual(s.volumeIds(), std::map<std::string, int>{{"cf-b", a}},
-                           "holder removed, renamed volume keeps its id");
-             s.expectError(s.open(s.volumeNode(b), O_RDONLY), ENOENT, "holder's node gone");
-             s.expectEqual(s.deviceAttribute("avail_eraseblocks"), str(s.avail - 1) + "\n",
-                           "holder's eraseblocks free");
-         }},
-        {"rename replaces a generation in one step",
-         [](Session& s) {
-             const int current = s.make("kernel", 1, UBI_STATIC_VOLUME);
-             const int fresh = s.make("kernel_new", 1, UBI_STATIC_VOLUME);
-             s.make("kernel_prev", 1, UBI_STATIC_VOLUME);
-             auto request = s.rnvolRequest({{current, "kernel_prev"}, {fresh, "kernel"}});
-             s.expectOk(s.rename(*request), "rename");
-             s.expectEqual(s.volumeIds(),
-                           std::map<std::string, int>{{"kernel", fresh}, {"kernel_prev", current}},
-                           "old prev removed, kernel became prev, new became kernel");
-         }},
-        {"rename refuses while the holder of a new name is open",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const int b = s.make("cf-b", 1);
-             const int c = s.make("cf-c", 1);
-             const Outcome reader = s.open(s.volumeNode(b), O_RDONLY);
-             auto request = s.rnvolRequest({{c, "cf-d"}, {a, "cf-b"}});
-             s.expectError(s.rename(*request), EBUSY, "holder open");
-             s.expectVolumes({"cf-a", "cf-b", "cf-c"}, "nothing changed");
-             s.close(static_cast<int>(reader.value));
-         }},
-        {"rename takes an open volume but not one being updated",
-         [](Session& s) {
-             const int a = s.make("cf-a", 1);
-             const Outcome writer = s.open(s.volumeNode(a), O_RDWR);
-             auto first = s.rnvolRequest({{a, "cf-x"}});
-             s.expectOk(s.rename(*first), "volume open for writing");
-             s.expectOk(s.volup(static_cast<int>(writer.value), 10), "update started");
-             auto second = s.rnvolRequest({{a, "cf-y"}});
-             s.expectError(s.rename(*second), EBUSY, "volume being updated");
-             s.expectVolumes({"cf-x"}, "second rename did nothing");
-         }},
-        {"rename takes 32 entries",
-         [](Session& s) {
-             if (s.avail < UBI_MAX_RNVOL) {
-                 s.skip("fewer than 32 free eraseblocks");
-                 return;
-             }
-             std::vector<RenamePair> pairs;
-             std::set<std::string> renamed;
-             for (int i = 0; i < UBI_MAX_RNVOL; ++i) {
-                 const int volId = s.make("cf-" + std::to_string(i), 1);
-                 if (volId < 0) {
-                     return;
-                 }
-                 pairs.push_back({volId, "cf-renamed-" + std::to_string(i)});
-                 renamed.insert("cf-renamed-" + std::to_string(i));
-             }
-             auto request = s.rnvolRequest(pairs);
-             s.expectOk(s.rename(*request), "32 entries");
-             s.expectVolumes(renamed, "all renamed");
-         }},
-        {"a volume node has one writer at a time",
-         [](Session& s) {
-             const int volId = s.make("cf-open", 1);
-             const std::string node = s.volumeNode(volId);
-             const Outcome writer = s.open(node, O_RDWR);
-             s.expectOk(writer, "first writer");
-             s.expectError(s.open(node, O_RDWR), EBUSY, "second writer");
-             s.expectError(s.open(node, O_WRONLY), EBUSY, "write-only second writer");
-             s.expectOk(s.open(node, O_RDONLY), "reader beside the writer");
-             s.expectOk(s.open(node, O_RDONLY), "second reader");
-             s.close(static_cast<int>(writer.value));
-             s.expectOk(s.open(node, O_RDWR), "writer after the first closed");
-             s.expectError(s.open("/dev/" + s.deviceName() + "_" + str(s.slots - 1), O_RDONLY),
-                           ENOENT, "node of a free id");
-         }},
-        {"an update needs a writable handle and a size within the volume",
-         [](Session& s) {
-             const int volId = s.make("cf-update", static_cast<long long>(2 * s.leb));
-             const Outcome reader = s.open(s.volumeNode(volId), O_RDONLY);
-             s.expectError(s.volup(static_cast<int>(reader.value), 1), EROFS, "read-only handle");
-             s.close(static_cast<int>(reader.value));
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(writer.value);
-             s.expectError(s.volup(fd, -1), EINVAL, "negative size");
-             s.expectError(s.volup(fd, static_cast<long long>(2 * s.leb + 1)), EINVAL,
-                           "one byte over the reserved size");
-             s.expectOk(s.volup(fd, static_cast<long long>(2 * s.leb)), "the reserved size");
-         }},
-        {"an update needs the volume to itself",
-         [](Session& s) {
-             const int volId = s.make("cf-update", 1);
-             const Outcome reader = s.open(s.volumeNode(volId), O_RDONLY);
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             s.expectError(s.volup(static_cast<int>(writer.value), 1), EBUSY, "reader present");
-             s.close(static_cast<int>(reader.value));
-             s.expectOk(s.volup(static_cast<int>(writer.value), 1), "alone");
-             s.expectError(s.open(s.volumeNode(volId), O_RDONLY), EBUSY, "no reader during it");
-             s.expectError(s.rmvol(volId), EBUSY, "no removal during it");
-         }},
-        {"an update of 0 bytes empties the volume at once",
-         [](Session& s) {
-             const int volId = s.makeFilled("cf-empty", 100, UBI_STATIC_VOLUME, pattern(100, 1));
-             s.expectAttribute(volId, "data_bytes", "100");
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(writer.value);
-             s.expectOk(s.volup(fd, 0), "update of 0 bytes");
-             s.expectAttribute(volId, "data_bytes", "0");
-             s.expectAttribute(volId, "upd_marker", "0");
-             s.expectError(s.write(fd, pattern(1, 0)), EPERM, "write after it");
-             s.expectError(s.write(fd, {}), EPERM, "empty write after it");
-             s.expectValue(s.read(fd, 16), 0, "reads nothing");
-             s.expectOk(s.open(s.volumeNode(volId), O_RDONLY), "others may open again");
-             const int dynamic =
-                 s.makeFilled("cf-dynamic", 100, UBI_DYNAMIC_VOLUME, pattern(100, 1));
-             const Outcome other = s.open(s.volumeNode(dynamic), O_RDWR);
-             s.expectOk(s.volup(static_cast<int>(other.value), 0), "dynamic update of 0 bytes");
-             s.expectAttribute(dynamic, "data_bytes", str(s.leb));
-             std::vector<uint8_t> start;
-             s.read(static_cast<int>(other.value), 16, &start);
-             s.expectEqual(start, std::vector<uint8_t>(16, 0xFF), "a dynamic volume reads 0xFF");
-         }},
-        {"a static update takes awkward write sizes",
-         [](Session& s) {
-             const int volId =
-                 s.make("cf-static", static_cast<long long>(2 * s.leb), UBI_STATIC_VOLUME);
-             const std::vector<uint8_t> data = pattern(s.leb + 3, 2);
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(writer.value);
-             s.expectOk(s.volup(fd, static_cast<long long>(data.size())), "update started");
-             s.expectAttribute(volId, "upd_marker", "1");
-             s.expectAttribute(volId, "data_bytes", "0");
-             s.expectValue(s.write(fd, {data.begin(), data.begin() + 1}), 1, "1 byte");
-             s.expectError(s.read(fd, 16), EBUSY, "read during the update");
-             s.expectValue(s.write(fd, {}), 0, "empty write during the update");
-             s.expectValue(s.write(fd, {data.begin() + 1, data.begin() + 1 + s.leb}),
-                           static_cast<long long>(s.leb), "one eraseblock");
-             std::vector<uint8_t> tail(data.begin() + 1 + s.leb, data.end());
-             tail.resize(100, 0xAA);
-             s.expectValue(s.write(fd, tail), 2, "the last write returns only the bytes needed");
-             s.expectAttribute(volId, "upd_marker", "0");
-             s.expectAttribute(volId, "data_bytes", str(data.size()));
-             s.expectAttribute(volId, "corrupted", "0");
-             s.expectError(s.write(fd, pattern(1, 0)), EPERM, "write after completion");
-             s.expectError(s.write(fd, {}), EPERM, "empty write after completion");
-             s.expectEqual(s.readAll(fd, 4096), data, "read back on the same handle");
-             s.expectValue(s.read(fd, 16), 0, "read at the end");
-         }},
-        {"a dynamic update reads 0xFF past its data",
-         [](Session& s) {
-             const int volId = s.make("cf-dynamic", static_cast<long long>(2 * s.leb));
-             const std::vector<uint8_t> data = pattern(1000, 3);
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(writer.value);
-             s.expectOk(s.volup(fd, 1000), "update started");
-             s.expectValue(s.write(fd, {data.begin(), data.begin() + 999}), 999, "999 bytes");
-             std::vector<uint8_t> last(data.begin() + 999, data.end());
-             last.resize(5, 0x11);
-             s.expectValue(s.write(fd, last), 1, "the last byte of five");
-             s.expectAttribute(volId, "data_bytes", str(2 * s.leb));
-             std::vector<uint8_t> expected = data;
-             expected.resize(2 * s.leb, 0xFF);
-             const Outcome reader = s.open(s.volumeNode(volId), O_RDONLY);
-             s.expectEqual(s.readAll(static_cast<int>(reader.value), 65536), expected,
-                           "data then 0xFF up to the reserved size");
-         }},
-        {"a new update replaces a static volume's data",
-         [](Session& s) {
-             const int volId = s.makeFilled("cf-replace", 100, UBI_STATIC_VOLUME, pattern(10, 4));
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(writer.value);
-             s.expectOk(s.volup(fd, 5), "second update");
-             s.expectAttribute(volId, "data_bytes", "10");
-             s.expectValue(s.write(fd, pattern(5, 5)), 5, "data");
-             s.expectAttribute(volId, "data_bytes", "5");
-             s.expectEqual(s.readAll(fd, 64), pattern(5, 5), "new data");
-         }},
-        {"a handle closed during an update leaves the volume marked",
-         [](Session& s) {
-             const int volId = s.make("cf-short", 1000, UBI_STATIC_VOLUME);
-             const Outcome writer = s.open(s.volumeNode(volId), O_RDWR);
-             s.expectOk(s.volup(static_cast<int>(writer.value), 100), "update started");
-             s.expectValue(s.write(static_cast<int>(writer.value), pattern(50, 6)), 50, "half");
-             s.close(static_cast<int>(writer.value));
-             s.expectAttribute(volId, "upd_marker", "1");
-             const Outcome again = s.open(s.volumeNode(volId), O_RDWR);
-             const int fd = static_cast<int>(again.value);
-             s.expectOk(again, "opens again");
-             s.expectError(s.read(fd, 16), EBADF, "read of a marked volume");
-             s.expectError(s.read(fd, 0), EBADF, "empty read of a marked volume");
-             s.expectError(s.write(fd, pattern(1, 0)), EPERM, "write without an update");
-             s.expectOk(s.volup(fd, 4), "new update");
-             s.expectValue(s.write(fd, pattern(4, 7)), 4, "its data");
-             s.expectAttribute(volId, "upd_marker", "0");
-             s.expectEqual(s.readAll(fd, 64), pattern(4, 7), "readable again");
-         }},
-        {"handles refuse the wrong direction",
-         [](Session& s) {
-             const int volId = s.make("cf-direction", 1);
-             const Outcome reader = s.open(s.volumeNode(volId), O_RDONLY);
-             s.expectError(s.write(static_cast<int>(reader.value), pattern(1, 0)), EBADF,
-                           "write on a read-only handle");
-             s.close(static_cast<int>(reader.value));
-             const Outcome writer = s.open(s.volumeNode(volId), O_WRONLY);
-             s.expectError(s.read(static_cast<int>(writer.value), 1), EBADF,
-                           "read on a write-only handle");
-         }},
-        {"the device node takes requests, not data",
-         [](Session& s) {
-             const int volId = s.make("cf-node", 1);
-             const Outcome device = s.open("/dev/" + s.deviceName(), O_RDWR);
-             const int fd = static_cast<int>(device.value);
-             s.expectOk(device, "device node opens read-write");
-             s.expectError(s.read(fd, 1), EINVAL, "read");
-             s.expectError(s.write(fd, pattern(1, 0)), EINVAL, "write");
-             int64_t bytes = 1;
-             s.expectError(s.ioctl(fd, UBI_IOCVOLUP, &bytes), ENOTTY, "update request");
-             s.expectError(s.ioctl(fd, _IOW('o', 99, int32_t), &bytes), ENOTTY, "unknown request");
-             const Outcome volume = s.open(s.volumeNode(volId), O_RDWR);
-             ubi_mkvol_req request = s.mkvolRequest("cf-wrong", 1);
-             s.expectError(s.ioctl(static_cast<int>(volume.value), UBI_IOCMKVOL, &request), ENOTTY,
-                           "mkvol on a volume node");
-             const Outcome attribute =
-                 s.open("/sys/class/ubi/" + s.deviceName() + "/mtd_num", O_RDONLY);
-             s.expectError(s.ioctl(static_cast<int>(attribute.value), UBI_IOCVOLUP, &bytes), ENOTTY,
-                           "request on an attribute");
-         }},
-        {"sysfs lists devices and volumes and ends attributes in a newline",
-         [](Session& s) {
-             const int volId = s.make("cf-sysfs", 1);
-             const std::vector<std::string> top = s.list("/sys/class/ubi");
-             for (const std::string& entry :
-                  {std::string("version"), s.deviceName(), s.volumeEntry(volId), std::string("."),
-                   std::string("..")}) {
-                 s.expectTrue(std::count(top.begin(), top.end(), entry) == 1,
-                              entry + " listed in /sys/class/ubi");
-             }
-             const std::string mtdNum = s.deviceAttribute("mtd_num");
-             s.expectTrue(mtdNum.size() > 1 && mtdNum.back() == '\n' &&
-                              mtdNum.find_first_not_of("0123456789\n") == std::string::npos,
-                          "mtd_num is a number and a newline");
-             std::string mtdName;
-             s.expectTrue(
-                 s.text("/sys/class/mtd/mtd" + mtdNum.substr(0, mtdNum.size() - 1) + "/name",
-                        mtdName) &&
-                     mtdName.size() > 1 && mtdName.back() == '\n',
-                 "the partition's name ends in a newline");
-             const Outcome fd =
-                 s.open("/sys/class/ubi/" + s.volumeEntry(volId) + "/name", O_RDONLY);
-             std::vector<uint8_t> pieces;
-             for (int i = 0; i < 9; ++i) {
-                 s.expectValue(s.read(static_cast<int>(fd.value), 1, &pieces), 1, "one byte");
-             }
-             s.expectValue(s.read(static_cast<int>(fd.value), 64), 0, "then the end");
-             s.expectEqual(std::string(pieces.begin(), pieces.end()), std::string("cf-sysfs\n"),
-                           "the pieces make the name");
-             s.expectError(s.open("/sys/class/ubi/" + s.volumeEntry(volId) + "/name", O_RDWR),
-                           EACCES, "attributes do not open for writing");
-         }},
-        {"an attribute of a removed volume reads ENODEV",
-         [](Session& s) {
-             const int volId = s.make("cf-vanish", 1);
-             const std::string path = "/sys/class/ubi/" + s.volumeEntry(volId) + "/name";
-             const Outcome fd = s.open(path, O_RDONLY);
-             s.expectOk(s.rmvol(volId), "rmvol");
-             s.expectError(s.read(static_cast<int>(fd.value), 64), ENODEV, "read after removal");
-             s.expectError(s.open(path, O_RDONLY), ENOENT, "open after removal");
-         }},
-    };
-    return table;
-}
 
 } // namespace
 
-std::vector<ConformanceCheck> runUbiConformance(LinuxFlash::KernelInterface& kernel,
-                                                unsigned ubiNumber, const std::string& onlyCase) {
-    std::vector<ConformanceCheck> checks;
-    for (const Case& each : cases()) {
-        if (!onlyCase.empty() && onlyCase != each.name) {
-            continue;
-        }
-        Session session(kernel, ubiNumber, each.name, checks);
-        if (session.prepare()) {
-            each.run(session);
+std::vector<Check> runUbi(LinuxFlash::KernelInterface& kernel, unsigned ubiNumber,
+                          const Reattach& reattach, const std::string& onlyCase) {
+    std::vector<Check> checks;
+    Runner runner(kernel, ubiNumber, reattach, checks);
+    if (runner.prepare("the device")) {
+        runner.record(runner.geometry(), "");
+    }
+    for (const Case& each : kCases) {
+        if (onlyCase.empty() || onlyCase == each.name) {
+            runner.runCase(each);
         }
     }
-    Session cleanup(kernel, ubiNumber, "leave the device empty", checks);
-    cleanup.prepare();
+    runner.prepare("leave the device empty");
     return checks;
 }
 
-std::vector<std::string> ubiConformanceCases() {
+std::vector<std::string> ubiCaseNames() {
     std::vector<std::string> names;
-    for (const Case& each : cases()) {
+    for (const Case& each : kCases) {
         names.push_back(each.name);
     }
     return names;
 }
 
-} // namespace Sim
+} // namespace Conformance

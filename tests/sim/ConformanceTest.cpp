@@ -2,28 +2,49 @@
 #include <gtest/gtest.h>
 #include <set>
 
-#include "common/linuxFlash/UbiRequests.h"
-#include "sim/Simulator.h"
 #include "conformance/UbiConformance.h"
+#include "sim/Simulator.h"
 
 namespace {
 
-std::unique_ptr<Sim::Simulator> boardWithUbi(unsigned lebSize, unsigned lebCount) {
+std::unique_ptr<Sim::Simulator> boardWithUbi(unsigned lebSize, unsigned lebCount,
+                                             unsigned minIo = 1) {
     auto simulator = std::make_unique<Sim::Simulator>();
     simulator->addMtd("bootloader");
     simulator->addMtd("NAND.ubi");
-    simulator->attachUbi(1, lebSize, lebCount);
+    simulator->attachUbi(1, lebSize, lebCount, minIo);
     return simulator;
 }
 
-std::string failures(const std::vector<Sim::ConformanceCheck>& checks) {
+std::vector<Conformance::Check> run(LinuxFlash::KernelInterface& kernel, Sim::Simulator& board,
+                                    unsigned ubi = 0, const std::string& onlyCase = "") {
+    return Conformance::runUbi(
+        kernel, ubi,
+        [&board] {
+            board.reattach();
+            return true;
+        },
+        onlyCase);
+}
+
+std::string failures(const std::vector<Conformance::Check>& checks) {
     std::string text;
-    for (const Sim::ConformanceCheck& check : checks) {
+    for (const Conformance::Check& check : checks) {
         if (!check.passed) {
             text += check.caseName + ": " + check.check + ": " + check.detail + "\n";
         }
     }
     return text;
+}
+
+std::set<std::string> failedCases(const std::vector<Conformance::Check>& checks) {
+    std::set<std::string> names;
+    for (const Conformance::Check& check : checks) {
+        if (!check.passed) {
+            names.insert(check.caseName);
+        }
+    }
+    return names;
 }
 
 // Passes every call to the simulator but bends one rule, as a kernel that differs would.
@@ -61,70 +82,71 @@ private:
     Sim::Simulator& m_simulator;
 };
 
-std::set<std::string> failedCases(const std::vector<Sim::ConformanceCheck>& checks) {
-    std::set<std::string> names;
-    for (const Sim::ConformanceCheck& check : checks) {
-        if (!check.passed) {
-            names.insert(check.caseName);
-        }
-    }
-    return names;
-}
-
 } // namespace
 
 TEST(UbiConformance, SimulatorFollowsEveryRule) {
-    auto simulator = boardWithUbi(126976, 1000);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0);
-    EXPECT_EQ(failures(checks), "");
-    std::set<std::string> checked;
-    for (const Sim::ConformanceCheck& check : checks) {
-        checked.insert(check.caseName);
+    const struct {
+        unsigned lebSize, lebCount, minIo;
+        long skipped;
+    } devices[] = {
+        {126976, 1000, 2048, 0},
+        // 11 volume ids, too few eraseblocks for 32 renames, no I/O unit to align to.
+        {2048, 20, 1, 2},
+    };
+    for (const auto& device : devices) {
+        SCOPED_TRACE(device.lebSize);
+        auto simulator = boardWithUbi(device.lebSize, device.lebCount, device.minIo);
+        const std::vector<Conformance::Check> checks = run(*simulator, *simulator);
+        EXPECT_EQ(failures(checks), "");
+        std::set<std::string> checked;
+        for (const Conformance::Check& check : checks) {
+            checked.insert(check.caseName);
+        }
+        for (const std::string& name : Conformance::ubiCaseNames()) {
+            EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
+        }
+        EXPECT_EQ(
+            std::count_if(checks.begin(), checks.end(),
+                          [](const auto& check) { return check.check.rfind("skipped:", 0) == 0; }),
+            device.skipped);
+        EXPECT_TRUE(simulator->volumes(0).empty());
+        EXPECT_EQ(simulator->openDescriptors(), 0u);
     }
-    for (const std::string& name : Sim::ubiConformanceCases()) {
-        EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
-    }
-    EXPECT_TRUE(simulator->volumes(0).empty());
-    EXPECT_EQ(simulator->openDescriptors(), 0u);
-}
-
-TEST(UbiConformance, SmallDeviceSkipsWhatDoesNotFit) {
-    // 20 eraseblocks of 2048 bytes: 11 volume ids, too few blocks for 32 renames.
-    auto simulator = boardWithUbi(2048, 20);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0);
-    EXPECT_EQ(failures(checks), "");
-    const auto skipped = std::count_if(checks.begin(), checks.end(), [](const auto& check) {
-        return check.check.rfind("skipped:", 0) == 0;
-    });
-    EXPECT_EQ(skipped, 1);
 }
 
 TEST(UbiConformance, NamedCaseRunsAlone) {
     auto simulator = boardWithUbi(126976, 1000);
     const std::string name = "rmvol refuses a volume that is open";
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0, name);
-    ASSERT_FALSE(checks.empty());
-    for (const Sim::ConformanceCheck& check : checks) {
-        EXPECT_TRUE(check.caseName == name || check.caseName == "leave the device empty");
+    std::set<std::string> cases;
+    for (const Conformance::Check& check : run(*simulator, *simulator, 0, name)) {
+        cases.insert(check.caseName);
     }
+    EXPECT_EQ(cases, (std::set<std::string>{"the device", name}));
 }
 
 TEST(UbiConformance, DeviationsAreReported) {
-    auto simulator = boardWithUbi(126976, 1000);
-    BentKernel bent(*simulator);
-    bent.acceptLateWrites = true;
-    EXPECT_EQ(failedCases(Sim::runUbiConformance(bent, 0)),
-              (std::set<std::string>{"an update of 0 bytes empties the volume at once",
-                                     "a static update takes awkward write sizes",
-                                     "a handle closed during an update leaves the volume marked"}));
-    bent.acceptLateWrites = false;
-    bent.tooLongIsInvalid = true;
-    EXPECT_EQ(failedCases(Sim::runUbiConformance(bent, 0)),
-              (std::set<std::string>{"mkvol checks its arguments", "rename checks its entries"}));
+    const struct {
+        bool lateWrites, tooLongInvalid;
+        std::set<std::string> failing;
+    } bends[] = {
+        {true,
+         false,
+         {"an update of 0 bytes empties the volume at once",
+          "a static update takes awkward write sizes",
+          "a handle closed during an update leaves the volume marked"}},
+        {false, true, {"mkvol checks each argument", "rename checks its entries"}},
+    };
+    for (const auto& bend : bends) {
+        auto simulator = boardWithUbi(126976, 1000);
+        BentKernel bent(*simulator);
+        bent.acceptLateWrites = bend.lateWrites;
+        bent.tooLongIsInvalid = bend.tooLongInvalid;
+        EXPECT_EQ(failedCases(run(bent, *simulator)), bend.failing);
+    }
 }
 
 TEST(UbiConformance, MissingDeviceFailsEveryCase) {
     auto simulator = boardWithUbi(126976, 1000);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 3);
-    EXPECT_EQ(failedCases(checks).size(), Sim::ubiConformanceCases().size() + 1);
+    const std::vector<Conformance::Check> checks = run(*simulator, *simulator, 3);
+    EXPECT_EQ(failedCases(checks).size(), Conformance::ubiCaseNames().size() + 2);
 }
