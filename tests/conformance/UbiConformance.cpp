@@ -494,14 +494,12 @@ private:
                 (volId >= 0 ? "/dev/" + entry(volId) : path(arg(1))).c_str(), modes.at(arg(2)));
             const std::string got = result(fd);
             if (fd >= 0) {
-                m_open.insert(fd);
                 m_handles[arg(0)] = {fd, volId, 0, ""};
             }
             return expect(got, want);
         }
         Handle& handle = m_handles.at(arg(0));
         if (verb == "close") {
-            m_open.erase(handle.fd);
             return expect(result(m_kernel.close(std::exchange(handle.fd, -1))), want);
         }
         if (verb == "got") {
@@ -647,10 +645,11 @@ private:
     }
 
     void closeAll() {
-        for (const int fd : m_open) {
-            m_kernel.close(fd);
+        for (const auto& [name, handle] : m_handles) {
+            if (handle.fd >= 0) {
+                m_kernel.close(handle.fd);
+            }
         }
-        m_open.clear();
         m_handles.clear();
     }
 
@@ -695,10 +694,9 @@ private:
     std::vector<Check>& m_checks;
     std::string m_case;
     std::map<char, long long> m_geometry;
-    std::map<std::string, int> m_volumes; // by the name they were made with
-    std::map<std::string, Handle> m_handles;
-    std::set<int> m_open;
-    std::map<int, Update> m_updates; // by volume id
+    std::map<std::string, int> m_volumes;    // by the name they were made with
+    std::map<std::string, Handle> m_handles; // a closed one keeps fd -1
+    std::map<int, Update> m_updates;         // by volume id
     unsigned m_seeds = 0;
 };
 
