@@ -1,7 +1,9 @@
 #include "conformance/UbiConformance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 #include "common/linuxFlash/UbiRequests.h"
@@ -276,7 +279,7 @@ public:
             valid = valid && m_geometry[symbol] > 0;
         }
         if (!valid) {
-            record("read the device's geometry", "unreadable sysfs attributes");
+            record("read the device's geometry and partition", "unreadable sysfs attributes");
         }
         return valid;
     }

@@ -102,22 +102,6 @@ TEST_F(SimulatorTest, BoardSetUpNumbersAndRefusesMisuse) {
     EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi1/max_vol_count"), "128\n");
 }
 
-TEST_F(SimulatorTest, WithoutTheModuleThereIsNoUbi) {
-    const int device = sim.open("/dev/ubi0", O_RDONLY);
-    sim.setUbiModuleLoaded(false);
-    EXPECT_EQ(sim.openDirectory("/sys/class/ubi"), nullptr);
-    EXPECT_EQ(sim.open("/dev/ubi0", O_RDONLY), -1);
-    std::vector<std::string> classes;
-    const auto directory = sim.openDirectory("/sys/class");
-    for (std::string entry; directory->next(entry);) {
-        classes.push_back(entry);
-    }
-    EXPECT_EQ(classes, (std::vector<std::string>{".", "..", "mtd"}));
-    int32_t id = 0;
-    EXPECT_EQ(sim.ioctl(device, UBI_IOCRMVOL, &id), -1);
-    EXPECT_EQ(errno, ENODEV) << "device gone under an open handle";
-}
-
 // Overrides follow the node, by either path, and go with their owner.
 TEST_F(SimulatorTest, AttributeOverridesLastAsLongAsTheirOwner) {
     sim.setMtdNameAttribute(0, "abc");
