@@ -155,7 +155,10 @@ int simConformance(const char* lebSize, const char* lebCount) {
     sim.addMtd("env");
     sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(std::stoul(lebSize)),
                   unsigned(std::stoul(lebCount)));
-    return printConformance(Sim::runUbiConformance(sim, 0));
+    return printConformance(Conformance::runUbi(sim, 0, [&sim] {
+        sim.reattach();
+        return true;
+    }));
 }
 
 } // namespace

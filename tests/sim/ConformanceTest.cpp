@@ -3,36 +3,45 @@
 #include <set>
 
 #include "common/linuxFlash/UbiRequests.h"
+#include "conformance/UbiConformance.h"
 #include "sim/Simulator.h"
-#include "sim/UbiConformance.h"
 
 namespace {
 
-std::unique_ptr<Sim::Simulator> boardWithUbi(unsigned lebSize, unsigned lebCount) {
+std::unique_ptr<Sim::Simulator> boardWithUbi(unsigned lebSize, unsigned lebCount,
+                                             unsigned minIo = 1) {
     auto simulator = std::make_unique<Sim::Simulator>();
     simulator->addMtd("bootloader");
     simulator->addMtd("NAND.ubi");
-    simulator->attachUbi(1, lebSize, lebCount);
+    simulator->attachUbi(1, lebSize, lebCount, minIo);
     return simulator;
 }
 
-std::string failures(const std::vector<Sim::ConformanceCheck>& checks) {
-    std::string text;
-    for (const Sim::ConformanceCheck& check : checks) {
-        if (!check.passed) {
-            text += check.caseName + ": " + check.check + ": " + check.detail + "\n";
-        }
-    }
-    return text;
+std::vector<Conformance::Check> run(LinuxFlash::KernelInterface& kernel, Sim::Simulator& board,
+                                    unsigned ubi = 0, const std::string& onlyCase = "") {
+    return Conformance::runUbi(
+        kernel, ubi,
+        [&board] {
+            board.reattach();
+            return true;
+        },
+        onlyCase);
 }
 
-// Passes every call to the simulator but bends one rule, as a kernel that differs would.
-class BentKernel : public LinuxFlash::KernelInterface {
-public:
-    explicit BentKernel(Sim::Simulator& simulator) : m_simulator(simulator) {}
+std::set<std::string> failedCases(const std::vector<Conformance::Check>& checks) {
+    std::set<std::string> names;
+    for (const Conformance::Check& check : checks) {
+        if (!check.passed) {
+            names.insert(check.caseName);
+        }
+    }
+    return names;
+}
 
-    bool acceptLateWrites = false;
-    bool tooLongIsInvalid = false;
+// The simulator, but it takes the writes it should refuse.
+class LateWritesKernel : public LinuxFlash::KernelInterface {
+public:
+    explicit LateWritesKernel(Sim::Simulator& simulator) : m_simulator(simulator) {}
 
     int open(const char* path, int flags) override { return m_simulator.open(path, flags); }
     ssize_t read(int fd, void* buffer, size_t count) override {
@@ -40,19 +49,12 @@ public:
     }
     ssize_t write(int fd, const void* buffer, size_t count) override {
         const ssize_t result = m_simulator.write(fd, buffer, count);
-        if (result == -1 && errno == EPERM && acceptLateWrites) {
-            return static_cast<ssize_t>(count);
-        }
-        return result;
+        return result == -1 && errno == EPERM ? static_cast<ssize_t>(count) : result;
     }
     int close(int fd) override { return m_simulator.close(fd); }
     int flock(int fd, int operation) override { return m_simulator.flock(fd, operation); }
     int ioctl(int fd, unsigned long request, void* argument) override {
-        const int result = m_simulator.ioctl(fd, request, argument);
-        if (result == -1 && errno == ENAMETOOLONG && tooLongIsInvalid) {
-            errno = EINVAL;
-        }
-        return result;
+        return m_simulator.ioctl(fd, request, argument);
     }
     std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override {
         return m_simulator.openDirectory(path);
@@ -62,70 +64,80 @@ private:
     Sim::Simulator& m_simulator;
 };
 
-std::set<std::string> failedCases(const std::vector<Sim::ConformanceCheck>& checks) {
-    std::set<std::string> names;
-    for (const Sim::ConformanceCheck& check : checks) {
-        if (!check.passed) {
-            names.insert(check.caseName);
-        }
-    }
-    return names;
-}
-
 } // namespace
 
 TEST(UbiConformance, SimulatorFollowsEveryRule) {
-    auto simulator = boardWithUbi(126976, 1000);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0);
-    EXPECT_EQ(failures(checks), "");
-    std::set<std::string> checked;
-    for (const Sim::ConformanceCheck& check : checks) {
-        checked.insert(check.caseName);
+    const struct {
+        unsigned lebSize, lebCount, minIo;
+        long skipped;
+    } devices[] = {
+        {126976, 1000, 2048, 0},
+        // 11 volume ids, too few eraseblocks for 32 renames, no I/O unit to align to.
+        {2048, 20, 1, 2},
+    };
+    for (const auto& device : devices) {
+        SCOPED_TRACE(device.lebSize);
+        auto simulator = boardWithUbi(device.lebSize, device.lebCount, device.minIo);
+        const std::vector<Conformance::Check> checks = run(*simulator, *simulator);
+        std::set<std::string> checked;
+        for (const Conformance::Check& check : checks) {
+            EXPECT_TRUE(check.passed)
+                << check.caseName << ": " << check.check << ": " << check.detail;
+            checked.insert(check.caseName);
+        }
+        for (const std::string& name : Conformance::ubiCaseNames()) {
+            EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
+        }
+        EXPECT_EQ(
+            std::count_if(checks.begin(), checks.end(),
+                          [](const auto& check) { return check.check.rfind("skipped:", 0) == 0; }),
+            device.skipped);
+        EXPECT_TRUE(simulator->volumes(0).empty());
+        EXPECT_EQ(simulator->openDescriptors(), 0u);
     }
-    for (const std::string& name : Sim::ubiConformanceCases()) {
-        EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
-    }
-    EXPECT_TRUE(simulator->volumes(0).empty());
-    EXPECT_EQ(simulator->openDescriptors(), 0u);
 }
 
-TEST(UbiConformance, SmallDeviceSkipsWhatDoesNotFit) {
-    // 20 eraseblocks of 2048 bytes: 11 volume ids, too few blocks for 32 renames.
-    auto simulator = boardWithUbi(2048, 20);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0);
-    EXPECT_EQ(failures(checks), "");
-    const auto skipped = std::count_if(checks.begin(), checks.end(), [](const auto& check) {
-        return check.check.rfind("skipped:", 0) == 0;
-    });
-    EXPECT_EQ(skipped, 1);
+// Each fault hits the first case that makes such a call, and that case only.
+TEST(UbiConformance, DeviationsAreReported) {
+    const struct {
+        Sim::Call kind;
+        unsigned long request;
+        int error;
+        const char* failing;
+    } faults[] = {
+        {Sim::Call::Ioctl, UBI_IOCMKVOL, ENOSPC,
+         "mkvol makes a dynamic volume with the lowest free id"},
+        {Sim::Call::Ioctl, UBI_IOCRNVOL, EBUSY,
+         "rename with count 0 does nothing; counts out of range are refused"},
+        {Sim::Call::Ioctl, UBI_IOCVOLUP, EIO,
+         "rename takes an open volume but not one being updated"},
+        {Sim::Call::Write, 0, EIO, "an update of 0 bytes empties the volume at once"},
+    };
+    for (const auto& fault : faults) {
+        auto simulator = boardWithUbi(126976, 1000);
+        simulator->failCall(fault.kind, 1, fault.error, fault.request);
+        EXPECT_EQ(failedCases(run(*simulator, *simulator)), std::set<std::string>{fault.failing});
+    }
+    auto simulator = boardWithUbi(126976, 1000);
+    LateWritesKernel lateWrites(*simulator);
+    EXPECT_EQ(failedCases(run(lateWrites, *simulator)),
+              (std::set<std::string>{"an update of 0 bytes empties the volume at once",
+                                     "a static update takes awkward write sizes",
+                                     "a handle closed during an update leaves the volume marked"}));
 }
 
 TEST(UbiConformance, NamedCaseRunsAlone) {
     auto simulator = boardWithUbi(126976, 1000);
     const std::string name = "rmvol refuses a volume that is open";
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 0, name);
-    ASSERT_FALSE(checks.empty());
-    for (const Sim::ConformanceCheck& check : checks) {
-        EXPECT_TRUE(check.caseName == name || check.caseName == "leave the device empty");
+    std::set<std::string> cases;
+    for (const Conformance::Check& check : run(*simulator, *simulator, 0, name)) {
+        cases.insert(check.caseName);
     }
-}
-
-TEST(UbiConformance, DeviationsAreReported) {
-    auto simulator = boardWithUbi(126976, 1000);
-    BentKernel bent(*simulator);
-    bent.acceptLateWrites = true;
-    EXPECT_EQ(failedCases(Sim::runUbiConformance(bent, 0)),
-              (std::set<std::string>{"an update of 0 bytes empties the volume at once",
-                                     "a static update takes awkward write sizes",
-                                     "a handle closed during an update leaves the volume marked"}));
-    bent.acceptLateWrites = false;
-    bent.tooLongIsInvalid = true;
-    EXPECT_EQ(failedCases(Sim::runUbiConformance(bent, 0)),
-              (std::set<std::string>{"mkvol checks its arguments", "rename checks its entries"}));
+    EXPECT_EQ(cases, (std::set<std::string>{"the device", name}));
 }
 
 TEST(UbiConformance, MissingDeviceFailsEveryCase) {
     auto simulator = boardWithUbi(126976, 1000);
-    const std::vector<Sim::ConformanceCheck> checks = Sim::runUbiConformance(*simulator, 3);
-    EXPECT_EQ(failedCases(checks).size(), Sim::ubiConformanceCases().size() + 1);
+    const std::vector<Conformance::Check> checks = run(*simulator, *simulator, 3);
+    EXPECT_EQ(failedCases(checks).size(), Conformance::ubiCaseNames().size() + 2);
 }
