@@ -36,11 +36,11 @@ compile "$root/tests/fuzz/FwImageParserFuzz.cpp" \
     -lpthread -o "$target"
 compile "$root/tests/fuzz/TrustedKeyFuzz.cpp" "$root/common/SigningKeys.cpp" \
     -lsodium -o "$key_target"
-# The installer and everything under it, but not its main.
+# The installer and everything under it, without the programs' mains.
 compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" \
     $(ls "$root"/common/*.cpp "$root"/common/linuxFlash/*.cpp "$root"/sim/*.cpp \
         "$root"/Trace/*.cpp "$root"/Platform/*.cpp "$root"/StringTool/*.cpp |
-        grep -v VexilImageInstallerMain) \
+        grep -v "Main\.cpp$") \
     -lsodium -lpthread -o "$verdict_target"
 
 # Seeds: cap bytes, flag byte, then an image.
@@ -60,6 +60,11 @@ image() {
 { byte 0; byte 1; byte 0; image; } > "$build/seeds/capped"
 { byte 255; byte 255; byte 0; image; head -c 2048 /dev/zero; } > "$build/seeds/tail"
 { byte 255; byte 255; byte 0; header 60; } > "$build/seeds/header-only"
+# Ending in a signature block ("VSIG", 73 bytes, its CRC right), whole and cut short.
+sigblock() { be32 0x56534947; be32 73; be32 0x07CA0291; head -c 73 /dev/zero | tr '\0' '\1'; }
+{ byte 255; byte 255; byte 0; header 160; be32 1; be32 3; be32 0x352441C2; printf abc; sigblock; } \
+    > "$build/seeds/signed"
+head -c 150 "$build/seeds/signed" > "$build/seeds/signed-cut"
 
 # Verdict seeds: a flag byte (1 trust store, 2 sign, 4 then flip), a byte, an image
 # with all three slot blocks.
