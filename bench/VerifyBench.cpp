@@ -8,6 +8,7 @@
 #include <endian.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,11 @@
 
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
+#include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
 #include "common/ImageStream.h"
+#include "common/SigningKeys.h"
+#include "common/TrustStore.h"
 
 extern char** environ;
 
@@ -69,14 +74,16 @@ void putBigEndian(uint8_t* at, uint32_t value) {
     memcpy(at, &stored, sizeof stored);
 }
 
-// An image with the three blocks the board takes, the rootfs filling it up to
-// `total` bytes. The payload is pseudo-random so that nothing compresses or
-// repeats; its CRCs come from zlib, so a parser that disagrees shows up.
+// An image with the three blocks the board takes, full size, and one more block without a
+// slot that fills it up to `total` bytes. The payload is pseudo-random so that nothing compresses
+// or repeats; its CRCs come from zlib, so a parser that disagrees shows up.
 std::vector<uint8_t> makeImage(uint32_t total) {
-    const uint32_t headers = sizeof(ImageHeader) + 3 * sizeof(BlockHeader);
+    const uint32_t headers = sizeof(ImageHeader) + 4 * sizeof(BlockHeader);
     const uint32_t kernel = FwImage::s_volumes[0].size;
     const uint32_t devicetree = FwImage::s_volumes[1].size;
-    const uint32_t rootfs = total - headers - kernel - devicetree;
+    const uint32_t rootfs = FwImage::s_volumes[2].size;
+    // Whatever does not fit the three volumes goes into a block without a slot.
+    const uint32_t rest = total - headers - kernel - devicetree - rootfs;
     std::vector<uint8_t> image(total);
 
     ImageHeader header{};
@@ -90,7 +97,8 @@ std::vector<uint8_t> makeImage(uint32_t total) {
     size_t at = sizeof header;
     const std::pair<uint32_t, uint32_t> blocks[] = {{FwImage::s_volumes[0].blockId, kernel},
                                                     {FwImage::s_volumes[1].blockId, devicetree},
-                                                    {FwImage::s_volumes[2].blockId, rootfs}};
+                                                    {FwImage::s_volumes[2].blockId, rootfs},
+                                                    {2, rest}};
     for (const auto& [id, size] : blocks) {
         uint8_t* block = image.data() + at;
         uint8_t* payload = block + sizeof(BlockHeader);
@@ -127,18 +135,38 @@ private:
     size_t m_at = 0;
 };
 
+// The installer's own judgement; with a trust store it also hashes every byte for the
+// signature, as a board that trusts keys does.
+struct Judge : FwImage::StreamVisitor {
+    explicit Judge(const SigningKeys::TrustStore& store)
+        : check(FwImage::standardCapacity, store) {}
+    void onImageHeader(FwImage::Parser& p, const uint8_t* raw) override {
+        check.onImageHeader(p, raw);
+    }
+    void onBlockHeader(FwImage::Parser& p, const uint8_t* raw) override {
+        check.onBlockHeader(p, raw);
+    }
+    void onPayload(FwImage::Parser& p, const uint8_t* data, unsigned size) override {
+        check.onPayload(p, data, size);
+    }
+    FwImage::ImageCheck check;
+};
+
 struct Ignore : FwImage::StreamVisitor {
     void onImageHeader(FwImage::Parser&, const uint8_t*) override {}
     void onBlockHeader(FwImage::Parser&, const uint8_t*) override {}
     void onPayload(FwImage::Parser&, const uint8_t*, unsigned) override {}
 };
 
-// The image as every reader reads it, from memory.
-double timeParser(const std::vector<uint8_t>& image) {
+// The image as every reader reads it, from memory; judged as the installer judges it when a
+// trust store is given.
+double timeParser(const std::vector<uint8_t>& image, const SigningKeys::TrustStore* store) {
     QuietStdout quiet;
     FwImage::Parser parser;
     MemorySource source(image);
-    Ignore visitor;
+    Ignore ignore;
+    std::unique_ptr<Judge> judge(store != nullptr ? new Judge(*store) : nullptr);
+    FwImage::StreamVisitor& visitor = judge ? static_cast<FwImage::StreamVisitor&>(*judge) : ignore;
     const auto start = Clock::now();
     FwImage::readImage(source, parser, visitor);
     const double elapsed = seconds(start);
@@ -223,22 +251,35 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
-    if (argc % 2 == 0 || mib < 8 || mib > 4095 || rounds == 0) {
+    if (argc % 2 == 0 || mib < 43 || mib > 4095 || rounds == 0) {
         fprintf(stderr, "usage: vexil-bench-verify [--mib N] [--rounds N] [--file PATH]\n");
         return 2;
     }
 
     const std::vector<uint8_t> image = makeImage(mib << 20);
     writeFile(file, image);
+    // A trust store of one key turns the signature hashing on.
+    const std::string keys = file + ".keys";
+    mkdir(keys.c_str(), 0700);
+    SigningKeys::PublicKey publicKey;
+    SigningKeys::SecretKey secretKey;
+    SigningKeys::generateKeyPair(publicKey, secretKey);
+    writeFile(keys + "/k.pub", [&] {
+        const std::string text = SigningKeys::publicKeyText(publicKey);
+        return std::vector<uint8_t>(text.begin(), text.end());
+    }());
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(keys);
 
-    enum { Parser, Calculate, Zlib, Bytewise, Sha256sum, Count };
-    Contender contenders[Count] = {{"parser + CRC-32 (installer's pieces)", 1e9},
+    enum { Signed, Parser, Calculate, Zlib, Bytewise, Sha256sum, Count };
+    Contender contenders[Count] = {{"parser + CRC-32 + Ed25519ph hashing (a board with keys)", 1e9},
+                                   {"parser + CRC-32 (installer's pieces)", 1e9},
                                    {"Crc32::calculate alone (same pieces)", 1e9},
                                    {"zlib crc32 (same pieces)", 1e9},
                                    {"CRC-32 byte-at-a-time table (reference)", 1e9},
                                    {"sha256sum (same bytes, from page cache)", 1e9}};
     for (unsigned round = 0; round < rounds; ++round) {
-        contenders[Parser].best = std::min(contenders[Parser].best, timeParser(image));
+        contenders[Parser].best = std::min(contenders[Parser].best, timeParser(image, nullptr));
+        contenders[Signed].best = std::min(contenders[Signed].best, timeParser(image, &store));
         uint32_t zlibCrc = 0;
         uint32_t referenceCrc = 0;
         contenders[Zlib].best =
@@ -271,6 +312,8 @@ int main(int argc, char* argv[]) {
         contenders[Sha256sum].best = std::min(contenders[Sha256sum].best, timeSha256sum(file));
     }
     unlink(file.c_str());
+    unlink((keys + "/k.pub").c_str());
+    rmdir(keys.c_str());
 
     const double zlib = contenders[Zlib].best;
     printf("| %u MiB image | ms (best of %u) | MiB/s | time vs zlib crc32 |\n", mib, rounds);
