@@ -47,10 +47,10 @@ geometry() { # FLASH
     nandsim) echo "129024 1988" ;;
     esac
 }
-# Bad blocks for the fault sweep: the chip's eraseblocks 17, 599, 616 and 1016
-# are the UBI partition's 1, 583, 600 and 1000 (it starts at 16), where the
-# board and its installs would go.
-sweep_faults="badblocks=17,599,616,1016 bitflips=1"
+# The fault sweep's bad blocks, as in nand_faults.sh: the chip's eraseblocks
+# 16, 579, 599 and 2047 are NAND.ubi's first and last PEBs and two where the
+# board's volumes would go (NAND.ubi starts at eraseblock 16).
+sweep_faults="badblocks=16,579,599,2047 bitflips=1"
 
 set +e
 kinfo=$("$here/fetch-kernel.sh")

@@ -85,7 +85,8 @@ echo "pages: rootfs_new LEB 1 -> $rootfs_page, kernel_new LEB 0 -> $kernel_page"
 
 # --- bad blocks --------------------------------------------------------------
 case_begin badblocks
-bad="$(chip_eb 0),$(chip_eb 5),$(chip_eb 1000),$(chip_eb 2031)"
+# The first and last PEBs, and two where the board's volumes would go.
+bad="$(chip_eb 0),$(chip_eb 563),$(chip_eb 583),$(chip_eb 2031)"
 check "badblocks: the board on the chip" board_fresh "badblocks=$bad"
 check "badblocks: UBI finds the 4 bad eraseblocks" [ "$(attr $UBI/bad_peb_count)" = 4 ]
 install_run badblocks $IMG/new.img
