@@ -114,11 +114,11 @@ lane1() {
     vm powercut-sweep "$kt/powercut_sweep.sh" 300
     vm installer "$kt/installer.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" "${conformance_file[@]}"
     vm installer-powercut "$kt/installer_powercut.sh" 600 "${block2mtd[@]}" "${installer_files[@]}"
+    vm nandsim-faults "$kt/nand_faults.sh" 300 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
 }
 lane2() {
     vm nandsim-installer "$kt/installer.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
         "${conformance_file[@]}"
-    vm nandsim-faults "$kt/nand_faults.sh" 300 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
     vm nandsim-installer-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}"
     vm nandsim-faults-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" \
         --nandsim "$sweep_faults" "${installer_files[@]}"
