@@ -6,11 +6,11 @@
 # installed, and its system calls. Prints the tables and writes them to
 # bench/RESULTS.md with the machine.
 #
-#   scripts/bench.sh [ROUNDS]   (default 5 rounds in each VM)
+#   scripts/bench.sh [ROUNDS]   (default 7 rounds in each VM)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds=${1:-5}
+rounds=${1:-7}
 build=build-bench
 
 bash scripts/deps.sh
