@@ -167,8 +167,10 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
         traces[i] = t
         share = t["check"] / t["total"] if t["check"] and t["total"] else None
         # Best runs: on a shared machine a slow run says more about the neighbours.
+        # A round's runs follow each other: the median of the rounds' own ratios
+        # leaves out what a busy neighbour does from one round to the next.
         ratio = min(inst) / min(hand)
-        median_ratio = statistics.median(inst) / statistics.median(hand)
+        median_ratio = statistics.median(a / b for a, b in zip(inst, hand))
         rows.append([i, best_median(inst), best_median(hand), f"{ratio:.2f} ({median_ratio:.2f})",
                      f"{share * 100:.0f}% (~{share * min(inst):.2f} s)" if share is not None else "n/a",
                      "all ok" if not bad else f"{len(bad)} failed"])
@@ -176,12 +178,12 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
         less_rootfs = [a - b for a, b in zip(inst, reads["rootfs"])]
         all_reads = [sum(x) for x in zip(*reads.values())]
         less_ratio = min(less_rootfs) / min(hand)
-        less_median = statistics.median(less_rootfs) / statistics.median(hand)
+        less_median = statistics.median(a / b for a, b in zip(less_rootfs, hand))
         # The installer here still reads the static volumes back as well; without
         # that it would save about their plain reads.
         less_all = [a - b for a, b in zip(inst, all_reads)]
         estimates.append(f"{i}: {min(less_all) / min(hand):.2f} "
-                         f"({statistics.median(less_all) / statistics.median(hand):.2f})")
+                         f"({statistics.median(a / b for a, b in zip(less_all, hand)):.2f})")
         read_rows.append([i, best_median(reads["kernel"]), best_median(reads["devicetree"]),
                           best_median(reads["rootfs"]), best_median(all_reads),
                           best_median([a - b for a, b in zip(inst, hand)]),
@@ -189,16 +191,17 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
         if flash == "nandsim":
             if i == "large":
                 verdicts.append((f"NAND: installer less one rootfs read within {ALLOWED_NAND_RATIO}"
-                                 f" of by hand ({i})",
+                                 f" of by hand ({i}), best and median",
                                  f"{less_ratio:.2f} ({less_median:.2f})",
-                                 less_ratio <= ALLOWED_NAND_RATIO and not bad))
+                                 max(less_ratio, less_median) <= ALLOWED_NAND_RATIO and not bad))
             else:
-                verdicts.append((f"NAND: installer faster than by hand ({i})",
-                                 f"{ratio:.2f} ({median_ratio:.2f})", ratio < 1.0 and not bad))
+                verdicts.append((f"NAND: installer faster than by hand ({i}), best and median",
+                                 f"{ratio:.2f} ({median_ratio:.2f})",
+                                 max(ratio, median_ratio) < 1.0 and not bad))
         else:
             verdicts.append((f"{flash}: install time within {ALLOWED_TIME_RATIO} of by hand ({i})",
                              f"{ratio:.2f}", ratio <= ALLOWED_TIME_RATIO and not bad))
-    lines += table(["Image", "installer s", "by hand s", "ratio of best (of medians)",
+    lines += table(["Image", "installer s", "by hand s", "ratio of best (median of rounds)",
                     "check before switching", "runs"], rows)
     lines += ["", "The check's share is taken from a traced install (strace -ttt): from the",
               "first sysfs read after the last volume write to the rename, against the whole",
@@ -207,10 +210,11 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
               "plain read of each payload is what reading it back costs. \"installer less",
               "by hand\" is the check before switching as measured; \"installer less rootfs",
               "read\" is the installer with only the dynamic volume read back, the static",
-              "ones left to the kernel's own check at the end of their update.", ""]
+              "ones left to the kernel's own check at the end of their update. Ratios: of the",
+              "best times, and in brackets the median of each round's own ratio.", ""]
     lines += table(["Image", "read kernel s", "read devicetree s", "read rootfs s", "all three s",
                     "installer less by hand s", "installer less rootfs read s",
-                    "that / by hand, best (median)"], read_rows)
+                    "that / by hand, best (median of rounds)"], read_rows)
     lines += ["", "The installer measured here still reads kernel and devicetree back. Taking",
               "their plain reads off as well estimates \"installer less rootfs read / by hand\"",
               "for an installer that leaves the static volumes to the kernel's own check,",

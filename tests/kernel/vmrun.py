@@ -207,6 +207,7 @@ def run(args):
     with open(initrd, "wb") as f:
         f.write(build_initramfs(args, moddir))
 
+    # A large kernel log: UBI dumps a whole eraseblock that fails to program.
     cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", str(args.mem),
            "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
            "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
