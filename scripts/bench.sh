@@ -21,8 +21,10 @@ cmake --build "$build" -j"$(nproc)" --target VexilImageInstaller vexil-image vex
     >/dev/null
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexil-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# What the VMs measured stays in bench/work/ (not in git), for report.py.
+work=$PWD/bench/work
+rm -rf "$work"
+mkdir -p "$work"
 
 echo "bench: verification speed" >&2
 "$build/bench/vexil-bench-verify" --mib 64 --rounds 5 --file "$work/verify.img" >"$work/verify.md"
