@@ -4,7 +4,7 @@
 set -euo pipefail
 
 CACHE="${VEXIL_KERNEL_CACHE:-/var/cache/vexil-kernel}"
-PKGS=(qemu-system-x86 busybox-static mtd-utils cpio)
+PKGS=(qemu-system-x86 busybox-static mtd-utils cpio libelf1)
 
 skip() { echo "fetch-kernel: SKIP: $*" >&2; exit 77; }
 

@@ -1,8 +1,13 @@
 #!/bin/bash
-# The real-kernel test suite, each part in its own VM: smoke, ubi_probe and the
-# power-cut sweep of the harness; then the production installer (conformance
-# cases, installs, rejected images, exit statuses) and a power cut at every
-# header write of an install, both held against the simulator on the host.
+# The real-kernel test suite, each part in its own VM, on two flashes: block2mtd
+# over a RAM disk, and the NAND simulator (nandsim: pages, out-of-band area,
+# ECC) with the boards' partitions. On block2mtd: smoke, ubi_probe and the
+# power-cut sweep of the harness. On both: the production installer
+# (conformance cases, installs, rejected images, exit statuses) and a power cut
+# at every header write of an install, both held against the simulator on the
+# host. On nandsim alone: the installer under NAND faults, and the power-cut
+# sweep again with bad blocks and bit flips. With two CPUs or more, two VMs
+# run at a time (VEXIL_KERNEL_JOBS=1: one).
 # Exit 0 all passed, 1 a failure, 2 usage, 77 no kernel/qemu here (skip).
 set -euo pipefail
 
@@ -31,8 +36,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 kt=$repo/tests/kernel
 out=${out:-${TMPDIR:-/tmp}/vexil-kernel-tests}
-# The geometry block2mtd gives NAND.ubi in the VM: 128 KiB PEBs, 1024 of them.
-leb_size=130944 leb_count=1020
+jobs=${VEXIL_KERNEL_JOBS:-$(nproc)}
+
+# NAND.ubi's geometry in the VM, "LEB_SIZE LEB_COUNT": block2mtd gives 1024
+# PEBs of 128 KiB and no sub-pages; the simulated chip 2032 PEBs of 128 KiB
+# with 2 KiB pages, 512-byte sub-pages and 40 PEBs kept for bad blocks.
+geometry() { # FLASH
+    case $1 in
+    block2mtd) echo "130944 1020" ;;
+    nandsim) echo "129024 1988" ;;
+    esac
+}
+# The fault sweep's bad blocks, as in nand_faults.sh: the chip's eraseblocks
+# 16, 579, 599 and 2047 are NAND.ubi's first and last PEBs and two where the
+# board's volumes would go (NAND.ubi starts at eraseblock 16).
+sweep_faults="badblocks=16,579,599,2047 bitflips=1"
 
 set +e
 kinfo=$("$here/fetch-kernel.sh")
@@ -40,22 +58,97 @@ rc=$?
 set -e
 ((rc == 0)) || exit "$rc"
 kver=$(sed -n 's/^KVER=//p' <<<"$kinfo")
+# Every VM boots the same kernel: look it up once.
+kernel=(--kernel "$(sed -n 's/^VMLINUX=//p' <<<"$kinfo" | grep . || sed -n 's/^VMLINUZ=//p' <<<"$kinfo")"
+    --modules "$(sed -n 's/^MODULES=//p' <<<"$kinfo")")
 series=$(sed -E 's/^([0-9]+\.[0-9]+).*/\1/' <<<"$kver")
 
 rm -rf "$out"
 mkdir -p "$out"
+set +e
+nand_module=$("$here/nand-module.sh" "$out")
+rc=$?
+set -e
+((rc == 0)) || exit "$rc"
 cc=${CC:-gcc}
 if ! "$cc" -static -O2 -Wall -o "$out/ubi_probe" "$kt/probe/ubi_probe.c"; then
     echo "run-tests: SKIP: cannot build a static ubi_probe with $cc" >&2
     exit 77
 fi
 cxx=${CXX:-g++}
-if ! "$cxx" -static -O2 -Wall -Wextra -Werror -o "$out/flash_layback" "$kt/guest/flash_layback.cpp"; then
-    echo "run-tests: SKIP: cannot build a static flash_layback with $cxx" >&2
-    exit 77
-fi
+for tool in flash_layback mtd_image; do
+    if ! "$cxx" -static -O2 -Wall -Wextra -Werror -o "$out/$tool" "$kt/guest/$tool.cpp"; then
+        echo "run-tests: SKIP: cannot build a static $tool with $cxx" >&2
+        exit 77
+    fi
+done
 inputs=$out/inputs
 python3 "$kt/make_inputs.py" "$inputs" "$image_tool" >/dev/null
+
+# --- the VMs ------------------------------------------------------------------
+# The installer's files: the binaries, and the payloads and images but those of
+# the large generation, which only the fault cases need.
+installer_files=(--file "$installer:/vexil/VexilImageInstaller")
+for f in "$inputs"/gen/*/*.bin "$inputs"/img/*.img; do
+    case $f in */gen/big/* | */img/big.img) continue ;; esac
+    installer_files+=(--file "$f:/vexil/${f#"$inputs"/}")
+done
+block2mtd=(--file "$out/flash_layback:/vexil/flash_layback")
+nandsim=(--flash nandsim --nand-module "$nand_module" --file "$out/mtd_image:/vexil/mtd_image")
+conformance_file=(--file "$conformance:/vexil/ubi-conformance")
+big_files=(--file "$inputs/img/big.img:/vexil/img/big.img")
+for f in "$inputs"/gen/big/*.bin; do big_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
+
+# One VM; its exit status goes to OUT/NAME.status for the checks below.
+vm() { # NAME SCRIPT TIMEOUT [vmrun args...]
+    local name=$1 script=$2 timeout=$3 rc=0
+    shift 3
+    python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout "$timeout" "${kernel[@]}" "$@" ||
+        rc=$?
+    echo "$rc" >"$out/$name.status"
+}
+# Two lanes of about the same length.
+lane1() {
+    vm smoke "$kt/smoke.sh" 300
+    vm probe "$kt/probe.sh" 300 --file "$out/ubi_probe:/vexil/ubi_probe"
+    vm powercut-sweep "$kt/powercut_sweep.sh" 300
+    vm installer "$kt/installer.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" "${conformance_file[@]}"
+    vm installer-powercut "$kt/installer_powercut.sh" 600 "${block2mtd[@]}" "${installer_files[@]}"
+    vm nandsim-faults "$kt/nand_faults.sh" 300 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
+}
+lane2() {
+    vm nandsim-installer "$kt/installer.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
+        "${conformance_file[@]}"
+    vm nandsim-installer-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}"
+    vm nandsim-faults-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" \
+        --nandsim "$sweep_faults" "${installer_files[@]}"
+}
+if ((jobs >= 2)); then
+    lane2 &
+    lane1
+    wait
+else
+    lane1
+    lane2
+fi
+
+# --- what the host expects ------------------------------------------------------
+expected=$out/expected
+mkdir -p "$expected"
+transcript() { # NAME IMAGE PREV_FLAGS CURRENT_FLAGS
+    "$host_tool" transcript "$inputs/img/$2.img" "$3" "$4" >"$expected/$1.out"
+}
+transcript good new 111 111
+transcript rotate next 111 111
+transcript first new 000 000
+transcript empty empty 111 111
+transcript pipe new 111 111
+transcript big big 111 111
+# A rejected image prints what a good one would up to "end: 0", then why.
+transcript missing missing 111 111
+head -n -3 "$expected/missing.out" >"$expected/missing.tmp"
+echo "install stopped: the image has no rootfs block (ID 4)" >>"$expected/missing.tmp"
+mv "$expected/missing.tmp" "$expected/missing.out"
 
 passed=0 failed=0
 result() { # NAME RC
@@ -65,13 +158,10 @@ result() { # NAME RC
         failed=$((failed + 1)); echo "FAIL $1 (exit $2, logs in $out/$1)"
     fi
 }
-vm() { # NAME SCRIPT [vmrun args...]
-    local name=$1 script=$2
-    shift 2
-    set +e
-    python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout 300 "$@"
-    local rc=$?
-    set -e
+# The VM's exit status; a VM that could not start skips the suite.
+vm_status() { # NAME
+    local rc
+    rc=$(cat "$out/$1.status")
     if ((rc == 77)); then exit 77; fi
     return "$rc"
 }
@@ -95,48 +185,19 @@ hcheck() { # DESCRIPTION COMMAND...
     fi
 }
 
-rc=0; vm smoke "$kt/smoke.sh" || rc=$?
-result smoke "$rc"
-
-rc=0; vm probe "$kt/probe.sh" --file "$out/ubi_probe:/vexil/ubi_probe" || rc=$?
-((rc != 0)) || same_as_expected probe probe.txt ubi-probe || rc=1
-result probe "$rc"
-
-rc=0; vm powercut-sweep "$kt/powercut_sweep.sh" || rc=$?
-((rc != 0)) || same_as_expected powercut-sweep powercut-sweep.txt powercut-sweep || rc=1
-result powercut-sweep "$rc"
-
-# --- the installer ----------------------------------------------------------
-files=(--file "$installer:/vexil/VexilImageInstaller" --file "$conformance:/vexil/ubi-conformance"
-    --file "$out/flash_layback:/vexil/flash_layback")
-for f in "$inputs"/gen/*/*.bin "$inputs"/img/*.img; do
-    files+=(--file "$f:/vexil/${f#"$inputs"/}")
-done
-expected=$out/expected
-mkdir -p "$expected"
-transcript() { # NAME IMAGE PREV_FLAGS CURRENT_FLAGS
-    "$host_tool" transcript "$inputs/img/$2.img" "$3" "$4" >"$expected/$1.out"
-}
-transcript good new 111 111
-transcript rotate next 111 111
-transcript first new 000 000
-transcript empty empty 111 111
-transcript pipe new 111 111
-# A rejected image prints what a good one would up to "end: 0", then why.
-transcript missing missing 111 111
-head -n -3 "$expected/missing.out" >"$expected/missing.tmp"
-echo "install stopped: the image has no rootfs block (ID 4)" >>"$expected/missing.tmp"
-mv "$expected/missing.tmp" "$expected/missing.out"
-
-runs=$out/installer/runs
-same_out() { # NAME: stdout byte for byte
-    cmp -s "$expected/$1.out" "$runs/$1.out" || { diff -u "$expected/$1.out" "$runs/$1.out" | head -40; return 1; }
+runs=""  # the runs/ directory of the VM being checked
+same_out() { # NAME [EXPECTED]: stdout byte for byte
+    local want=$expected/${2:-$1}.out
+    cmp -s "$want" "$runs/$1.out" || { diff -u "$want" "$runs/$1.out" | head -40; return 1; }
 }
 status_is() { [[ $(cat "$runs/$1.rc") == "$2" ]]; }
 err_is() { [[ $(cat "$runs/$1.err"; echo .) == "$2." ]]; }
-last_line_is() { [[ $(tail -n 1 "$runs/$1.out") == "$2" ]] && [[ $(grep -c '^install stopped: ' "$runs/$1.out") == 1 ]]; }
-good_run() { # NAME
-    hcheck "$1: stdout is the transcript" same_out "$1"
+stopped_lines() { grep '^install stopped: ' "$runs/$1.out"; }
+last_line_is() { [[ $(tail -n 1 "$runs/$1.out") == "$2" ]] && [[ $(stopped_lines "$1" | wc -l) == 1 ]]; }
+# The one reason given names VOLUME; its wording is the installer's.
+stopped_naming() { [[ $(stopped_lines "$1" | wc -l) == 1 ]] && stopped_lines "$1" | grep -qw -- "$2"; }
+good_run() { # NAME [EXPECTED]
+    hcheck "$1: stdout is the transcript" same_out "$1" "${2:-}"
     hcheck "$1: stderr empty" err_is "$1" ""
     hcheck "$1: exit status 0" status_is "$1" 0
 }
@@ -145,11 +206,11 @@ stopped_run() { # NAME STATUS REASON [STDERR]
     hcheck "$1: says why" last_line_is "$1" "install stopped: $3"
     hcheck "$1: stderr" err_is "$1" "${4:-}"
 }
-sim_conformance=$out/installer/conformance-simulator.txt
-rc=0; vm installer "$kt/installer.sh" "${files[@]}" || rc=$?
-if ((rc == 0)); then
-    host_fails=0
-    for name in good rotate first empty pipe; do good_run $name; done
+
+check_installer() { # NAME FLASH
+    local name=$1 sim_conformance=$out/$1/conformance-simulator.txt
+    runs=$out/$name/runs
+    for run in good rotate first empty pipe; do good_run $run; done
     hcheck "missing: stdout up to the reason" same_out missing
     stopped_run missing 3 "the image has no rootfs block (ID 4)"
     stopped_run crc 3 "block 4 failed its CRC check"
@@ -166,22 +227,47 @@ if ((rc == 0)); then
     hcheck "nodevice: exit status 255 after CP1" \
         eval 'status_is nodevice 255 && [[ $(cat "$runs/nodevice.out"; echo .) == $'"'"'CP1\n.'"'"' ]]'
     # The same request sequences on a simulated device of the VM's geometry
-    # must give the very same checks.
-    "$host_tool" sim-conformance "$leb_size" "$leb_count" >"$sim_conformance" || true
+    # must give the very same checks. The simulator's device has an I/O unit
+    # of one byte: the check that needs a larger one (NAND's 2 KiB page) runs
+    # on the kernel alone, and must pass there.
+    local kernel_conformance=$out/$name/conformance.txt
+    "$host_tool" sim-conformance $(geometry "$2") >"$sim_conformance" || true
+    if [[ $2 == nandsim ]]; then
+        hcheck "conformance: the kernel refuses an alignment that is no multiple of its page" \
+            grep -qx "$io_unit_check" "$kernel_conformance"
+        hcheck "conformance: the kernel passes every check" \
+            grep -qx '[0-9]* passed, 0 failed' "$kernel_conformance"
+        grep -vx -e "$io_unit_check" -e '[0-9]* passed, [0-9]* failed' "$kernel_conformance" \
+            >"$kernel_conformance.common"
+        grep -vx '[0-9]* passed, [0-9]* failed' "$sim_conformance" >"$sim_conformance.common"
+        kernel_conformance=$kernel_conformance.common sim_conformance=$sim_conformance.common
+    fi
     hcheck "conformance: simulator and kernel agree check for check" \
-        diff -u "$sim_conformance" "$out/installer/conformance.txt"
-    ((host_fails == 0)) || rc=1
-fi
-result installer "$rc"
+        diff -u "$sim_conformance" "$kernel_conformance"
+}
+io_unit_check="PASS mkvol checks its arguments: alignment not a multiple of the I/O unit"
 
-# --- a power cut at every header write of one install ------------------------
-gens=$inputs/gen
-sim_sweep=$out/installer-powercut/simulator.txt
-sweep=$out/installer-powercut/installer-powercut.txt
+check_faults() { # NAME
+    runs=$out/$1/runs
+    good_run badblocks good
+    good_run bitflips-hamming big
+    good_run bitflips-bch big
+    good_run program-fails good
+    for vol in rootfs kernel; do
+        hcheck "read-fails-$vol: exit status 4" status_is read-fails-$vol 4
+        hcheck "read-fails-$vol: one reason, naming ${vol}_new" stopped_naming read-fails-$vol ${vol}_new
+        hcheck "read-fails-$vol-rerun: exit status 0" status_is read-fails-$vol-rerun 0
+        hcheck "read-fails-$vol-rerun: stderr empty" err_is read-fails-$vol-rerun ""
+    done
+}
+
 classes() { sed -n 's/.* after=\([a-z]*\) .*/\1/p' "$1" | uniq | tr '\n' ' '; }
-rc=0; vm installer-powercut "$kt/installer_powercut.sh" --timeout 600 "${files[@]}" || rc=$?
-if ((rc == 0)); then
-    host_fails=0
+# With bit flips UBI scrubs at random moments, and the Nth header write is not
+# the same step of the install in every run: then each cut is held to the
+# same outcome, but not to an order of outcomes or to the simulator's sweep.
+check_powercut() { # NAME FLASH [unordered]
+    local sim_sweep=$out/$1/simulator.txt sweep=$out/$1/installer-powercut.txt
+    local gens=$inputs/gen cuts
     cuts=$(grep -vc ' cut=none ' "$sweep" || true)
     hcheck "sweep: cuts happened, then an install the cut did not reach" \
         eval '((cuts > 0)) && tail -n 1 "$sweep" | grep -q " rc=0 cut=none after=new rerun=0 final=new$"'
@@ -189,22 +275,51 @@ if ((rc == 0)); then
         eval '! grep -v " cut=none " "$sweep" | grep -qv " rc=4 "'
     hcheck "sweep: after every cut one whole healthy generation, and the rerun installs" \
         eval '! grep -qv " after=\(old\|new\) rerun=0 final=new$" "$sweep"'
+    echo "  power-cut points: kernel $cuts header writes ($(grep -v ' cut=none ' "$sweep" | grep -c ' after=new ') left the new set)"
+    if [[ ${3:-} == unordered ]]; then
+        local flash=$out/$1/flash.txt
+        hcheck "sweep: UBI found the 4 bad blocks" grep -qx 'bad_peb_count 4' "$flash"
+        hcheck "sweep: the ECC corrected flipped bits" \
+            eval '[[ $(sed -n "s/^corrected_bits //p" "$flash") -gt 0 ]]'
+        hcheck "sweep: no read failed" grep -qx 'ecc_failures 0' "$flash"
+        return 0
+    fi
     hcheck "sweep: the old set until the switch, then the new one" \
         eval '[[ $(classes "$sweep") =~ ^old\ (new\ )?$ ]]'
     # The simulator cuts before or after whole operations, the kernel at header
     # writes: the same outcomes must come in the same order.
-    "$host_tool" sim-sweep "$leb_size" "$leb_count" "$gens/old" "$gens/cur" "$gens/new" \
+    "$host_tool" sim-sweep $(geometry "$2") "$gens/old" "$gens/cur" "$gens/new" \
         "$inputs/img/new.img" >"$sim_sweep" || true
     hcheck "simulator sweep: every cut fails with status 4, one whole generation, the rerun installs" \
         eval '[[ -s $sim_sweep ]] && ! grep -qv " rc=4 after=\(old\|new\) rerun=0 final=new$" "$sim_sweep"'
     grep -v ' cut=none ' "$sweep" >"$sweep.cuts" || true
     hcheck "kernel and simulator: the same outcomes in the same order ($(classes "$sweep.cuts"))" \
         eval '[[ $(classes "$sweep.cuts") == $(classes "$sim_sweep") ]]'
-    echo "  power-cut points: kernel $cuts header writes ($(grep -c ' after=new ' "$sweep.cuts") left the new set)," \
-        "simulator $(wc -l <"$sim_sweep") cuts before and after $(($(wc -l <"$sim_sweep") / 2)) operations"
-    ((host_fails == 0)) || rc=1
-fi
-result installer-powercut "$rc"
+    echo "  power-cut points: simulator $(wc -l <"$sim_sweep") cuts before and after" \
+        "$(($(wc -l <"$sim_sweep") / 2)) operations"
+}
+
+# --- the results, part by part ---------------------------------------------------
+part() { # NAME CHECK...
+    local name=$1 rc=0
+    shift
+    vm_status "$name" || rc=$?
+    if ((rc == 0)) && (($#)); then
+        host_fails=0
+        "$@" || rc=1
+        ((host_fails == 0)) || rc=1
+    fi
+    result "$name" "$rc"
+}
+part smoke
+part probe same_as_expected probe probe.txt ubi-probe
+part powercut-sweep same_as_expected powercut-sweep powercut-sweep.txt powercut-sweep
+part installer check_installer installer block2mtd
+part installer-powercut check_powercut installer-powercut block2mtd
+part nandsim-installer check_installer nandsim-installer nandsim
+part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
+part nandsim-faults check_faults nandsim-faults
+part nandsim-faults-powercut check_powercut nandsim-faults-powercut nandsim unordered
 
 for t in "$out"/*/timing.txt; do
     echo "  time $(basename "$(dirname "$t")"): $(sed -n 's/^total_s=//p' "$t") s"

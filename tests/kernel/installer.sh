@@ -6,21 +6,8 @@
 # reading the volumes back.
 . /vexil/lib.sh
 
-I=/vexil/VexilImageInstaller
+I=$VEXIL_INSTALLER
 IMG=/vexil/img
-fails=0
-check() { # DESCRIPTION COMMAND...
-    _d=$1; shift
-    if "$@"; then echo "ok   - $_d"; else echo "FAIL - $_d"; fails=$((fails + 1)); fi
-}
-# Runs the installer as NAME on an image and sends its output to the host.
-install_run() { # NAME ARGS...
-    _n=$1; shift
-    $I "$@" >/tmp/$_n.out 2>/tmp/$_n.err
-    echo $? >/tmp/$_n.rc
-    for _x in out err rc; do emit "runs/$_n.$_x" /tmp/$_n.$_x; done
-}
-status() { cat /tmp/$1.rc; }
 # The current set must be untouched, and still so on a fresh attach.
 current_untouched() { # GEN IDS
     holds "$1" && [ "$(current_ids)" = "$2" ] && ubi_reattach && holds "$1"

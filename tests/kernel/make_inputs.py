@@ -19,21 +19,24 @@ BLOCK_HEADER = 12
 SLOTS = ("kernel", "devicetree", "rootfs")
 
 # Sizes per slot: small enough for a full power-cut sweep, yet each kind of
-# volume spans more than one eraseblock in some generation (LEB 130944 bytes).
+# volume spans more than one eraseblock in some generation (LEB 130944 bytes
+# on block2mtd, 129024 on the NAND simulator). "big" gives the simulator's
+# random bit flips (one page read in 1024) pages enough to hit.
 GENERATIONS = {
     "old": (5000, 300, 9000),
     "cur": (140000, 1200, 200000),
     "new": (150000, 2000, 270000),
     "next": (70000, 131072, 140000),
     "empty": (60000, 0, 50000),
+    "big": (600000, 3000, 4000000),
 }
 
 
 def payloads(out):
-    for seed, (gen, sizes) in enumerate(sorted(GENERATIONS.items()), start=1):
+    for gen, sizes in GENERATIONS.items():
         d = os.path.join(out, "gen", gen)
         os.makedirs(d, exist_ok=True)
-        rng = random.Random(seed)
+        rng = random.Random("payload " + gen)
         for slot, size in zip(SLOTS, sizes):
             with open(os.path.join(d, slot + ".bin"), "wb") as f:
                 f.write(rng.randbytes(size))
@@ -73,7 +76,7 @@ def main():
     out, tool = sys.argv[1], sys.argv[2]
     os.makedirs(os.path.join(out, "img"), exist_ok=True)
     payloads(out)
-    for gen in ("new", "next", "empty"):
+    for gen in ("new", "next", "empty", "big"):
         create(tool, out, gen, SLOTS, gen)
     create(tool, out, "product", SLOTS, "new", "--product", "Other")
 

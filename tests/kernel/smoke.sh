@@ -3,11 +3,6 @@
 # sysfs attributes and an emulated power cut in the middle of an update.
 . /vexil/lib.sh
 
-fails=0
-check() { # DESCRIPTION COMMAND...
-    _d=$1; shift
-    if "$@"; then echo "ok   - $_d"; else echo "FAIL - $_d"; fails=$((fails + 1)); fi
-}
 up() { cut -d' ' -f1 /proc/uptime; }
 attr() { cat /sys/class/ubi/ubi0/ubi0_$1/$2; }
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Boot a Debian kernel under qemu with real MTD + UBI and run a guest script.
 
-The initramfs holds busybox, mtd-utils (with their shared libraries), the
-MTD/UBI modules, the /init prelude (tests/kernel/guest), caller files and the
-guest script. Files the guest sends with `emit NAME FILE` land in --out.
+The flash is block2mtd over RAM disks or the NAND simulator (nandsim, with
+the partitions laid by a module built from tests/kernel/nand; --nandsim
+passes fault and timing parameters). The initramfs holds busybox, mtd-utils
+(with their shared libraries), the MTD/UBI modules, the /init prelude
+(tests/kernel/guest), caller files and the guest script. Files the guest sends
+with `emit NAME FILE` land in --out.
 
 Exit status: the guest script's, 77 when no kernel/qemu can be had (skip),
 124 on timeout, 125 when the VM died without reporting a status.
@@ -26,12 +29,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 FETCH = os.path.join(REPO, "scripts", "kernel", "fetch-kernel.sh")
 
-MODULES = [
-    "kernel/drivers/mtd/mtd.ko",
-    "kernel/drivers/block/brd.ko",
-    "kernel/drivers/mtd/devices/block2mtd.ko",
-    "kernel/drivers/mtd/ubi/ubi.ko",
-]
+MODULES = {
+    "block2mtd": [
+        "kernel/drivers/mtd/mtd.ko",
+        "kernel/drivers/block/brd.ko",
+        "kernel/drivers/mtd/devices/block2mtd.ko",
+        "kernel/drivers/mtd/ubi/ubi.ko",
+    ],
+    "nandsim": [
+        "kernel/drivers/mtd/mtd.ko",
+        "kernel/lib/bch.ko",
+        "kernel/drivers/mtd/nand/nandcore.ko",
+        "kernel/drivers/mtd/nand/raw/nand.ko",
+        "kernel/drivers/mtd/nand/raw/nandsim.ko",
+        "kernel/drivers/mtd/ubi/ubi.ko",
+    ],
+}
 MTD_TOOLS = [
     "ubiformat", "ubiattach", "ubidetach", "ubimkvol", "ubirmvol", "ubirsvol",
     "ubirename", "ubiupdatevol", "ubinfo", "ubinize", "ubicrc32", "ubiscan",
@@ -148,12 +161,15 @@ def build_initramfs(args, moddir):
         if a != "busybox" and a not in MTD_TOOLS:
             c.symlink("bin/" + a, "busybox")
 
-    for m in MODULES:
+    for m in MODULES[args.flash]:
         c.file("lib/modules/" + os.path.basename(m), read(os.path.join(moddir, m)), 0o644)
+    if args.flash == "nandsim":
+        c.file("lib/modules/nand_parts.ko", read(args.nand_module), 0o644)
 
     c.file("init", read(os.path.join(HERE, "guest", "init")))
     c.file("vexil/lib.sh", read(os.path.join(HERE, "guest", "lib.sh")), 0o644)
     c.file("vexil/config.sh",
+           f"VEXIL_FLASH={args.flash}\nVEXIL_NANDSIM='{args.nandsim}'\n"
            f"VEXIL_NAND_MB={args.nand_mb}\nVEXIL_PEB_KB={args.peb_kb}\n".encode(), 0o644)
     c.file("vexil/test.sh", read(args.script))
 
@@ -191,10 +207,11 @@ def run(args):
     with open(initrd, "wb") as f:
         f.write(build_initramfs(args, moddir))
 
+    # A large kernel log: UBI dumps a whole eraseblock that fails to program.
     cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", str(args.mem),
            "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
            "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
-           "-append", "console=ttyS0 quiet panic=-1 " + args.append]
+           "-append", "console=ttyS0 quiet panic=-1 log_buf_len=2M " + args.append]
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
@@ -303,8 +320,15 @@ def main():
     ap.add_argument("--out", required=True, help="host directory for emitted files and logs")
     ap.add_argument("--timeout", type=float, default=300, help="seconds for the whole VM")
     ap.add_argument("--mem", type=int, default=1024, help="guest MiB")
-    ap.add_argument("--nand-mb", type=int, default=128, help="size of the NAND.ubi partition")
-    ap.add_argument("--peb-kb", type=int, default=128, help="erase block size")
+    ap.add_argument("--flash", choices=sorted(MODULES), default="block2mtd",
+                    help="what NAND.ubi is (default block2mtd)")
+    ap.add_argument("--nand-mb", type=int, default=128,
+                    help="block2mtd: size of the NAND.ubi partition")
+    ap.add_argument("--peb-kb", type=int, default=128, help="block2mtd: erase block size")
+    ap.add_argument("--nand-module", metavar="KO",
+                    help="nandsim: nand_parts.ko (scripts/kernel/nand-module.sh builds it)")
+    ap.add_argument("--nandsim", default="", metavar="PARAMS",
+                    help="nandsim: extra module parameters (faults, delays) for the chip at boot")
     ap.add_argument("--append", default="", help="extra kernel command line")
     ap.add_argument("--kernel", help="vmlinuz or PVH vmlinux (default: from fetch-kernel.sh)")
     ap.add_argument("--modules", help="module dir matching --kernel")
@@ -312,6 +336,10 @@ def main():
     args = ap.parse_args()
     if bool(args.kernel) != bool(args.modules):
         ap.error("--kernel and --modules go together")
+    if (args.flash == "nandsim") != bool(args.nand_module):
+        ap.error("--nand-module goes with --flash nandsim")
+    if "'" in args.nandsim:
+        ap.error("--nandsim: no quotes")
     sys.exit(run(args))
 
 

@@ -1,5 +1,6 @@
 # Guest-side helpers, sourced by /init and by test scripts (. /vexil/lib.sh).
 # Busybox ash; no bash-isms.
+. /vexil/config.sh                            # VEXIL_FLASH and the flash's settings
 
 VEXIL_MTD=2                                   # NAND.ubi is the third MTD device
 VEXIL_DBG=/sys/kernel/debug/ubi/ubi0
@@ -20,14 +21,45 @@ emit() {
     [ "$_f" != /tmp/.emit.$$ ] || rm -f "$_f"
 }
 
+# One check line per case; the count of failed ones in $fails.
+fails=0
+check() { # DESCRIPTION COMMAND...
+    _d=$1; shift
+    if "$@"; then echo "ok   - $_d"; else echo "FAIL - $_d"; fails=$((fails + 1)); fi
+}
+
+# Runs the installer as NAME and sends its stdout, stderr and exit status to
+# the host (runs/NAME.out, .err, .rc), which compares them.
+VEXIL_INSTALLER=/vexil/VexilImageInstaller
+install_run() { # NAME ARGS...
+    _n=$1; shift
+    $VEXIL_INSTALLER "$@" >/tmp/$_n.out 2>/tmp/$_n.err
+    echo $? >/tmp/$_n.rc
+    for _x in out err rc; do emit "runs/$_n.$_x" /tmp/$_n.$_x; done
+}
+
 ubi_attach() { ubiattach -m "$VEXIL_MTD" -d 0 >/dev/null; }
 ubi_detach() { ubidetach -m "$VEXIL_MTD" >/dev/null; }
 
 # What the flash really holds: a fresh attach rescans every PEB.
 ubi_reattach() { ubi_detach; ubi_attach; }
 
+# The NAND simulator: a 256 MiB SLC chip, 2 KiB pages, 128 KiB eraseblocks,
+# with the boards' partitions NAND.SPL, NAND.u-boot and NAND.ubi (mtd0-2).
+VEXIL_CHIP="id_bytes=0x20,0xda,0x00,0x15"
+
+# A fresh, empty chip with these nandsim parameters (faults, delays): the
+# parameters only count when the module loads.
+nand_load() { # [NANDSIM_PARAMETER]...
+    [ ! -e /sys/class/ubi/ubi0 ] || ubi_detach || return 1
+    [ ! -d /sys/module/nandsim ] || rmmod nandsim || return 1
+    insmod /lib/modules/nandsim.ko $VEXIL_CHIP "$@" &&
+        insmod /lib/modules/nand_parts.ko && rmmod nand_parts
+}
+
 # Fixed erase counters and image sequence number: every case starts from the
-# same flash. Cheap once the PEBs are 0xFF (block2mtd skips erased pages).
+# same flash. Cheap once the PEBs are erased (block2mtd skips 0xFF pages,
+# nandsim frees them).
 flash_format() {
     ubiformat -y -q -e 0 -Q 1 /dev/mtd$VEXIL_MTD >/dev/null
 }
@@ -85,17 +117,26 @@ ubi_vol_id() {
     echo "${_p##*_}"
 }
 
-# A copy of the whole flash, taken once with dd and laid back for each case:
-# cheaper than formatting and building the board again, and every case starts
-# from the very same erase counters and eraseblocks. flash_layback, when the
-# test has it, writes back only the eraseblocks that changed.
+# A copy of the whole flash, taken once and laid back for each case: cheaper
+# than formatting and building the board again, and every case starts from the
+# very same erase counters and eraseblocks. block2mtd's RAM disk is copied with
+# dd, and flash_layback, when the test has it, writes back only the
+# eraseblocks that changed; nandsim's chip goes through mtd_image, which does
+# the same through the MTD device (erase, then write with ECC).
 VEXIL_RAM=/dev/ram2                           # block2mtd's backing store of mtd2
 flash_save() { # FILE
-    ubi_detach && dd if=$VEXIL_RAM of="$1" bs=1M 2>/dev/null && ubi_attach
+    ubi_detach || return 1
+    if [ "$VEXIL_FLASH" = nandsim ]; then
+        /vexil/mtd_image save /dev/mtd$VEXIL_MTD "$1"
+    else
+        dd if=$VEXIL_RAM of="$1" bs=1M 2>/dev/null
+    fi && ubi_attach
 }
 flash_restore() { # FILE
     [ ! -e /sys/class/ubi/ubi0 ] || ubi_detach
-    if [ -x /vexil/flash_layback ]; then
+    if [ "$VEXIL_FLASH" = nandsim ]; then
+        /vexil/mtd_image restore "$1" /dev/mtd$VEXIL_MTD >/dev/null
+    elif [ -x /vexil/flash_layback ]; then
         /vexil/flash_layback "$1" $VEXIL_RAM "$(cat /sys/class/mtd/mtd$VEXIL_MTD/erasesize)" >/dev/null
     else
         dd if="$1" of=$VEXIL_RAM bs=1M 2>/dev/null
@@ -134,18 +175,32 @@ vol_expected() { # NAME SLOT FILE
     echo "$1 $(slot_type "$2") $_len 0 0 ${_sum%% *}"
 }
 
+# The sysfs directory of volume NAME, in _vd; fails if there is none.
+vol_dir() { # NAME
+    for _vd in /sys/class/ubi/ubi0/ubi0_*; do
+        [ -f "$_vd/name" ] && read -r _vn <"$_vd/name" && [ "$_vn" = "$1" ] && return 0
+    done
+    return 1
+}
+
 # Whether kernel, devicetree and rootfs (with SUFFIX) are healthy and hold GEN;
 # the first difference goes to stdout. What each slot must hold is worked out
-# once per generation.
+# once per generation. Shell builtins and one cmp a volume: the power-cut
+# sweeps run this twice a cut.
 holds() { # GEN [SUFFIX]
     for _slot in $VEXIL_SLOTS; do
         _f=/vexil/gen/$1/$_slot.bin
         _w=/tmp/.want-$1-$_slot
         [ -s "$_w" ] || { wc -c <"$_f" >"$_w" && vol_expected "$_slot" "$_slot" "$_f" >>"$_w"; }
         { read -r _len && read -r _want; } <"$_w"
-        _got=$(vol_state "$_slot$2" "$_len")
-        [ "$_got" = "$_slot$2${_want#$_slot}" ] ||
-            { echo "  $_slot$2: got '$_got', want '$_slot$2${_want#$_slot}' ($1)"; return 1; }
+        if vol_dir "$_slot$2" && read -r _t <"$_vd/type" && read -r _b <"$_vd/data_bytes" &&
+            read -r _u <"$_vd/upd_marker" && read -r _c <"$_vd/corrupted" &&
+            [ "$_slot $_t $_b $_u $_c" = "${_want% *}" ] &&
+            cmp -s -n "$_len" "/dev/ubi0_${_vd##*_}" "$_f"; then
+            continue
+        fi
+        echo "  $_slot$2: got '$(vol_state "$_slot$2" "$_len")', want '$_slot$2${_want#$_slot}' ($1)"
+        return 1
     done
 }
 
