@@ -26,8 +26,8 @@ ids=$(current_ids)
 install_run good $IMG/new.img
 check "good: new set current" holds new
 check "good: previous current set is _prev" holds cur _prev
-check "good: exactly the six volumes" \
-    [ "$(ubi_names)" = "devicetree devicetree_prev kernel kernel_prev rootfs rootfs_prev " ]
+check "good: the six volumes and the manifest" \
+    [ "$(ubi_names)" = "devicetree devicetree_prev kernel kernel_prev manifest rootfs rootfs_prev " ]
 ubi_reattach
 check "good: the same after a fresh attach" holds new
 check "good: _prev the same after a fresh attach" holds cur _prev
@@ -39,13 +39,13 @@ install_run rotate $IMG/next.img
 check "rotate: next set current" holds next
 check "rotate: new set is _prev" holds new _prev
 check "rotate: old _prev gone, no _new left" \
-    [ "$(ubi_names)" = "devicetree devicetree_prev kernel kernel_prev rootfs rootfs_prev " ]
+    [ "$(ubi_names)" = "devicetree devicetree_prev kernel kernel_prev manifest manifest_prev rootfs rootfs_prev " ]
 
 # --- first install on an empty device ---------------------------------------
 flash_reset
 install_run first $IMG/new.img
 check "first: new set current" holds new
-check "first: only the three volumes" [ "$(ubi_names)" = "devicetree kernel rootfs " ]
+check "first: only the three volumes and the manifest" [ "$(ubi_names)" = "devicetree kernel manifest rootfs " ]
 
 # --- rejected images leave the current set untouched ------------------------
 for bad in missing crc short product; do

@@ -149,12 +149,12 @@ int simSweep(char* argv[]) {
 
 // The conformance cases against a simulated device of the given geometry, in
 // the runner's format.
-int simConformance(const char* lebSize, const char* lebCount) {
+int simConformance(const char* lebSize, const char* lebCount, const char* minIoSize) {
     Sim::Simulator sim;
     sim.addMtd("bootloader");
     sim.addMtd("env");
     sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(std::stoul(lebSize)),
-                  unsigned(std::stoul(lebCount)));
+                  unsigned(std::stoul(lebCount)), unsigned(std::stoul(minIoSize)));
     return printConformance(Conformance::runUbi(sim, 0, [&sim] {
         sim.reattach();
         return true;
@@ -170,13 +170,13 @@ int main(int argc, char* argv[]) {
     if (argc == 8 && strcmp(argv[1], "sim-sweep") == 0) {
         return simSweep(argv + 2);
     }
-    if (argc == 4 && strcmp(argv[1], "sim-conformance") == 0) {
-        return simConformance(argv[2], argv[3]);
+    if (argc == 5 && strcmp(argv[1], "sim-conformance") == 0) {
+        return simConformance(argv[2], argv[3], argv[4]);
     }
     fprintf(stderr,
             "usage: %s transcript IMAGE PREV_FLAGS CURRENT_FLAGS\n"
             "       %s sim-sweep LEB_SIZE LEB_COUNT PREV_DIR CURRENT_DIR NEW_DIR IMAGE\n"
-            "       %s sim-conformance LEB_SIZE LEB_COUNT\n",
+            "       %s sim-conformance LEB_SIZE LEB_COUNT MIN_IO_SIZE\n",
             argv[0], argv[0], argv[0]);
     return 2;
 }
