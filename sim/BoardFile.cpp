@@ -125,6 +125,13 @@ bool saveBoard(const Simulator& sim, const std::string& directory, std::string& 
     }
     std::set<std::string> written;
     bool good = true;
+    // The first failure's cause, before any clean-up call changes errno.
+    const auto wrote = [&](bool done) {
+        if (good && !done) {
+            error = strerror(errno);
+        }
+        good = good && done;
+    };
     for (const auto& [number, device] : board.ubis) {
         out << "ubi " << number << " " << device.mtd << " " << device.lebSize << " "
             << device.lebCount << " " << device.minIoSize << "\n";
@@ -134,18 +141,22 @@ bool saveBoard(const Simulator& sim, const std::string& directory, std::string& 
                 << " " << volume.reservedEbs << " " << volume.usedBytes << " " << volume.updMarker
                 << " " << volume.damaged << " " << volume.skipCheck << " " << volume.updBytes << " "
                 << volume.updReceived << " " << toHex(volume.name) << " " << data << "\n";
-            good =
-                good && writeFile(directory + "/" + data, volume.data.data(), volume.data.size());
-            written.insert(data);
+            if (good) {
+                written.insert(data);
+                wrote(writeFile(directory + "/" + data, volume.data.data(), volume.data.size()));
+            }
         }
     }
     const std::string text = out.str();
     const std::string next = directory + "/board.txt.new";
     unlink(next.c_str());
-    good = good && writeFile(next, text.data(), text.size()) &&
-           rename(next.c_str(), (directory + "/board.txt").c_str()) == 0;
+    if (good) {
+        wrote(writeFile(next, text.data(), text.size()));
+    }
+    if (good) {
+        wrote(rename(next.c_str(), (directory + "/board.txt").c_str()) == 0);
+    }
     if (!good) {
-        error = strerror(errno);
         for (const std::string& name : written) {
             unlink((directory + "/" + name).c_str());
         }
