@@ -178,6 +178,19 @@ TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     EXPECT_EQ(60u, parser.m_bytesNeeded);
 }
 
+// A stream 2^32 bytes longer than its declared length must not wrap the byte count back onto it.
+TEST(FwImageParser, ByteCountNeverWraps) {
+    const Bytes image = ImageBuilder().block(9, Bytes(64, 1)).build();
+    Parser parser;
+    FdCapture quiet;
+    parser.begin();
+    parser.parse(image.data(), 60);
+    parser.parse(image.data() + 60, 12);
+    parser.m_bytesProcessed += UINT32_MAX - 60 - 12 - 63; // as if 2^32 - 64 bytes had passed
+    EXPECT_EQ(Parser::ResultTooLong, parser.parse(image.data() + 72, 64));
+    EXPECT_EQ(Parser::LengthError, parser.end());
+}
+
 // The assertion goes to stdout; send it to stderr, unbuffered, where the death test looks.
 void parseWithStdoutOnStderr(Parser& parser, const void* data, unsigned size) {
     dup2(STDERR_FILENO, STDOUT_FILENO);
