@@ -21,6 +21,8 @@ public:
 
     // Never Loaded without keys: a store that exists but yields none is Refused.
     static TrustStore load(const std::string& directory);
+    // A board without a trust store, for judging images as such a board does.
+    static TrustStore none() { return TrustStore(Absent, "", {}); }
 
     State state() const { return m_state; }
     // One line naming the path and the cause; empty unless Refused.

@@ -349,23 +349,20 @@ void printJson(FILE* out, const Inspection& result) {
 // Reads and judges IMAGE; a read error or an unusable trust store is printed and gives false.
 bool examine(const char* command, const std::vector<Option>& options, const std::string& path,
              Inspection& result) {
-    std::string trustedKeys = "/nonexistent/trusted-keys";
-    bool storeNamed = false;
+    SigningKeys::TrustStore store = SigningKeys::TrustStore::none();
     for (const Option& option : options) {
-        if (option.name == "--trusted-keys") {
-            trustedKeys = option.value;
-            storeNamed = true;
+        if (option.name != "--trusted-keys") {
+            continue;
         }
-    }
-    // A store asked for must be there: checking against nothing would look like a pass.
-    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustedKeys);
-    if (store.state() == SigningKeys::TrustStore::Refused ||
-        (storeNamed && store.state() == SigningKeys::TrustStore::Absent)) {
-        fprintf(stderr, "vexil-image %s: %s\n", command,
-                store.state() == SigningKeys::TrustStore::Refused
-                    ? store.reason().c_str()
-                    : (trustedKeys + ": no such directory").c_str());
-        return false;
+        // A store asked for must be there: checking against nothing would look like a pass.
+        store = SigningKeys::TrustStore::load(option.value);
+        if (store.state() != SigningKeys::TrustStore::Loaded) {
+            fprintf(stderr, "vexil-image %s: %s\n", command,
+                    store.state() == SigningKeys::TrustStore::Refused
+                        ? store.reason().c_str()
+                        : (option.value + ": no such directory").c_str());
+            return false;
+        }
     }
     FileDescriptor image(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image.valid()) {

@@ -197,7 +197,7 @@ int runSign(int argc, char** argv, FILE* out) {
     if (!file.open({image.get()})) {
         return ExitIoError;
     }
-    const SigningKeys::TrustStore noStore = SigningKeys::TrustStore::load("/nonexistent");
+    const SigningKeys::TrustStore noStore = SigningKeys::TrustStore::none();
     Copier copier(file.fd(), noStore);
     FwImage::Parser parser;
     FdSource source(image.get());
