@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/FwImageParser.h"
+#include "common/ImageStream.h"
 #include "common/ImageSignature.h"
 #include "common/TrustStore.h"
 
@@ -16,8 +17,9 @@ namespace FwImage {
 // the parser's checks, each slot block against its volume, a whole block for every slot and,
 // when the board trusts keys, the signature. The installer and vexil-image both judge with it,
 // so they say the same of every image. A rejection found while reading stops the stream
-// through the parser's setError; the first one found is the one reported.
-class ImageCheck {
+// through the parser's setError; the first one found is the one reported. It is a visitor of
+// the image stream by itself, and a part of the visitors that do more.
+class ImageCheck : public StreamVisitor {
 public:
     // The bytes a slot's "_new" volume holds, or will hold once it is made.
     using Capacity = std::function<uint64_t(int slot)>;
@@ -32,9 +34,9 @@ public:
     }
 
     // Each is told of the piece the parser just took, with its bytes as in the file.
-    void onImageHeader(Parser& parser, const uint8_t* raw);
-    void onBlockHeader(Parser& parser, const uint8_t* raw);
-    void onPayload(Parser& parser, const uint8_t* data, unsigned size);
+    void onImageHeader(Parser& parser, const uint8_t* raw) override;
+    void onBlockHeader(Parser& parser, const uint8_t* raw) override;
+    void onPayload(Parser& parser, const uint8_t* data, unsigned size) override;
 
     // The slot that the block being read fills, or -1.
     int slotOfBlock() const { return m_slot; }
