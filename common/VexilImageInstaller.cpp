@@ -60,11 +60,6 @@ std::string printableField(const char* field, size_t width) {
     return FwImage::printable(FwImage::fieldText(field, width));
 }
 
-// The cause of a flash failure, as the C library says it.
-std::string because(int error) {
-    return error != 0 ? std::string(": ") + strerror(error) : std::string();
-}
-
 // What this run did to one slot's "_new" volume.
 struct SlotProgress {
     uint32_t size = 0;
@@ -210,18 +205,20 @@ bool Installation::prepareSlot(int slot) {
     }
     if (!m_device.volumeExists(volume.newName) &&
         !m_device.makeVolume(volume.newName, volume.type, volume.size)) {
-        flashFailed(std::string("could not create ") + volume.newName + because(m_device.error()));
+        flashFailed(std::string("could not create ") + volume.newName +
+                    Ubi::because(m_device.error()));
         return false;
     }
     m_volume.close();
     if (!m_volume.open(volume.newName)) {
-        flashFailed(std::string("could not open ") + volume.newName + because(m_volume.error()));
+        flashFailed(std::string("could not open ") + volume.newName +
+                    Ubi::because(m_volume.error()));
         return false;
     }
     const BlockHeader& block = m_parser.m_blockHeader;
     if (!m_volume.beginUpdate((long long)block.size)) {
         flashFailed(std::string("could not start the update of ") + volume.newName +
-                    because(m_volume.error()));
+                    Ubi::because(m_volume.error()));
         return false;
     }
     progress.size = block.size;
@@ -239,7 +236,7 @@ void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsig
     const int written = m_volume.write(data, size);
     if (written < 0) {
         flashFailed(std::string("writing ") + volume.newName + " failed" +
-                    because(m_volume.error()));
+                    Ubi::because(m_volume.error()));
         return;
     }
     if (unsigned(written) != size) {
@@ -302,14 +299,14 @@ bool Installation::writeManifest() {
     if (!m_device.findUbiVolumeId(manifest.newName, volId) &&
         !m_device.createVolume(manifest.newName, manifest.type, manifest.size)) {
         recordFailure(ExitFlashFailed, std::string("could not create ") + manifest.newName +
-                                           because(m_device.error()));
+                                           Ubi::because(m_device.error()));
         return false;
     }
     Ubi::Volume volume(m_device, true);
     if (!volume.open(manifest.newName) || !volume.beginUpdate((long long)bytes.size()) ||
         volume.write(bytes.data(), unsigned(bytes.size())) != int(bytes.size())) {
-        recordFailure(ExitFlashFailed,
-                      std::string("could not write ") + manifest.newName + because(volume.error()));
+        recordFailure(ExitFlashFailed, std::string("could not write ") + manifest.newName +
+                                           Ubi::because(volume.error()));
         return false;
     }
     volume.close();
@@ -369,7 +366,7 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
     if (!device.lock()) {
         printf("install stopped: %s is in use by another install or vexil-slots%s\n",
                device.name().c_str(),
-               device.error() == EWOULDBLOCK ? "" : because(device.error()).c_str());
+               device.error() == EWOULDBLOCK ? "" : Ubi::because(device.error()).c_str());
         return ExitBusy;
     }
     // A store that cannot be used must never mean "no keys": nothing is touched.

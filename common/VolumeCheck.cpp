@@ -10,13 +10,7 @@
 
 namespace VolumeCheck {
 
-namespace {
-
-std::string because(int error) {
-    return error != 0 ? std::string(": ") + strerror(error) : std::string();
-}
-
-} // namespace
+namespace {} // namespace
 
 std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType type,
                    uint32_t size, uint32_t crc, Read read) {
@@ -26,7 +20,7 @@ std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType
     if (!device.volumeAttribute(name, "upd_marker", marker) ||
         !device.volumeAttribute(name, "corrupted", corrupted) ||
         !device.volumeAttribute(name, "data_bytes", dataBytes)) {
-        return "could not check " + name + because(device.error());
+        return "could not check " + name + Ubi::because(device.error());
     }
     if (marker != "0") {
         return name + " is still marked as being updated";
@@ -45,7 +39,7 @@ std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType
     }
     Ubi::VolumeReader reader(device);
     if (!reader.open(name)) {
-        return "could not open " + name + " to check it" + because(device.error());
+        return "could not open " + name + " to check it" + Ubi::because(device.error());
     }
     const std::unique_ptr<uint8_t[]> buffer(new uint8_t[FwImage::maxChunkSize]);
     uint32_t remaining = size;

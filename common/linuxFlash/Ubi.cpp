@@ -427,4 +427,8 @@ bool Device::attributeValue(const std::string& path, std::string& value) {
     return true;
 }
 
+std::string because(int error) {
+    return error != 0 ? std::string(": ") + strerror(error) : std::string();
+}
+
 } // namespace Ubi

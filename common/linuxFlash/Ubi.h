@@ -10,6 +10,9 @@
 
 namespace Ubi {
 
+// ": " and the C library's text for a failure's errno, or nothing when it has none.
+std::string because(int error);
+
 // The UBI character device /dev/ubiN attached to a named MTD partition. Lookups read sysfs
 // afresh every time, so they see the effect of the requests made just before. A failed
 // operation leaves its cause in error(): the errno of the refused call, or ENOENT for a name
