@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
-# Benchmarks, side by side in one run: verification speed against zlib's crc32
-# and sha256sum; and on the real kernel in the VM, on block2mtd and on the NAND
-# simulator with a real chip's timing, the installer's peak memory, its install
-# time against the same job by hand with mtd-utils, plain reads of what it
-# installed, and its system calls. Prints the tables and writes them to
-# bench/RESULTS.md with the machine.
+# Benchmarks, side by side in one run: verification speed, with and without
+# the signature's hashing, against zlib's crc32 and sha256sum, and the ARM
+# build's under qemu-arm-static; and on the real kernel in the VM, on
+# block2mtd and on the NAND simulator with a real chip's timing, the
+# installer's peak memory, its install time against the same job by hand with
+# mtd-utils, plain reads of what it installed, a signed install with a trust
+# store against the same image unsigned, vexil-slots check and rollback, and
+# the system calls. Prints the tables and writes them to bench/RESULTS.md with
+# the machine.
 #
-#   scripts/bench.sh [ROUNDS]   (default 7 rounds in each VM)
+#   scripts/bench.sh [ROUNDS]   (default 5 rounds in each VM)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds=${1:-7}
+rounds=${1:-5}
 build=build-bench
+# Other work on the machine shows in the load average; the report gives it.
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
 bash scripts/deps.sh
 # Static, as it goes onto the board and into the VM.
 cmake -S . -B "$build" -DVEXIL_STATIC=ON -DVEXIL_BUILD_TESTS=OFF -DZLIB_USE_STATIC_LIBS=ON \
     >/dev/null
-cmake --build "$build" -j"$(nproc)" --target VexilImageInstaller vexil-image vexil-bench-verify \
-    >/dev/null
+cmake --build "$build" -j"$(nproc)" \
+    --target VexilImageInstaller vexil-slots vexil-image vexil-bench-verify >/dev/null
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 
 # What the VMs measured stays in bench/work/ (not in git), for report.py.
@@ -29,10 +34,42 @@ mkdir -p "$work"
 echo "bench: verification speed" >&2
 "$build/bench/vexil-bench-verify" --mib 64 --rounds 5 --file "$work/verify.img" >"$work/verify.md"
 
+# The board's build (static, 32-bit ARM) under qemu-arm-static, as
+# scripts/arm-test.sh builds it; the board's libraries come from Debian's armhf
+# packages. Left out without the cross compiler or the emulator.
+arm_verify=()
+if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm-static >/dev/null; then
+    missing=()
+    for p in zlib1g-dev:armhf libsodium-dev:armhf; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
+        dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+        apt-get update -q >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+            "${missing[@]}" >/dev/null
+    fi
+    echo "bench: verification speed of the ARM build under qemu-arm-static" >&2
+    # zlib is looked up afresh: a cache made without ZLIB_USE_STATIC_LIBS holds libz.so.
+    if cmake -S . -B "$build-arm" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+        -DVEXIL_STATIC=ON -DVEXIL_BUILD_TESTS=OFF -DZLIB_USE_STATIC_LIBS=ON -U 'ZLIB_LIBRARY*' \
+        >/dev/null &&
+        cmake --build "$build-arm" -j"$(nproc)" --target vexil-bench-verify >/dev/null &&
+        qemu-arm-static "$build-arm/bench/vexil-bench-verify" --mib 64 --rounds 3 \
+            >"$work/verify-arm.md"; then
+        arm_verify=(--verify-arm "$work/verify-arm.md")
+    else
+        echo "bench: the ARM build's verification benchmark failed; left out" >&2
+    fi
+else
+    echo "bench: no ARM cross compiler or qemu-arm-static; the ARM build is left out" >&2
+fi
+
 # A 1 MiB and a 40 MiB image (the rootfs filling each up), pseudo-random and
 # the same in every run.
 {
-    echo "IMAGES=\"small large\""
+    echo "IMAGES=\"small large\" SIGNED=large SLOTS_IMAGE=large"
     echo "ROUNDS=$rounds"
     echo "KERNEL_VOLUME=6291456 DEVICETREE_VOLUME=131072 ROOTFS_VOLUME=36700160"
 } >"$work/config.sh"
@@ -52,6 +89,10 @@ PY
 }
 make_image small $((1 << 20)) 655360 32768
 make_image large $((40 << 20)) 5242880 131072
+# The large image signed, and the key a board trusts for it.
+"$build/tools/vexil-image" keygen -o "$work/release" >/dev/null
+"$build/tools/vexil-image" sign -o "$work/large-signed.img" "$work/large.img" \
+    --key "$work/release" >/dev/null
 
 # The flash in the VM: block2mtd over a RAM disk, and the NAND simulator with
 # a 2 KiB page read in 25 us, programmed in 250 us, a 128 KiB eraseblock
@@ -77,12 +118,16 @@ for flash in "${flashes[@]}"; do
         --file "$work/mtd_image:/vexil/mtd_image") ;;
     esac
     status=0
-    python3 tests/kernel/vmrun.py bench/install-guest.sh --out "$vm" --timeout 3000 "${flash_args[@]}" \
+    python3 tests/kernel/vmrun.py bench/install-guest.sh --out "$vm" --timeout 3000 --mem 2048 \
+        "${flash_args[@]}" \
         --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
+        --file "$build/common/vexil-slots:/bench/vexil-slots" \
         --file bench/by-hand.sh:/bench/by-hand.sh \
         --file "$work/config.sh:/bench/config.sh" \
         --file "$work/small.img:/bench/small.img" \
         --file "$work/large.img:/bench/large.img" \
+        --file "$work/large-signed.img:/bench/large-signed.img" \
+        --file "$work/release.pub:/bench/trusted.pub" \
         --file "$(command -v strace):/usr/bin/strace" || status=$?
     if [ "$status" -ne 0 ]; then
         echo "bench: the VM run on $flash ended with status $status; see $vm/console.log" >&2
@@ -92,5 +137,7 @@ for flash in "${flashes[@]}"; do
     vms+=(--vm "$flash=$vm")
 done
 
-python3 bench/report.py --verify "$work/verify.md" "${vms[@]}" --config "$work/config.sh" \
-    --nand-timing "$nand_timing" --compiler "$compiler" --out bench/RESULTS.md
+python3 bench/report.py --verify "$work/verify.md" "${arm_verify[@]}" "${vms[@]}" \
+    --config "$work/config.sh" \
+    --nand-timing "$nand_timing" --compiler "$compiler" --load-start "$load_start" \
+    --out bench/RESULTS.md
