@@ -225,10 +225,11 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
                   "erased in 2 ms.", ""]
     lines += ["Same boot, same images; every run starts from the same copy of the flash",
               "holding an older generation (without a manifest). The installer (check before",
-              "switching and its manifest included) against the same job by hand: `ubimkvol`",
-              "and `ubiupdatevol` for the three volumes from payload files, then one",
-              "`ubirename` (no manifest). After each install by the installer, one plain `dd`",
-              "read of each new volume's payload. Best of "
+              "switching included) against the same job by hand: `ubimkvol` and",
+              "`ubiupdatevol` for the three volumes from payload files and for a manifest",
+              "volume from a file of a manifest's size, then one `ubirename`. After each",
+              "install by the installer, one plain `dd` read of each new volume's payload.",
+              "Best of "
               f"{rounds} interleaved rounds, median in brackets (qemu TCG).", ""]
     rows, read_rows, traces = [], [], {}
     for i in images:
@@ -253,11 +254,11 @@ def install_times(flash, vm_dir, cfg, images, verdicts):
                           best_median(less_rootfs), ratio_text(less)])
         if flash == "nandsim":
             if i == "large":
-                verdicts.append((f"NAND: installer less one rootfs read within {ALLOWED_NAND_RATIO}"
+                verdicts.append((f"{flash}: installer less one rootfs read within {ALLOWED_NAND_RATIO}"
                                  f" of by hand ({i}), best and median", ratio_text(less),
                                  max(less) <= ALLOWED_NAND_RATIO and not bad))
             else:
-                verdicts.append((f"NAND: installer faster than by hand ({i}), best and median",
+                verdicts.append((f"{flash}: installer faster than by hand ({i}), best and median",
                                  ratio_text(ratio), max(ratio) < 1.0 and not bad))
         else:
             verdicts.append((f"{flash}: install time within {ALLOWED_TIME_RATIO} of by hand ({i})",
@@ -322,6 +323,8 @@ def signed_installs(flash, measured, image, hashing_ms, verdicts):
                    [[image, best_median(unsigned), best_median(signed), ratio_text(ratio),
                      f"{share[0] * 100:.1f}% ({share[1] * 100:.1f}%)",
                      "all ok" if not bad else f"{len(bad)} failed"]])
+    lines += ["", "Every round, unsigned and signed s: " +
+              "; ".join(f"{a:.2f}, {b:.2f}" for a, b in zip(unsigned, signed)) + "."]
     verdicts.append((f"{flash}: signature checking at most {ALLOWED_SIGNATURE_SHARE * 100:.0f}% "
                      "of install time, best and median",
                      f"{share[0] * 100:.1f}% ({share[1] * 100:.1f}%)",
@@ -355,6 +358,10 @@ def generations(flash, measured, image, verdicts):
         ["vexil-slots rollback", best_median(rollback), "", ""],
         ["rollback less the reads of the previous generation",
          best_median([a - b for a, b in zip(rollback, prev_reads)]), "", ""]])
+    lines += ["", "Every round as measured:", ""]
+    lines += table(["Round", "check s", "dd of the same volumes s", "check / dd", "rollback s"],
+                   [[n + 1, f"{c:.2f}", f"{d:.2f}", f"{c / d:.2f}", f"{r:.2f}"]
+                    for n, (c, d, r) in enumerate(zip(check, all_reads, rollback))])
     verdicts.append((f"{flash}: vexil-slots check within {ALLOWED_CHECK_RATIO} of dd reads of the "
                      "same volumes, best and median", ratio_text(ratio),
                      max(ratio) <= ALLOWED_CHECK_RATIO and not bad))

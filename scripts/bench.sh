@@ -56,7 +56,7 @@ if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm-static >
         -DVEXIL_STATIC=ON -DVEXIL_BUILD_TESTS=OFF -DZLIB_USE_STATIC_LIBS=ON -U 'ZLIB_LIBRARY*' \
         >/dev/null &&
         cmake --build "$build-arm" -j"$(nproc)" --target vexil-bench-verify >/dev/null &&
-        qemu-arm-static "$build-arm/bench/vexil-bench-verify" --mib 64 --rounds 3 \
+        qemu-arm-static "$build-arm/bench/vexil-bench-verify" --mib 64 --rounds 5 \
             >"$work/verify-arm.md"; then
         arm_verify=(--verify-arm "$work/verify-arm.md")
     else
@@ -72,6 +72,7 @@ fi
     echo "IMAGES=\"small large\" SIGNED=large SLOTS_IMAGE=large"
     echo "ROUNDS=$rounds"
     echo "KERNEL_VOLUME=6291456 DEVICETREE_VOLUME=131072 ROOTFS_VOLUME=36700160"
+    echo "MANIFEST_VOLUME=4096 MANIFEST_BYTES=118"
 } >"$work/config.sh"
 make_image() { # NAME TOTAL KERNEL DEVICETREE
     local rootfs=$(($2 - 96 - $3 - $4))
