@@ -3,13 +3,13 @@
 
 report.py --verify VERIFY.md [--verify-arm VERIFY.md] [--vm FLASH=VM_DIR]...
           --config CONFIG.sh --nand-timing PARAMS --compiler CXX
-          --load-start LOADAVG --out RESULTS.md
+          --load-start LOADAVG --started EPOCH --out RESULTS.md
 
 VERIFY.md is vexil-bench-verify's table, --verify-arm the ARM build's under
 qemu-arm-static. Each VM_DIR holds what bench/install-guest.sh emitted on that
 flash (block2mtd, nandsim): results.txt and strace.IMAGE.txt. A flash whose VM
 could not run is left out. LOADAVG is /proc/loadavg's first three fields when
-the run began.
+the run began, EPOCH its time in seconds since the epoch.
 """
 
 import argparse
@@ -60,7 +60,7 @@ def config(path):
     return values
 
 
-def machine(compiler, load_start):
+def machine(compiler, load_start, started):
     cpu = "unknown"
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -76,7 +76,13 @@ def machine(compiler, load_start):
         ("Date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
         ("Load average at the start (1, 5, 15 min)", load_start),
         ("Load average at the end", " ".join(f"{x:.2f}" for x in os.getloadavg())),
+        ("The whole run", f"{(datetime.datetime.now().timestamp() - started) / 60:.0f} min"),
     ]
+
+
+def shared(load_start):
+    """Whether other work kept the CPUs busy while the run began or ended."""
+    return max(float(x) for x in load_start.split() + [str(os.getloadavg()[0])]) > 1.0
 
 
 def seconds(text):
@@ -384,7 +390,8 @@ def main():
     ap.add_argument("--config", required=True)
     ap.add_argument("--nand-timing", default="")
     ap.add_argument("--compiler", required=True)
-    ap.add_argument("--load-start", default="unknown")
+    ap.add_argument("--load-start", required=True)
+    ap.add_argument("--started", type=float, required=True)
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
     cfg = config(args.config)
@@ -398,10 +405,12 @@ def main():
     verdicts = []
 
     lines = ["# Benchmark results", "", "Written by `scripts/bench.sh`.", ""]
-    lines += table(["Machine", ""], machine(args.compiler, args.load_start))
-    lines += ["", "A load average above about 0.5 means other work shared the CPUs during the",
-              "run; every comparison runs its contenders in interleaved rounds, so that a busy",
-              "moment hits each of them alike, and the ratios hold better than the seconds."]
+    lines += table(["Machine", ""], machine(args.compiler, args.load_start, args.started))
+    lines += ["", ("The machine was shared: other work kept its CPUs busy during this run (a load"
+                   " average above 1)." if shared(args.load_start) else
+                   "The machine was quiet when this run began and ended."),
+              "Every comparison runs its contenders in interleaved rounds, so that a busy",
+              "moment hits each of them alike: the ratios hold better than the seconds."]
 
     lines += ["", "## Verification speed", "",
               "The image parser checks every block's CRC-32 while it is fed a signed image the",

@@ -17,6 +17,7 @@ rounds=${1:-5}
 build=build-bench
 # Other work on the machine shows in the load average; the report gives it.
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date +%s)
 
 bash scripts/deps.sh
 # Static, as it goes onto the board and into the VM.
@@ -141,4 +142,5 @@ done
 python3 bench/report.py --verify "$work/verify.md" "${arm_verify[@]}" "${vms[@]}" \
     --config "$work/config.sh" \
     --nand-timing "$nand_timing" --compiler "$compiler" --load-start "$load_start" \
+    --started "$started" \
     --out bench/RESULTS.md
