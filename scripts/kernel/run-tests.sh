@@ -5,22 +5,27 @@
 # power-cut sweep of the harness. On both: the production installer
 # (conformance cases, installs, rejected images, exit statuses) and a power cut
 # at every header write of an install, both held against the simulator on the
-# host. On nandsim alone: the installer under NAND faults, and the power-cut
-# sweep again with bad blocks and bit flips. With two CPUs or more, two VMs
-# run at a time (VEXIL_KERNEL_JOBS=1: one).
+# host; signed images against a trust store; vexil-slots (status, check,
+# rollback, the downgrade guard, the lock, held against the simulator) and a
+# power cut at every header write of a rollback. On nandsim alone: the
+# installer under NAND faults, and the power-cut sweep again with bad blocks
+# and bit flips. With two CPUs or more, two VMs run at a time
+# (VEXIL_KERNEL_JOBS=1: one).
 # Exit 0 all passed, 1 a failure, 2 usage, 77 no kernel/qemu here (skip).
 set -euo pipefail
 
 usage() {
-    echo "usage: run-tests.sh --installer BIN --conformance BIN --image-tool BIN --host-tool BIN [OUT_DIR]" >&2
-    echo "  (the static installer, the static conformance runner, vexil-image and" >&2
-    echo "   vexil-kernel-host; 'ctest -L kernel' passes them)" >&2
+    echo "usage: run-tests.sh --installer BIN --slots BIN --conformance BIN --image-tool BIN" >&2
+    echo "       --host-tool BIN [OUT_DIR]" >&2
+    echo "  (the static installer and vexil-slots, the static conformance runner," >&2
+    echo "   vexil-image and vexil-kernel-host; 'ctest -L kernel' passes them)" >&2
     exit 2
 }
-installer="" conformance="" image_tool="" host_tool="" out=""
+installer="" slots="" conformance="" image_tool="" host_tool="" out=""
 while (($#)); do
     case $1 in
     --installer) installer=$2; shift 2 ;;
+    --slots) slots=$2; shift 2 ;;
     --conformance) conformance=$2; shift 2 ;;
     --image-tool) image_tool=$2; shift 2 ;;
     --host-tool) host_tool=$2; shift 2 ;;
@@ -28,7 +33,7 @@ while (($#)); do
     *) out=$1; shift ;;
     esac
 done
-for bin in "$installer" "$conformance" "$image_tool" "$host_tool"; do
+for bin in "$installer" "$slots" "$conformance" "$image_tool" "$host_tool"; do
     [[ -n $bin && -x $bin ]] || usage
 done
 
@@ -81,13 +86,23 @@ inputs=$out/inputs
 python3 "$kt/make_inputs.py" "$inputs" "$image_tool" >/dev/null
 
 # --- the VMs ------------------------------------------------------------------
-# The installer's files: the binaries, and the payloads and images but those of
-# the large generation, which only the fault cases need.
-installer_files=(--file "$installer:/vexil/VexilImageInstaller")
-for f in "$inputs"/gen/*/*.bin "$inputs"/img/*.img; do
-    case $f in */gen/big/* | */img/big.img) continue ;; esac
+# The installer's files: the binary, the payloads and the unsigned images but
+# those of the large generation, which only the fault cases need.
+payload_files=(--file "$installer:/vexil/VexilImageInstaller")
+for f in "$inputs"/gen/*/*.bin; do
+    case $f in */gen/big/*) continue ;; esac
+    payload_files+=(--file "$f:/vexil/${f#"$inputs"/}")
+done
+installer_files=("${payload_files[@]}")
+for f in "$inputs"/img/*.img; do
+    case $f in */img/big.img) continue ;; esac
     installer_files+=(--file "$f:/vexil/${f#"$inputs"/}")
 done
+# Signed images: the board's trust store holds the release key.
+signed_files=("${payload_files[@]}" --file "$inputs/img/new.img:/vexil/img/new.img"
+    --file "$inputs/trust/release.pub:/etc/vexil/trusted-keys/release.pub")
+for f in "$inputs"/img/signed/*.img; do signed_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
+slots_file=(--file "$slots:/vexil/vexil-slots")
 block2mtd=(--file "$out/flash_layback:/vexil/flash_layback")
 nandsim=(--flash nandsim --nand-module "$nand_module" --file "$out/mtd_image:/vexil/mtd_image")
 conformance_file=(--file "$conformance:/vexil/ubi-conformance")
@@ -109,6 +124,10 @@ lane1() {
     vm installer "$kt/installer.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" "${conformance_file[@]}"
     vm installer-powercut "$kt/installer_powercut.sh" 600 "${block2mtd[@]}" "${installer_files[@]}"
     vm nandsim-faults "$kt/nand_faults.sh" 300 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
+    vm signed "$kt/signed.sh" 300 "${block2mtd[@]}" "${signed_files[@]}"
+    vm slots "$kt/slots.sh" 300 "${block2mtd[@]}" "${signed_files[@]}" "${slots_file[@]}"
+    vm slots-powercut "$kt/slots_powercut.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" \
+        "${slots_file[@]}"
 }
 lane2() {
     vm nandsim-installer "$kt/installer.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
@@ -116,6 +135,10 @@ lane2() {
     vm nandsim-installer-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}"
     vm nandsim-faults-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" \
         --nandsim "$sweep_faults" "${installer_files[@]}"
+    vm nandsim-signed "$kt/signed.sh" 300 "${nandsim[@]}" "${signed_files[@]}"
+    vm nandsim-slots "$kt/slots.sh" 300 "${nandsim[@]}" "${signed_files[@]}" "${slots_file[@]}"
+    vm nandsim-slots-powercut "$kt/slots_powercut.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
+        "${slots_file[@]}"
 }
 if ((jobs >= 2)); then
     lane2 &
@@ -138,11 +161,22 @@ transcript first new 000 000
 transcript empty empty 111 111
 transcript pipe new 111 111
 transcript big big 111 111
+transcript signed signed/signed 111 111
 # A rejected image prints what a good one would up to "end: 0", then why.
-transcript missing missing 111 111
-head -n -3 "$expected/missing.out" >"$expected/missing.tmp"
-echo "install stopped: the image has no rootfs block (ID 4)" >>"$expected/missing.tmp"
-mv "$expected/missing.tmp" "$expected/missing.out"
+key_id() { cut -d" " -f2 "$inputs/keys/$1.pub"; }
+stopped_transcript() { # NAME IMAGE REASON
+    transcript "$1" "$2" 111 111
+    head -n -3 "$expected/$1.out" >"$expected/$1.tmp"
+    echo "install stopped: $3" >>"$expected/$1.tmp"
+    mv "$expected/$1.tmp" "$expected/$1.out"
+}
+stopped_transcript missing missing "the image has no rootfs block (ID 4)"
+stopped_transcript refused-unsigned new "the image is not signed"
+stopped_transcript refused-untrusted signed/untrusted \
+    "the image is signed by key $(key_id stranger), which the board does not trust"
+stopped_transcript refused-tampered signed/tampered \
+    "the signature by key $(key_id release) does not match the image"
+stopped_transcript refused-sigcut signed/sigcut "the signature block is malformed"
 
 passed=0 failed=0
 result() { # NAME RC
@@ -180,8 +214,8 @@ hcheck() { # DESCRIPTION COMMAND...
 }
 
 runs=""  # the runs/ directory of the VM being checked
-same_out() { # NAME [EXPECTED]: stdout byte for byte
-    local want=$expected/${2:-$1}.out
+same_out() { # NAME [EXPECTED [DIR]]: stdout byte for byte
+    local want=${3:-$expected}/${2:-$1}.out
     cmp -s "$want" "$runs/$1.out" || { diff -u "$want" "$runs/$1.out" | head -40; return 1; }
 }
 status_is() { [[ $(cat "$runs/$1.rc") == "$2" ]]; }
@@ -241,7 +275,87 @@ check_faults() { # NAME
     done
 }
 
-classes() { sed -n 's/.* after=\([a-z]*\) .*/\1/p' "$1" | uniq | tr '\n' ' '; }
+check_signed() { # NAME
+    runs=$out/$1/runs
+    good_run signed
+    good_run nostore signed
+    for run in unsigned untrusted tampered sigcut; do
+        hcheck "refused-$run: stdout up to the reason" same_out refused-$run
+        hcheck "refused-$run: exit status 3" status_is refused-$run 3
+        hcheck "refused-$run: stderr empty" err_is refused-$run ""
+    done
+    stopped_run refused-trailing 3 "a block follows the signature block"
+}
+
+nth_line() { sed -n "$2p" "$runs/$1.out"; }
+out_is() { [[ $(cat "$runs/$1.out"; echo .) == "$2." ]]; }
+# The versions and descriptions of the current and the previous generation.
+generations_are() { # NAME CURRENT PREVIOUS
+    [[ $(grep -c ' generation: ' "$runs/$1.out") == 2 &&
+        $(grep '^current ' "$runs/$1.out") == "current generation: $2"* &&
+        $(grep '^previous ' "$runs/$1.out") == "previous generation: $3"* ]]
+}
+# The generation runs, each against the same run on the simulator, and the
+# runs the simulator cannot hold (a lock, a damaged volume) against their meaning.
+check_slots() { # NAME FLASH
+    local sim=$out/$1/simulator run
+    runs=$out/$1/runs
+    mkdir -p "$sim"
+    "$host_tool" sim-slots $(geometry "$2" | cut -d" " -f1,2) "$inputs/trust" "$sim" \
+        "$inputs/img/signed/signed.img" "$inputs/img/signed/signed-next.img" || true
+    for run in a b downgrade status check rollback rollback-status rollback-check; do
+        hcheck "$run: stdout as on the simulator" same_out $run $run "$sim"
+        hcheck "$run: stderr as on the simulator" err_is $run "$(cat "$sim/$run.err")"
+        hcheck "$run: exit status as on the simulator" status_is $run "$(cat "$sim/$run.rc")"
+    done
+    for run in a b status check rollback rollback-status rollback-check; do
+        hcheck "$run: exit status 0" status_is $run 0
+    done
+    stopped_run downgrade 3 "the image's version 0x20261206 is lower than the installed version 0x20261207; going back is vexil-slots rollback"
+    local b='version 0x20261207 "update next"' a='version 0x20261206 "update new"'
+    local busy="ubi0 is in use by another install or vexil-slots"
+    hcheck "status: B current, A previous" generations_are status "$b" "$a"
+    hcheck "check: both whole" generations_are check "whole, $b" "whole, $a"
+    hcheck "rollback-status: A current, B previous" generations_are rollback-status "$a" "$b"
+    hcheck "rollback-check: both whole" generations_are rollback-check "whole, $a" "whole, $b"
+    hcheck "busy-install: exit status 6" status_is busy-install 6
+    hcheck "busy-install: says so" out_is busy-install $'CP1\nCP2\ninstall stopped: '"$busy"$'\n'
+    hcheck "busy-rollback: exit status 6" status_is busy-rollback 6
+    hcheck "busy-rollback: says so" out_is busy-rollback "rollback refused: $busy"$'\n'
+    hcheck "after-kill: rolls back as on the simulator" same_out after-kill rollback "$sim"
+    hcheck "after-kill: exit status 0" status_is after-kill 0
+    hcheck "damaged-prev-check: exit status 0, the current generation whole" \
+        eval 'status_is damaged-prev-check 0 && [[ $(nth_line damaged-prev-check 1) == $(sed -n 1p "$sim/check.out") ]]'
+    hcheck "damaged-prev-check: names rootfs_prev" \
+        eval '[[ $(nth_line damaged-prev-check 2) == "previous generation: NOT WHOLE: "*rootfs_prev* ]]'
+    hcheck "damaged-prev-rollback: exit status 3" status_is damaged-prev-rollback 3
+    hcheck "damaged-prev-rollback: refused, naming rootfs_prev" \
+        eval '[[ $(cat "$runs/damaged-prev-rollback.out") == "rollback refused: the previous generation is not whole: "*rootfs_prev* ]]'
+    hcheck "damaged-check: exit status 3" status_is damaged-check 3
+    hcheck "damaged-check: names rootfs, the previous generation whole" \
+        eval '[[ $(nth_line damaged-check 1) == "current generation: NOT WHOLE: "*rootfs* && $(nth_line damaged-check 2) == $(sed -n 2p "$sim/check.out") ]]'
+    hcheck "damaged-rollback: rolls back as on the simulator" same_out damaged-rollback rollback "$sim"
+    hcheck "damaged-rollback: exit status 0" status_is damaged-rollback 0
+}
+
+check_slots_powercut() { # NAME
+    local sweep=$out/$1/slots-powercut.txt cuts
+    cuts=$(grep -vc ' cut=none ' "$sweep" || true)
+    hcheck "rollback sweep: cuts happened, then a rollback the cut did not reach" \
+        eval '((cuts > 0)) && tail -n 1 "$sweep" | grep -q " rc=0 cut=none after=A check=0 whole=2$"'
+    hcheck "rollback sweep: every cut rollback fails with status 4" \
+        eval '! grep -v " cut=none " "$sweep" | grep -qv " rc=4 "'
+    hcheck "rollback sweep: after every cut one generation current, both whole and as their manifests say" \
+        eval '! grep -qv " after=[AB] check=0 whole=2$" "$sweep"'
+    grep -v ' cut=none ' "$sweep" >"$sweep.cuts" || true
+    hcheck "rollback sweep: both header writes of the rename cut" \
+        eval '[[ $(grep -c " cut=vid:rename " "$sweep") == 2 ]]'
+    hcheck "rollback sweep: B until the rename's second write, then A ($(classes "$sweep.cuts"))" \
+        eval '[[ $(classes "$sweep.cuts") == "B A " ]] && tail -n 1 "$sweep.cuts" | grep -q " cut=vid:rename after=A "'
+    echo "  power-cut points: rollback $cuts header writes, 2 of them the rename's"
+}
+
+classes() { sed -n 's/.* after=\([A-Za-z]*\) .*/\1/p' "$1" | uniq | tr '\n' ' '; }
 # With bit flips UBI scrubs at random moments, and the Nth header write is not
 # the same step of the install in every run: then each cut is held to the
 # same outcome, but not to an order of outcomes or to the simulator's sweep.
@@ -299,6 +413,12 @@ part nandsim-installer check_installer nandsim-installer nandsim
 part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
 part nandsim-faults check_faults nandsim-faults
 part nandsim-faults-powercut check_powercut nandsim-faults-powercut nandsim unordered
+part signed check_signed signed
+part nandsim-signed check_signed nandsim-signed
+part slots check_slots slots block2mtd
+part nandsim-slots check_slots nandsim-slots nandsim
+part slots-powercut check_slots_powercut slots-powercut
+part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
 
 for t in "$out"/*/timing.txt; do
     echo "  time $(basename "$(dirname "$t")"): $(sed -n 's/^total_s=//p' "$t") s"

@@ -12,6 +12,7 @@
 
 #include "ConformanceReport.h"
 #include "common/ImageFormat.h"
+#include "common/VexilSlots.h"
 #include "support/InstallerBoard.h"
 
 namespace {
@@ -82,14 +83,18 @@ bool readGeneration(const std::string& directory, InstallerBoard::Generation& ge
            readFile(directory + "/rootfs.bin", generation.rootfs);
 }
 
-// The board the VM's sweep starts from: same eraseblock geometry, the current
-// generation and its "_prev".
-void makeBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount,
-               const InstallerBoard::Generation& previous,
-               const InstallerBoard::Generation& current) {
+// An empty board of the VM's eraseblock geometry.
+void makeEmptyBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount) {
     sim.addMtd("bootloader");
     sim.addMtd("env");
     sim.attachUbi(sim.addMtd("NAND.ubi"), lebSize, lebCount);
+}
+
+// The board the VM's sweep starts from: the current generation and its "_prev".
+void makeBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount,
+               const InstallerBoard::Generation& previous,
+               const InstallerBoard::Generation& current) {
+    makeEmptyBoard(sim, lebSize, lebCount);
     InstallerBoard::addGeneration(sim, previous, "_prev");
     InstallerBoard::addGeneration(sim, current, "");
 }
@@ -147,6 +152,50 @@ int simSweep(char* argv[]) {
     return 0;
 }
 
+// What the VM's generation runs must give, on an empty board of its geometry
+// with its trust store: image A installed, then B, A again (a downgrade), then
+// vexil-slots status, check, rollback, status and check. Each run's stdout,
+// stderr and status go to OUT_DIR/NAME.out, .err and .rc, as the VM's do.
+int simSlots(char* argv[]) {
+    const std::string trustedKeys = argv[2];
+    const std::string outDir = argv[3];
+    Bytes a, b;
+    if (!readFile(argv[4], a) || !readFile(argv[5], b)) {
+        fprintf(stderr, "sim-slots: cannot read the images\n");
+        return 2;
+    }
+    Sim::Simulator sim;
+    makeEmptyBoard(sim, unsigned(std::stoul(argv[0])), unsigned(std::stoul(argv[1])));
+    const auto save = [&outDir](const char* name, const InstallerBoard::Outcome& outcome) {
+        std::ofstream(outDir + "/" + name + ".out", std::ios::binary) << outcome.out;
+        std::ofstream(outDir + "/" + name + ".err", std::ios::binary) << outcome.err;
+        std::ofstream(outDir + "/" + name + ".rc") << outcome.status << "\n";
+    };
+    save("a", InstallerBoard::install(sim, a, trustedKeys));
+    save("b", InstallerBoard::install(sim, b, trustedKeys));
+    save("downgrade", InstallerBoard::install(sim, a, trustedKeys));
+    const char* const runs[][2] = {{"status", "status"},
+                                   {"check", "check"},
+                                   {"rollback", "rollback"},
+                                   {"rollback-status", "status"},
+                                   {"rollback-check", "check"}};
+    for (const auto& run : runs) {
+        InstallerBoard::Outcome outcome;
+        {
+            FdCapture out(STDOUT_FILENO);
+            FdCapture err(STDERR_FILENO);
+            char name[] = "vexil-slots";
+            std::string command = run[1];
+            char* args[] = {name, &command[0], nullptr};
+            outcome.status = VexilSlots::run(2, args, sim);
+            outcome.err = err.take();
+            outcome.out = out.take();
+        }
+        save(run[0], outcome);
+    }
+    return 0;
+}
+
 // The conformance cases against a simulated device of the given geometry, in
 // the runner's format.
 int simConformance(const char* lebSize, const char* lebCount, const char* minIoSize) {
@@ -173,10 +222,14 @@ int main(int argc, char* argv[]) {
     if (argc == 5 && strcmp(argv[1], "sim-conformance") == 0) {
         return simConformance(argv[2], argv[3], argv[4]);
     }
+    if (argc == 8 && strcmp(argv[1], "sim-slots") == 0) {
+        return simSlots(argv + 2);
+    }
     fprintf(stderr,
             "usage: %s transcript IMAGE PREV_FLAGS CURRENT_FLAGS\n"
             "       %s sim-sweep LEB_SIZE LEB_COUNT PREV_DIR CURRENT_DIR NEW_DIR IMAGE\n"
-            "       %s sim-conformance LEB_SIZE LEB_COUNT MIN_IO_SIZE\n",
-            argv[0], argv[0], argv[0]);
+            "       %s sim-conformance LEB_SIZE LEB_COUNT MIN_IO_SIZE\n"
+            "       %s sim-slots LEB_SIZE LEB_COUNT TRUSTED_KEYS OUT_DIR IMAGE_A IMAGE_B\n",
+            argv[0], argv[0], argv[0], argv[0]);
     return 2;
 }

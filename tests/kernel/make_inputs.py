@@ -2,20 +2,25 @@
 """Payloads and images for the installer scenarios in the VM.
 
 Good images come from vexil-image; the broken ones are byte edits of a good
-one, as a damaged download or a truncated copy would be.
+one, as a damaged download, a truncated copy or a forger would make them.
 
 Usage: make_inputs.py OUT_DIR VEXIL_IMAGE
-Writes OUT_DIR/gen/<generation>/{kernel,devicetree,rootfs}.bin and OUT_DIR/img/*.img.
+Writes OUT_DIR/gen/<generation>/{kernel,devicetree,rootfs}.bin, OUT_DIR/img/*.img,
+the signed ones and their forgeries OUT_DIR/img/signed/*.img, the signing keys OUT_DIR/keys/{release,stranger}[.pub] and the board's trust
+store OUT_DIR/trust/release.pub.
 """
 
 import os
 import random
+import shutil
 import struct
 import subprocess
 import sys
+import zlib
 
 HEADER = 60
 BLOCK_HEADER = 12
+SIGNATURE_ID = 0x56534947
 SLOTS = ("kernel", "devicetree", "rootfs")
 
 # Sizes per slot: small enough for a full power-cut sweep, yet each kind of
@@ -42,10 +47,10 @@ def payloads(out):
                 f.write(rng.randbytes(size))
 
 
-def create(tool, out, name, order, gen, *extra):
+def create(tool, out, name, order, gen, *extra, version="0x20261206"):
     d = os.path.join(out, "gen", gen)
     args = [tool, "create", "-o", os.path.join(out, "img", name + ".img"),
-            "--version", "0x20261206", "--descr", "update " + gen]
+            "--version", version, "--descr", "update " + gen]
     for slot in order:
         args += ["--" + slot, os.path.join(d, slot + ".bin")]
     subprocess.run(args + list(extra), check=True)
@@ -70,6 +75,46 @@ def blocks(image):
         found.append((at, size))
         at += BLOCK_HEADER + size
     return found
+
+
+def block(block_id, payload):
+    return struct.pack(">III", block_id, len(payload), zlib.crc32(payload)) + payload
+
+
+def signed(tool, out):
+    """Signed images, and the forgeries a board with a trust store must refuse."""
+    keys = os.path.join(out, "keys")
+    os.makedirs(keys, exist_ok=True)
+    os.makedirs(os.path.join(out, "trust"), exist_ok=True)
+    os.makedirs(os.path.join(out, "img", "signed"), exist_ok=True)
+    for key in ("release", "stranger"):
+        subprocess.run([tool, "keygen", "-o", os.path.join(keys, key)], check=True,
+                       stdout=subprocess.DEVNULL)
+    shutil.copy(os.path.join(keys, "release.pub"), os.path.join(out, "trust"))
+    release = ("--sign", os.path.join(keys, "release"))
+    good = create(tool, out, "signed/signed", SLOTS, "new", *release)
+    create(tool, out, "signed/signed-next", SLOTS, "next", *release, version="0x20261207")
+    create(tool, out, "signed/untrusted", SLOTS, "new", "--sign", os.path.join(keys, "stranger"))
+    sig_at, sig_size = blocks(good)[-1]
+    assert struct.unpack_from(">I", good, sig_at)[0] == SIGNATURE_ID
+    # One devicetree payload byte changed and its block's CRC made to match:
+    # only the signature can tell.
+    tampered = bytearray(good)
+    dt_at, dt_size = blocks(good)[1]
+    tampered[dt_at + BLOCK_HEADER + dt_size // 2] ^= 0x01
+    struct.pack_into(">I", tampered, dt_at + 8,
+                     zlib.crc32(tampered[dt_at + BLOCK_HEADER:dt_at + BLOCK_HEADER + dt_size]))
+    write(out, "signed/tampered", tampered)
+    # A devicetree block slipped in behind the signature.
+    trailing = good + block(3, random.Random("trailing").randbytes(64))
+    struct.pack_into(">I", trailing, 20, len(trailing))
+    write(out, "signed/trailing", trailing)
+    # The signature block cut to half its payload, its CRC and the image's
+    # length made to match.
+    sigcut = good[:sig_at] + block(SIGNATURE_ID, bytes(good[sig_at + BLOCK_HEADER:
+                                                           sig_at + BLOCK_HEADER + sig_size // 2]))
+    struct.pack_into(">I", sigcut, 20, len(sigcut))
+    write(out, "signed/sigcut", sigcut)
 
 
 def main():
@@ -97,6 +142,7 @@ def main():
     rootfs_first = create(tool, out, "leftover", ("rootfs", "kernel", "devicetree"), "new")
     kernel_at, kernel_size = blocks(rootfs_first)[1]
     write(out, "leftover", rootfs_first[:kernel_at + BLOCK_HEADER + kernel_size // 2])
+    signed(tool, out)
 
 
 if __name__ == "__main__":

@@ -28,15 +28,19 @@ check() { # DESCRIPTION COMMAND...
     if "$@"; then echo "ok   - $_d"; else echo "FAIL - $_d"; fails=$((fails + 1)); fi
 }
 
-# Runs the installer as NAME and sends its stdout, stderr and exit status to
-# the host (runs/NAME.out, .err, .rc), which compares them.
-VEXIL_INSTALLER=/vexil/VexilImageInstaller
-install_run() { # NAME ARGS...
+# Runs PROGRAM as NAME and sends its stdout, stderr and exit status to the
+# host (runs/NAME.out, .err, .rc), which compares them; the status also in $rc.
+run_as() { # NAME PROGRAM ARGS...
     _n=$1; shift
-    $VEXIL_INSTALLER "$@" >/tmp/$_n.out 2>/tmp/$_n.err
-    echo $? >/tmp/$_n.rc
+    "$@" >/tmp/$_n.out 2>/tmp/$_n.err
+    rc=$?
+    echo $rc >/tmp/$_n.rc
     for _x in out err rc; do emit "runs/$_n.$_x" /tmp/$_n.$_x; done
 }
+VEXIL_INSTALLER=/vexil/VexilImageInstaller
+VEXIL_SLOTS_TOOL=/vexil/vexil-slots
+install_run() { _n=$1; shift; run_as "$_n" $VEXIL_INSTALLER "$@"; } # NAME [IMAGE]
+slots_run() { _n=$1; shift; run_as "$_n" $VEXIL_SLOTS_TOOL "$@"; } # NAME ARGS...
 
 ubi_attach() { ubiattach -m "$VEXIL_MTD" -d 0 >/dev/null; }
 ubi_detach() { ubidetach -m "$VEXIL_MTD" >/dev/null; }
@@ -93,7 +97,8 @@ powercut_where() {
     [ -s /tmp/.cut ] || return 0
     if grep -q ubi_io_write_ec_hdr /tmp/.cut; then _h=ec; else _h=vid; fi
     if grep -q ubi_change_vtbl_record /tmp/.cut; then _c=vtbl
-    elif grep -q ubi_vtbl_rename_volumes /tmp/.cut; then _c=rename
+    # ubi_vtbl_rename_volumes may be inlined into its caller.
+    elif grep -q 'ubi_vtbl_rename_volumes\|ubi_rename_volumes' /tmp/.cut; then _c=rename
     elif grep -q erase_worker /tmp/.cut; then _c=erase
     elif grep -q ubi_eba_write_leb_st /tmp/.cut; then _c=data_st
     elif grep -q ubi_eba_write_leb /tmp/.cut; then _c=data
@@ -209,6 +214,27 @@ generation() { # OLD NEW
     if holds "$2" >/dev/null; then echo new
     elif holds "$1" >/dev/null; then echo old
     else echo broken; fi
+}
+
+# The current set and its manifest as ubi_vols shows them: ids, names, types,
+# sizes and flags.
+current_vols() { ubi_vols | grep -E '^[0-9]+ (kernel|devicetree|rootfs|manifest) '; }
+
+# The current set must hold GEN and be the very volumes of VOLS (current_vols
+# before), nothing renamed, and still so on a fresh attach.
+current_untouched() { # GEN VOLS
+    holds "$1" && [ "$(current_vols)" = "$2" ] && ubi_reattach && holds "$1" &&
+        [ "$(current_vols)" = "$2" ]
+}
+
+# Flips the lowest bit of byte OFFSET of volume NAME's first LEN bytes, written
+# back through the volume node as an update of the altered data.
+vol_flip() { # NAME LEN OFFSET
+    _node=/dev/ubi0_$(ubi_vol_id "$1") || return 1
+    head -c "$2" "$_node" >/tmp/.flip || return 1
+    _b=$(od -An -tu1 -j "$3" -N1 /tmp/.flip)
+    printf "\\$(printf %o $((_b ^ 1)))" | dd of=/tmp/.flip bs=1 seek="$3" conv=notrunc 2>/dev/null &&
+        ubiupdatevol "$_node" /tmp/.flip
 }
 
 # Volume names, sorted, on one line.
