@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "ImageBuilder.h"
-#include "common/ImageSignature.h"
 #include "common/VexilSlots.h"
 #include "support/InstallerBoard.h"
+#include "support/SignedImage.h"
 
 namespace {
 
@@ -24,28 +24,12 @@ Bytes imageOf(const Generation& g, uint32_t version, const SigningKeys::SecretKe
     ImageBuilder image;
     image.version(version).descr("v" + std::to_string(version));
     image.block(1, g.kernel).block(3, g.devicetree).block(4, g.rootfs);
-    if (key == nullptr) {
-        return image.build();
-    }
-    Bytes bytes = image.block(ImageSignature::blockId, Bytes(73)).build();
-    ImageSignature::Hasher hasher;
-    hasher.update(bytes.data(), bytes.size() - 85);
-    const ImageSignature::Payload payload = hasher.sign(*key);
-    std::copy(payload.begin(), payload.end(), bytes.end() - 73);
-    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(Bytes(payload.begin(), payload.end())));
-    memcpy(&bytes[bytes.size() - 77], &crc, 4);
-    return bytes;
+    return key == nullptr ? image.build() : signedImage(image, *key);
 }
 
 Outcome slots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args) {
-    args.insert(args.begin(), "vexil-slots");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(&arg[0]);
-    }
-    OutputCapture output;
-    const int status = VexilSlots::run(int(argv.size()), argv.data(), kernel);
-    return {status, output.out(), output.err()};
+    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel); },
+                   "vexil-slots", std::move(args));
 }
 
 class VexilSlotsTest : public ::testing::Test {
@@ -187,7 +171,7 @@ TEST_F(VexilSlotsTest, DowngradeGuardAndLock) {
     for (const auto& r : m_sim.requests()) {
         EXPECT_NE(r.kind, Sim::Call::Ioctl);
     }
-    EXPECT_EQ(install(m_sim, imageOf(s_a, 3, &secretKey), dir).status, 0);
+    EXPECT_EQ(install(m_sim, imageOf(s_a, 0x80000000, &secretKey), dir).status, 0);
     EXPECT_EQ(install(m_sim, imageOf(s_a, 2)).status, 0) << "no trust store, no guard";
     std::filesystem::remove_all(dir);
 
