@@ -343,6 +343,8 @@ TEST_F(SimulatorTest, SavedBoardLoadsAsTheFlashHoldsIt) {
     EXPECT_EQ(sim.write(fd, bytes(16, 0).data(), 16), 16) << "the live board's update goes on";
 }
 
+// A board file that is not one, or has numbers no board can have, is refused; so is a data file
+// that is missing or larger than its volume.
 TEST_F(SimulatorTest, DamagedBoardIsRefused) {
     sim.addVolume(0, "kernel", kStatic, kLeb, bytes(10, 1));
     sim.addVolume(0, "rootfs", kStatic, kLeb);
@@ -351,39 +353,53 @@ TEST_F(SimulatorTest, DamagedBoardIsRefused) {
     ASSERT_TRUE(Sim::saveBoard(sim, m_dir.string(), error)) << error;
     std::ifstream in(path("board.txt"));
     const std::string saved((std::istreambuf_iterator<char>(in)), {});
+    const auto replaced = [&](const std::string& from, const char* to) {
+        std::string text = saved;
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, to != nullptr ? from.size() : text.find('\n', at) + 1 - at,
+                            to != nullptr ? to : "");
+    };
+    const size_t line = saved.find("\nvolume 0 0 ") + 1;
+    const auto volumeField = [&](int n, const char* value) {
+        size_t at = line;
+        for (int i = 0; i < n; ++i) {
+            at = saved.find(' ', at) + 1;
+        }
+        return replaced(saved.substr(line, saved.find(' ', at) - line),
+                        (saved.substr(line, at - line) + value).c_str());
+    };
     const struct {
         const char* what;
-        const char* from;
-        const char* to; // null: the line goes
+        std::string text;
     } damages[] = {
-        {"another format", "vexil-sim-board 2", "vexil-sim-board 3"},
-        {"an unknown line", "ubi-module", "ubi-modules"},
-        {"a name not in hex", "mtd 0 x", "mtd 0 "},
-        {"an odd hex digit count", "mtd 0 x", "mtd 0 x0"},
-        {"an eraseblock size of 0", "ubi 0 1 1024", "ubi 0 1 0"},
-        {"a volume of no device", "volume 0 0", "volume 3 0"},
-        {"a field missing", "volume 0 0 4 1 1 10", "volume 0 0 4 1 1"},
-        {"an attribute of no volume", "volume 0 1 ", nullptr},
+        {"another format", replaced("vexil-sim-board 2", "vexil-sim-board 3")},
+        {"an unknown line", replaced("ubi-module", "ubi-modules")},
+        {"a name not in hex", replaced("mtd 0 x", "mtd 0 ")},
+        {"an odd hex digit count", replaced("mtd 0 x", "mtd 0 x0")},
+        {"an eraseblock size of 0", replaced("ubi 0 1 1024", "ubi 0 1 0")},
+        {"a volume of no device", replaced("volume 0 0", "volume 3 0")},
+        {"a field missing", replaced("volume 0 0 4 1 1 10", "volume 0 0 4 1 1")},
+        {"an attribute of no volume", replaced("volume 0 1 ", nullptr)},
+        {"an id beyond the volume table", volumeField(2, "99999")},
+        {"more eraseblocks than the device has", volumeField(5, "99999")},
+        {"more bytes than the volume holds", volumeField(6, "99999999999999")},
+        {"an update larger than the volume", volumeField(10, "99999999")},
     };
     for (const auto& damage : damages) {
         SCOPED_TRACE(damage.what);
-        std::string text = saved;
-        ASSERT_NE(text.find(damage.from), std::string::npos);
-        const size_t at = text.find(damage.from);
-        text.replace(at, damage.to != nullptr ? strlen(damage.from) : text.find('\n', at) + 1 - at,
-                     damage.to != nullptr ? damage.to : "");
-        std::ofstream(path("board.txt"), std::ios::trunc) << text;
+        std::ofstream(path("board.txt"), std::ios::trunc) << damage.text;
         EXPECT_EQ(Sim::loadBoard(m_dir.string(), error), nullptr);
         EXPECT_NE(error, "");
     }
     std::ofstream(path("board.txt"), std::ios::trunc) << saved;
-    ASSERT_NE(Sim::loadBoard(m_dir.string(), error), nullptr);
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
-        if (entry.path().extension() == ".data") {
-            std::filesystem::remove(entry.path());
-            break;
-        }
-    }
+    const size_t data = saved.find(' ', saved.find(" x", line) + 1) + 1;
+    const std::filesystem::path dataFile = path(saved.substr(data, saved.find('\n', data) - data));
+    std::filesystem::resize_file(dataFile, 0);
+    ASSERT_NE(Sim::loadBoard(m_dir.string(), error), nullptr) << "an empty data file";
+    std::filesystem::resize_file(dataFile, kLeb + 1);
+    EXPECT_EQ(Sim::loadBoard(m_dir.string(), error), nullptr) << "data larger than its volume";
+    std::filesystem::remove(dataFile);
     EXPECT_EQ(Sim::loadBoard(m_dir.string(), error), nullptr) << "a data file missing";
     std::filesystem::remove(path("board.txt"));
     EXPECT_EQ(Sim::loadBoard(m_dir.string(), error), nullptr) << "no board";
