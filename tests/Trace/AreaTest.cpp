@@ -20,41 +20,30 @@ TEST(Area, StartUpRegistersTraceAfterJunk) {
     EXPECT_TRUE(Trace::g_registeredOutputs.empty());
 }
 
-TEST(Area, FindsNamesWithoutRegardToCase) {
-    const unsigned int index = Area::enumerateArea("CaseArea");
+// Names are found without regard to case, the empty one too; a new area sends warnings and
+// fatals everywhere and has a mutex of its own.
+TEST(Area, Lookup) {
+    unsigned int stored = 0;
+    const unsigned int index = Area::enumerateArea("CaseArea", &stored);
     const uint32_t count = Area::s_nrAreas;
-    EXPECT_EQ(Area::enumerateArea("CASEAREA"), index);
+    EXPECT_EQ(stored, index);
+    EXPECT_EQ(Area::enumerateArea("CASEAREA", nullptr), index);
     EXPECT_EQ(Area::enumerateArea("casearea"), index);
     EXPECT_EQ(Area::s_areas[index].name, "CaseArea");
     for (const char* junk : {"Junk", "JUNK", "junk"}) {
         EXPECT_EQ(Area::enumerateArea(junk), 0u) << junk;
     }
     EXPECT_EQ(Area::s_nrAreas, count);
-}
-
-TEST(Area, NewAreaSendsWarningsAndFatalsEverywhere) {
-    const unsigned int index = Area::enumerateArea("MaskArea");
     const uint32_t expected[Area::NrLevels] = {0, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF};
     for (int level = 0; level < Area::NrLevels; ++level) {
         EXPECT_EQ(Area::s_areas[index].levelMasks[level], expected[level]) << level;
     }
     ASSERT_NE(Area::s_areas[index].mutex, nullptr);
     EXPECT_NE(Area::s_areas[index].mutex, Area::s_areas[0].mutex);
-}
-
-TEST(Area, EmptyNameIsAnArea) {
-    const unsigned int index = Area::enumerateArea("");
-    EXPECT_NE(index, 0u);
-    EXPECT_EQ(Area::s_areas[index].name, "");
-    EXPECT_EQ(Area::enumerateArea(""), index);
-}
-
-TEST(Area, TwoArgumentFormStoresIndex) {
-    unsigned int stored = 0;
-    const unsigned int index = Area::enumerateArea("PointerArea", &stored);
-    EXPECT_EQ(stored, index);
-    EXPECT_EQ(Area::enumerateArea("pointerarea", nullptr), index);
-    EXPECT_EQ(Area::s_areas[index].name, "PointerArea");
+    const unsigned int empty = Area::enumerateArea("");
+    EXPECT_EQ(empty, count);
+    EXPECT_EQ(Area::s_areas[empty].name, "");
+    EXPECT_EQ(Area::enumerateArea(""), empty);
 }
 
 TEST(Area, GrowthKeepsEveryRecord) {
