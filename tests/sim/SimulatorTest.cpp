@@ -139,23 +139,15 @@ TEST_F(SimulatorTest, InjectedFailuresHitTheNthCallOfTheirKind) {
         unsigned long request;
         std::function<bool()> call; // whether it worked
     } calls[] = {
-        {Sim::Call::Open, 0,
-         [&] {
-             const int fd = sim.open("/dev/ubi0", O_RDONLY);
-             return fd >= 0 && sim.close(fd) == 0;
-         }},
+        // clang-format off
+        {Sim::Call::Open, 0, [&] { const int fd = sim.open("/dev/ubi0", O_RDONLY); return fd >= 0 && sim.close(fd) == 0; }},
         {Sim::Call::Read, 0, attributeRead},
         {Sim::Call::Write, 0, [&] { return sim.write(writer, "x", 1) == 1; }},
         {Sim::Call::Close, 0, [&] { return sim.close(sim.open("/dev/ubi0", O_RDONLY)) == 0; }},
-        {Sim::Call::Ioctl, 0,
-         [&] {
-             return rename(sim, {{1, "other"}}) == 0;
-         }},
-        {Sim::Call::Ioctl, UBI_IOCRNVOL,
-         [&] {
-             return rename(sim, {{1, "other"}}) == 0;
-         }},
+        {Sim::Call::Ioctl, 0, [&] { return rename(sim, {{1, "other"}}) == 0; }},
+        {Sim::Call::Ioctl, UBI_IOCRNVOL, [&] { return rename(sim, {{1, "other"}}) == 0; }},
         {Sim::Call::OpenDirectory, 0, [&] { return sim.openDirectory("/sys/class") != nullptr; }},
+        // clang-format on
     };
     for (const auto& each : calls) {
         SCOPED_TRACE(static_cast<int>(each.kind));
