@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -75,31 +74,6 @@ TEST(MtdDiscovery, Partitions) {
         }
         EXPECT_EQ(sim.openDescriptors(), 0u);
         EXPECT_EQ(output.out() + output.err(), "");
-    }
-}
-
-// One open, one read of at most 32 bytes and one close per number, up to the first missing one
-// and no further than mtd19.
-TEST(MtdDiscovery, Requests) {
-    for (const int count : {2, 25}) {
-        Sim::Simulator sim;
-        for (int i = 0; i < count; ++i) {
-            sim.addMtd("part" + std::to_string(i));
-        }
-        sim.clearRequests();
-        Mtd::getDevices(sim);
-        const auto& requests = sim.requests();
-        ASSERT_EQ(requests.size(), count == 2 ? 7u : 60u);
-        for (size_t i = 0; i < requests.size(); ++i) {
-            const std::string path = "/sys/class/mtd/mtd" + std::to_string(i / 3) + "/name";
-            EXPECT_EQ(requests[i].path, path);
-            EXPECT_EQ(requests[i].kind, i % 3 == 0   ? Sim::Call::Open
-                                        : i % 3 == 1 ? Sim::Call::Read
-                                                     : Sim::Call::Close);
-        }
-        EXPECT_EQ(requests[0].request, static_cast<unsigned long>(O_RDONLY));
-        EXPECT_EQ(requests[1].count, 32u);
-        EXPECT_EQ(requests.back().error, count == 2 ? ENOENT : 0);
     }
 }
 
