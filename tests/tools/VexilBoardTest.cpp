@@ -266,7 +266,7 @@ TEST_F(VexilBoardPrepared, SlotsAndDamage) {
 
 // A board that trusts a key refuses an image that key did not sign.
 TEST_F(VexilBoardPrepared, TrustedKeysMakeSignaturesACondition) {
-    const std::string key = path("board").string();
+    const std::string key = path("key").string();
     ASSERT_EQ(runProcess({VEXIL_IMAGE_BINARY, "keygen", "-o", key}).status, 0);
     const std::string b = (m_dir / "b").string();
     ASSERT_EQ(board({"create", b, "--trusted-key", key + ".pub"}).status, 0);
