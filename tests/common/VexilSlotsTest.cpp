@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "ImageBuilder.h"
+#include "StringTool/StringTool.h"
 #include "common/VexilSlots.h"
 #include "support/InstallerBoard.h"
 #include "support/SignedImage.h"
@@ -49,14 +50,9 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
     EXPECT_EQ(status.out.substr(0, status.out.find('\n', status.out.find('\n') + 1) + 1),
               "current generation: version 0x2 \"v2\", not signed\n  volume           type        "
               "   size       data    expected crc32     upd_marker corrupted\n");
-    const std::string rootfs =
-        "  rootfs_prev      dynamic    36823040   36823040       90000 " +
-        [] {
-            char crc[16];
-            snprintf(crc, sizeof crc, "%08x", ImageBuilder::zlibCrc(s_a.rootfs));
-            return std::string(crc);
-        }() +
-        "  0          0\n";
+    const std::string rootfs = "  rootfs_prev      dynamic    36823040   36823040       90000 " +
+                               StringTool::stringf("%08x", ImageBuilder::zlibCrc(s_a.rootfs)) +
+                               "  0          0\n";
     EXPECT_NE(status.out.find("previous generation: version 0x1 \"v1\", not signed\n"),
               std::string::npos);
     EXPECT_NE(status.out.find(rootfs), std::string::npos) << status.out;
@@ -172,7 +168,13 @@ TEST_F(VexilSlotsTest, DowngradeGuardAndLock) {
         EXPECT_NE(r.kind, Sim::Call::Ioctl);
     }
     EXPECT_EQ(install(m_sim, imageOf(s_a, 0x80000000, &secretKey), dir).status, 0);
-    EXPECT_EQ(install(m_sim, imageOf(s_a, 2)).status, 0) << "no trust store, no guard";
+    EXPECT_EQ(install(m_sim, imageOf(s_a, 2, &secretKey)).status, 0) << "no trust store, no guard";
+    const std::string shown = slots(m_sim, {"status"}).out;
+    EXPECT_NE(shown.find("\"v2\", signed by key " + SigningKeys::keyIdHex(publicKey.id) +
+                         " (not verified: no trusted keys)\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find(" (verified by a trusted key)\n"), std::string::npos);
     std::filesystem::remove_all(dir);
 
     Ubi::Device other(m_sim);

