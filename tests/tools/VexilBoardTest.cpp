@@ -246,11 +246,6 @@ TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
 // vexil-slots runs on a simulated board as on a real one; damage can be rehearsed.
 TEST_F(VexilBoardPrepared, SlotsAndDamage) {
     ASSERT_EQ(board({"install", m_board, m_image}).status, 0);
-    const ProcessOutcome status = board({"slots", m_board, "status"});
-    EXPECT_EQ(status.status, 0);
-    EXPECT_EQ(
-        status.out.rfind("current generation: version 0x20261206 \"update\", not signed\n", 0), 0u)
-        << status.out;
     EXPECT_EQ(board({"damage", m_board, "rootfs", "7"}).status, 0);
     const ProcessOutcome check = board({"slots", m_board, "check"});
     EXPECT_EQ(check.status, 3);
