@@ -68,6 +68,11 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
                      (r.kind == Sim::Call::Open && r.request != O_RDONLY))
             << "check changes nothing: " << r.path;
     }
+    m_sim.corruptVolumeData(0, find(m_sim.volumes(0), "manifest_prev")->id, 22);
+    EXPECT_NE(slots(m_sim, {"check"})
+                  .out.find("previous generation: NOT WHOLE: manifest_prev: its "
+                            "CRC-32 does not match\n"),
+              std::string::npos);
 }
 
 // Damage found by reading back is named; a rollback to a damaged generation is refused.
