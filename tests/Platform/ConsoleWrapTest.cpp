@@ -107,70 +107,55 @@ protected:
     }
 };
 
-TEST_F(ConsoleWrap, PrintfGrowsBufferOnceToExactSize) {
-    const std::string text63(62, 'a');
-    EXPECT_EQ(printfRecorded(0, "%s\n", text63.c_str()), text63 + "\r\n");
-    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64}));
-
-    const std::string text64(63, 'b');
-    EXPECT_EQ(printfRecorded(0, "%s\n", text64.c_str()), text64 + "\r\n");
-    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 65}));
-
-    const std::string text300(300, 'c');
-    EXPECT_EQ(printfRecorded(0, "%s", text300.c_str()), text300);
-    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 301}));
+// The buffer grows once, to the exact size; when memory runs out the format itself is written.
+TEST_F(ConsoleWrap, PrintfAllocations) {
+    const std::string a62(62, 'a'), b63(63, 'b'), c300(300, 'c'), d100(100, 'd');
+    const struct {
+        int failMalloc;
+        const char* format;
+        const std::string& argument;
+        std::string bytes;
+        std::vector<size_t> sizes;
+    } cases[] = {
+        {0, "%s\n", a62, a62 + "\r\n", {64}},
+        {0, "%s\n", b63, b63 + "\r\n", {64, 65}},
+        {0, "%s", c300, c300, {64, 301}},
+        {1, "value %s\n", a62, "value %s\r\n", {64}},
+        {2, "long %s\n", d100, "long %s\r\n", {64, 107}},
+    };
+    for (const auto& c : cases) {
+        wrapped.locks = wrapped.unlocks = 0;
+        EXPECT_EQ(printfRecorded(c.failMalloc, c.format, c.argument.c_str()), c.bytes);
+        EXPECT_EQ(wrapped.mallocSizes, c.sizes);
+        EXPECT_EQ(wrapped.locks, 1);
+        EXPECT_EQ(wrapped.unlocks, 1);
+    }
 }
 
-TEST_F(ConsoleWrap, PrintfWritesFormatWhenMemoryRunsOut) {
-    EXPECT_EQ(printfRecorded(1, "value %s\n", "x"), "value %s\r\n");
-    EXPECT_EQ(wrapped.mallocSizes.size(), 1u);
-
-    const std::string longText(100, 'd');
-    EXPECT_EQ(printfRecorded(2, "long %s\n", longText.c_str()), "long %s\r\n");
-    EXPECT_EQ(wrapped.mallocSizes, std::vector<size_t>({64, 107}));
-    EXPECT_EQ(wrapped.locks, 2);
-    EXPECT_EQ(wrapped.unlocks, 2);
-}
-
-TEST_F(ConsoleWrap, EmptyPrintfCreatesLocksAndUnlocksOnce) {
-    FdCapture capture;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-zero-length"
-    Console::printf("");
-    Console::printf("");
-#pragma GCC diagnostic pop
-    EXPECT_EQ(capture.take(), "");
-    EXPECT_NE(Console::s_consoleOutputMutex, nullptr);
-    EXPECT_EQ(wrapped.creates, 1);
-    EXPECT_EQ(wrapped.locks, 2);
-    EXPECT_EQ(wrapped.unlocks, 2);
-}
-
-TEST_F(ConsoleWrap, UnlockBeforeFirstUseDoesNothing) {
+// One mutex, made at first use; until it can be made the console works unlocked.
+TEST_F(ConsoleWrap, MutexIsMadeAtFirstUse) {
     Console::unlockConsole();
     EXPECT_EQ(Console::s_consoleOutputMutex, nullptr);
     EXPECT_EQ(wrapped.creates, 0);
-    EXPECT_EQ(wrapped.unlocks, 0);
-}
-
-TEST_F(ConsoleWrap, WorksUnlockedUntilMutexCanBeCreated) {
     wrapped.failMutexCreate = true;
     FdCapture capture;
+    Console::printf("%s", "");
     Console::printf("a\n");
     Console::lockConsole();
     Console::unlockConsole();
     EXPECT_EQ(capture.take(), "a\r\n");
     EXPECT_EQ(Console::s_consoleOutputMutex, nullptr);
-    EXPECT_EQ(wrapped.creates, 2);
+    EXPECT_EQ(wrapped.creates, 3);
     EXPECT_EQ(wrapped.locks + wrapped.unlocks, 0);
 
     wrapped.failMutexCreate = false;
     Console::lockConsole();
     Console::unlockConsole();
+    Console::printf("%s", "");
     EXPECT_NE(Console::s_consoleOutputMutex, nullptr);
-    EXPECT_EQ(wrapped.creates, 3);
-    EXPECT_EQ(wrapped.locks, 1);
-    EXPECT_EQ(wrapped.unlocks, 1);
+    EXPECT_EQ(wrapped.creates, 4);
+    EXPECT_EQ(wrapped.locks, 2);
+    EXPECT_EQ(wrapped.unlocks, 2);
 }
 
 TEST_F(ConsoleWrap, FirstUseFromManyThreadsCreatesOneMutex) {

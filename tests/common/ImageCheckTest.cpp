@@ -5,11 +5,12 @@
 
 #include <cstring>
 #include <fstream>
-#include <functional>
 
 #include "common/ImageCheck.h"
 #include "common/ImageStream.h"
 #include "support/FdCapture.h"
+#include "support/MemorySource.h"
+#include "support/SignedImage.h"
 #include "support/TempDirTest.h"
 #include "tests/common/ImageBuilder.h"
 
@@ -17,45 +18,15 @@ namespace {
 
 using Bytes = ImageBuilder::Bytes;
 
-class Memory : public FwImage::ByteSource {
-public:
-    explicit Memory(const Bytes& bytes) : m_bytes(bytes) {}
-    long read(void* buffer, unsigned size) override {
-        const size_t length = std::min<size_t>(size, m_bytes.size() - m_at);
-        memcpy(buffer, m_bytes.data() + m_at, length);
-        m_at += length;
-        return long(length);
-    }
-
-private:
-    const Bytes& m_bytes;
-    size_t m_at = 0;
-};
-
-struct Judged : FwImage::StreamVisitor {
-    explicit Judged(const SigningKeys::TrustStore& store)
-        : check(FwImage::standardCapacity, store) {}
-    void onImageHeader(FwImage::Parser& p, const uint8_t* raw) override {
-        check.onImageHeader(p, raw);
-    }
-    void onBlockHeader(FwImage::Parser& p, const uint8_t* raw) override {
-        check.onBlockHeader(p, raw);
-    }
-    void onPayload(FwImage::Parser& p, const uint8_t* d, unsigned s) override {
-        check.onPayload(p, d, s);
-    }
-    FwImage::ImageCheck check;
-};
-
 // The verdict and the warnings, one per line.
 std::string judge(const Bytes& image, const SigningKeys::TrustStore& store) {
     FdCapture quiet;
     FwImage::Parser parser;
-    Judged judged(store);
-    Memory source(image);
-    FwImage::readImage(source, parser, judged);
-    std::string text = judged.check.verdict(parser);
-    for (const std::string& warning : judged.check.warnings()) {
+    FwImage::ImageCheck check(FwImage::standardCapacity, store);
+    MemorySource source(image);
+    FwImage::readImage(source, parser, check);
+    std::string text = check.verdict(parser);
+    for (const std::string& warning : check.warnings()) {
         text += "\nwarning: " + warning;
     }
     return text;
@@ -67,24 +38,6 @@ const Bytes rootfs = ImageBuilder::pattern(9000, 3);
 
 ImageBuilder slots() {
     return ImageBuilder().block(1, kernel).block(3, devicetree).block(4, rootfs);
-}
-
-// Ends the image with a signature block by `key` over everything in front of it, as
-// vexil-image signs; `edit` may change the image after signing.
-Bytes signedImage(ImageBuilder image, const SigningKeys::SecretKey& key,
-                  const std::function<void(Bytes&)>& edit = {}) {
-    Bytes bytes = image.block(ImageSignature::blockId, Bytes(ImageSignature::payloadSize)).build();
-    const size_t at = bytes.size() - ImageSignature::payloadSize;
-    ImageSignature::Hasher hasher;
-    hasher.update(bytes.data(), at - sizeof(BlockHeader));
-    const ImageSignature::Payload payload = hasher.sign(key);
-    std::copy(payload.begin(), payload.end(), bytes.begin() + at);
-    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(Bytes(payload.begin(), payload.end())));
-    memcpy(&bytes[at - 4], &crc, 4);
-    if (edit) {
-        edit(bytes);
-    }
-    return bytes;
 }
 
 // Puts a block's CRC right after its payload was changed.
@@ -148,6 +101,10 @@ TEST_F(ImageCheckTest, Verdicts) {
         {"a size of 0xFFFFFFFF", endless, none, "block 1 (kernel) is 4294967295 bytes, more than the 6348800 bytes of kernel_new"},
         {"devicetree over 128 KiB", other(Bytes(200000)).build(), none, "\nwarning: block 3 (devicetree) is 200000 bytes, more than devicetree's 131072; it fits only because UBI rounds the volume up to 253952"},
         {"repeated and empty kernel", slots().block(1, {}).build(), none, "\nwarning: block 1 (kernel) is empty\nwarning: block 1 (kernel) comes more than once; the last one is installed"},
+        {"magic one byte longer", slots().magic("VexilImgX").build(), none, "the image is for another board (magic 'VexilImgX', product 'Dorvyn')"},
+        {"product filling its field", slots().product("DorvynXY").build(), none, "the image is for another board (magic 'VexilImg', product 'DorvynXY')"},
+        {"product in lower case", slots().product("dorvyn").build(), none, "the image is for another board (magic 'VexilImg', product 'dorvyn')"},
+        {"bytes after a NUL in the product", slots().product(std::string("Dorvyn\0X", 8)).build(), none, ""},
         {"control bytes in the product", slots().product("\x1b[2J").build(), none, "the image is for another board (magic 'VexilImg', product '\\x1b[2J')"},
         {"signed, no trust store", signedImage(slots(), m_secret), none, ""},
         {"signed by a trusted key", signedImage(slots(), m_secret), keys, ""},

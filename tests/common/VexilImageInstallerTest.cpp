@@ -15,6 +15,7 @@
 #include "common/SigningKeys.h"
 #include "common/linuxFlash/UbiRequests.h"
 #include "support/InstallerBoard.h"
+#include "support/SignedImage.h"
 
 namespace {
 
@@ -59,24 +60,21 @@ size_t count(const Sim::Simulator& sim, Call kind, unsigned long request = 0) {
 
 class InstallerTest : public ::testing::Test {
 protected:
-    void SetUp() override { makeBoard(m_sim); }
+    void SetUp() override { twoGenerations(m_sim); }
 
-    void boardWithTwoGenerations() {
-        addGeneration(m_sim, s_older, "_prev");
-        addGeneration(m_sim, s_current, "");
-        m_sim.clearRequests();
-    }
-
-    void expectCurrentSetUntouched() {
-        EXPECT_TRUE(holds(m_sim, s_current));
-        EXPECT_EQ(count(m_sim, Call::Ioctl, UBI_IOCRNVOL), 0u);
+    static void twoGenerations(Sim::Simulator& sim) {
+        makeBoard(sim);
+        addGeneration(sim, s_older, "_prev");
+        addGeneration(sim, s_current, "");
+        sim.clearRequests();
     }
 
     Sim::Simulator m_sim;
 };
 
+// The pairs of the one rename are in slot order, the manifest's last; the kernel checked the
+// static volumes as their updates finished, so only rootfs is read back.
 TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
-    boardWithTwoGenerations();
     const auto image = imageOf(s_update).build();
     const Outcome outcome = install(m_sim, image);
 
@@ -88,20 +86,11 @@ TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
     EXPECT_TRUE(holds(m_sim, s_update));
     EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
     EXPECT_EQ(m_sim.volumes(0).size(), 7u) << "and the manifest";
-    // The kernel checked the static volumes as their updates finished; only rootfs is read.
+    std::vector<std::vector<uint8_t>> renames;
     for (const auto& r : m_sim.requests()) {
         if (r.kind == Call::Open && r.request == O_RDONLY && r.path.rfind("/dev/ubi0_", 0) == 0) {
             EXPECT_EQ(r.path, "/dev/ubi0_2");
         }
-    }
-}
-
-TEST_F(InstallerTest, RenameRequestCarriesThePairsInSlotOrder) {
-    boardWithTwoGenerations();
-    ASSERT_EQ(install(m_sim, imageOf(s_update).build()).status, 0);
-
-    std::vector<std::vector<uint8_t>> renames;
-    for (const auto& r : m_sim.requests()) {
         if (r.kind == Call::Ioctl && r.request == UBI_IOCRNVOL) {
             renames.push_back(r.bytes);
         }
@@ -118,85 +107,70 @@ TEST_F(InstallerTest, RenameRequestCarriesThePairsInSlotOrder) {
     }
 }
 
-TEST_F(InstallerTest, FirstInstallOnAnEmptyBoard) {
+TEST(Installer, FirstInstallOnAnEmptyBoard) {
+    Sim::Simulator sim;
+    makeBoard(sim);
     const auto image = imageOf(s_update).build();
-    const Outcome outcome = install(m_sim, image);
-
+    const Outcome outcome = install(sim, image);
     const bool none[3] = {false, false, false};
     EXPECT_EQ(outcome.out,
               transcript(headerLines(uint32_t(image.size())), blockLines(s_update), none, none));
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_TRUE(holds(m_sim, s_update));
-    EXPECT_EQ(m_sim.volumes(0).size(), 4u) << "and the manifest";
+    EXPECT_TRUE(holds(sim, s_update));
+    EXPECT_EQ(sim.volumes(0).size(), 4u) << "and the manifest";
 }
 
-TEST_F(InstallerTest, TwoInstallsInARowRotateGenerations) {
-    ASSERT_EQ(install(m_sim, imageOf(s_current).build()).status, 0);
-    ASSERT_EQ(install(m_sim, imageOf(s_update).build()).status, 0);
-    EXPECT_TRUE(holds(m_sim, s_update));
-    EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
-    ASSERT_EQ(install(m_sim, imageOf(s_older).build()).status, 0);
-    EXPECT_TRUE(holds(m_sim, s_older));
-    EXPECT_TRUE(holds(m_sim, s_update, "_prev"));
-    EXPECT_EQ(m_sim.volumes(0).size(), 8u) << "and both manifests";
-}
-
-TEST_F(InstallerTest, BlockWithoutASlotIsVerifiedAndDropped) {
-    boardWithTwoGenerations();
-    const Bytes unknown = ImageBuilder::pattern(70000, 42);
-    ImageBuilder image;
-    image.block(1, s_update.kernel).block(2, unknown).block(3, s_update.devicetree);
-    image.block(4, s_update.rootfs);
-    const Outcome outcome = install(m_sim, image.build());
-
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_TRUE(holds(m_sim, s_update));
-    size_t written = 0;
-    for (const auto& r : m_sim.requests()) {
-        if (r.kind == Call::Write) {
-            written += r.bytes.size();
+// Odd images that install. Repeated slot blocks come in any order and each refills the slot's
+// "_new" volume, so the last is switched in; a block without a slot is checked and dropped.
+// Every piece goes to the kernel in one write of at most 64 KiB, an empty one never.
+TEST(Installer, OddImagesInstall) {
+    const Bytes fullKernel = ImageBuilder::pattern(FwImage::s_volumes[0].size, 11);
+    const Bytes& k = s_update.kernel;
+    const Bytes& d = s_update.devicetree;
+    const Bytes& r = s_update.rootfs;
+    struct Case {
+        const char* name;
+        Bytes image;
+        Generation installed;
+        std::vector<size_t> written; // payload sizes
+        std::string line;            // in the output
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"a block without a slot", ImageBuilder().block(1, k).block(2, ImageBuilder::pattern(70000, 42)).block(3, d).block(4, r).build(), s_update, {k.size(), d.size(), r.size()}, ""},
+        {"an empty devicetree", imageOf({k, {}, r}).build(), {k, {}, r}, {k.size(), 0, r.size()}, ""},
+        {"a full-size kernel", imageOf({fullKernel, d, r}).build(), {fullKernel, d, r}, {fullKernel.size(), d.size(), r.size()}, ""},
+        {"repeated slot blocks in another order", ImageBuilder().block(4, r).block(1, s_older.kernel).block(3, d).block(1, k).build(), s_update, {r.size(), s_older.kernel.size(), d.size(), k.size()}, ""},
+        {"control bytes in the description", imageOf(s_update).descr("\x1b]0;owned\x07\x7f ok").build(), s_update, {k.size(), d.size(), r.size()}, "\tdescr:   \\x1b]0;owned\\x07\\x7f ok\n"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim::Simulator sim;
+        makeBoard(sim);
+        addGeneration(sim, s_current, "");
+        const Outcome outcome = install(sim, c.image);
+        EXPECT_EQ(outcome.status, 0) << outcome.out;
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_NE(outcome.out.find(c.line), std::string::npos);
+        EXPECT_EQ(outcome.out.find('\x1b'), std::string::npos);
+        EXPECT_TRUE(holds(sim, c.installed));
+        EXPECT_TRUE(holds(sim, s_current, "_prev"));
+        std::vector<size_t> writes;
+        for (const auto& request : sim.requests()) {
+            if (request.kind == Call::Write) {
+                writes.push_back(request.bytes.size());
+            }
         }
-    }
-    EXPECT_EQ(written, s_update.kernel.size() + s_update.devicetree.size() +
-                           s_update.rootfs.size() + Manifest::encodedSize);
-}
-
-TEST_F(InstallerTest, EmptyBlockInstallsWithoutAnEmptyWrite) {
-    boardWithTwoGenerations();
-    const Generation update{s_update.kernel, {}, s_update.rootfs};
-    const Outcome outcome = install(m_sim, imageOf(update).build());
-
-    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_TRUE(holds(m_sim, update));
-    for (const auto& r : m_sim.requests()) {
-        if (r.kind == Call::Write) {
-            EXPECT_GT(r.bytes.size(), 0u);
+        std::vector<size_t> expected;
+        for (size_t size : c.written) {
+            for (; size > 0; size -= std::min<size_t>(size, 65536)) {
+                expected.push_back(std::min<size_t>(size, 65536));
+            }
         }
+        expected.push_back(Manifest::encodedSize);
+        EXPECT_EQ(writes, expected);
     }
-}
-
-TEST_F(InstallerTest, FullSizeKernelIsWrittenIn96Chunks) {
-    const Generation update{ImageBuilder::pattern(FwImage::s_volumes[0].size, 11),
-                            s_update.devicetree, s_update.rootfs};
-    ASSERT_EQ(install(m_sim, imageOf(update).build()).status, 0);
-
-    std::string kernelNode;
-    for (const auto& r : m_sim.requests()) {
-        if (r.kind == Call::Ioctl && r.request == UBI_IOCVOLUP) {
-            kernelNode = r.path;
-            break;
-        }
-    }
-    size_t chunks = 0;
-    for (const auto& r : m_sim.requests()) {
-        if (r.kind == Call::Write && r.path == kernelNode) {
-            EXPECT_EQ(r.bytes.size(), 65536u);
-            ++chunks;
-        }
-    }
-    EXPECT_EQ(chunks, 96u);
-    EXPECT_TRUE(holds(m_sim, update));
 }
 
 // Passes every call to the simulator, but the check's read-only reads of one volume node come
@@ -252,19 +226,6 @@ private:
     int m_flagged = -1;
 };
 
-// Repeated slot blocks come in any order; each one refills the slot's "_new" volume, so the
-// last of them is what is switched in.
-TEST_F(InstallerTest, LastOfRepeatedSlotBlocksWins) {
-    boardWithTwoGenerations();
-    ImageBuilder image;
-    image.block(4, s_update.rootfs).block(1, s_older.kernel).block(3, s_update.devicetree);
-    image.block(1, s_update.kernel);
-    const Outcome outcome = install(m_sim, image.build());
-    EXPECT_EQ(outcome.status, 0) << outcome.out;
-    EXPECT_TRUE(holds(m_sim, s_update));
-    EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
-}
-
 struct Rejection {
     const char* name;
     std::function<Bytes()> image;
@@ -273,10 +234,11 @@ struct Rejection {
     std::string lastLine; // what the run ends with
     std::string err;
     bool newSetWritten; // complete "_new" volumes are left behind
+    int prevLeft;       // "_prev" volumes not yet deleted to make room; 3: the flash untouched
 };
 
-// Every rejected image and every flash failure: the exit status, one line that says why, and
-// the current set as it was, never renamed.
+// Every rejected image and every flash failure: the exit status, one line that says why, the
+// current set as it was, never renamed, and how far the install came.
 TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
     const auto without = [](int slot) {
         return [slot] {
@@ -294,48 +256,50 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
     const Bytes unknown(10, 1);
     // clang-format off
     const Rejection cases[] = {
-        {"no rootfs block", without(2), none, 3, "install stopped: the image has no rootfs block (ID 4)", "", false},
+        {"no rootfs block", without(2), none, 3, "install stopped: the image has no rootfs block (ID 4)", "", false, 1},
         {"no kernel block, a leftover kernel_new", without(0),
          [](Sim::Simulator& sim, Tampering&) { sim.addVolume(0, "kernel_new", Sim::kStatic, FwImage::s_volumes[0].size, s_update.kernel); },
-         3, "install stopped: the image has no kernel block (ID 1)", "", true},
+         3, "install stopped: the image has no kernel block (ID 1)", "", true, 1},
         {"CRC error in the last block", [] { ImageBuilder i = imageOf(s_update); return i.block(4, s_update.rootfs, 1).build(); },
-         none, 3, "install stopped: block 4 failed its CRC check", "", false},
+         none, 3, "install stopped: block 4 failed its CRC check", "", false, 0},
         {"early end", [] { Bytes i = imageOf(s_update).build(); i.resize(i.size() - 1000); return i; },
-         none, 3, "install stopped: the image ended early", "", false},
+         none, 3, "install stopped: the image ended early", "", false, 0},
         {"declared length too short", [] { return imageOf(s_update).length(60).build(); },
-         none, 3, "install stopped: the image is longer than its declared length", "", false},
+         none, 3, "install stopped: the image is longer than its declared length", "", false, 2},
         {"declared length too long", [] { return imageOf(s_update).length(uint32_t(imageOf(s_update).build().size() + 1)).build(); },
-         none, 3, "install stopped: the image ended early", "", true},
+         none, 3, "install stopped: the image ended early", "", true, 0},
         {"wrong product", [] { return imageOf(s_update).product("Other").build(); },
-         none, 3, "install stopped: the image is for another board (magic 'VexilImg', product 'Other')", "", false},
+         none, 3, "install stopped: the image is for another board (magic 'VexilImg', product 'Other')", "", false, 3},
         {"full-width magic and product", [] { return imageOf(s_update).magic("VexilImgVexi").product("DorvynXY").build(); },
-         none, 3, "install stopped: the image is for another board (magic 'VexilImgVexi', product 'DorvynXY')", "", false},
+         none, 3, "install stopped: the image is for another board (magic 'VexilImgVexi', product 'DorvynXY')", "", false, 3},
         {"unknown block with a bad CRC", [&] { return imageOf(s_update).block(7, unknown, 0).build(); },
-         none, 3, "install stopped: block 7 failed its CRC check", "", true},
+         none, 3, "install stopped: block 7 failed its CRC check", "", true, 0},
         {"failed write", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Write, 2, EIO); },
-         4, "install stopped: writing kernel_new failed: Input/output error", "write: Input/output error\n", false},
+         4, "install stopped: writing kernel_new failed: Input/output error", "write: Input/output error\n", false, 2},
         {"short write", update, [](Sim::Simulator&, Tampering& t) { t.shortWrite = 1; },
-         4, "install stopped: writing kernel_new fell short: 65535 of 65536 bytes", "", false},
+         4, "install stopped: writing kernel_new fell short: 65535 of 65536 bytes", "", false, 2},
         {"failed update start", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP); },
-         4, "install stopped: could not start the update of devicetree_new: Input/output error", "", false},
+         4, "install stopped: could not start the update of devicetree_new: Input/output error", "", false, 1},
         {"reads back wrong", update, [](Sim::Simulator&, Tampering& t) { t.node = "/dev/ubi0_2"; },
-         4, "install stopped: rootfs_new reads back wrong", "", true},
+         4, "install stopped: rootfs_new reads back wrong", "", true, 0},
         {"marked corrupted", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; },
-         4, "install stopped: kernel_new is marked corrupted", "", true},
+         4, "install stopped: kernel_new is marked corrupted", "", true, 0},
         {"static volume holds the wrong size", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
-         4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true},
+         4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true, 0},
         {"update marker still set", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; },
-         4, "install stopped: devicetree_new is still marked as being updated", "", true},
+         4, "install stopped: devicetree_new is still marked as being updated", "", true, 0},
+        {"oversized devicetree", [] { return imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(); },
+         none, 3, "install stopped: block 3 (devicetree) is 253953 bytes, more than the 253952 bytes of devicetree_new", "", false, 2},
+        {"no room for kernel_new", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); },
+         4, "install stopped: could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
         {"rename refused", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); },
-         4, "rename failed", "deleteVolume: Device or resource busy\n", true},
+         4, "rename failed", "deleteVolume: Device or resource busy\n", true, 0},
     };
     // clang-format on
     for (const Rejection& c : cases) {
         SCOPED_TRACE(c.name);
         Sim::Simulator sim;
-        makeBoard(sim);
-        addGeneration(sim, s_older, "_prev");
-        addGeneration(sim, s_current, "");
+        twoGenerations(sim);
         Tampering tampering(sim);
         c.fault(sim, tampering);
         sim.clearRequests();
@@ -347,40 +311,18 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
         EXPECT_TRUE(holds(sim, s_current));
         EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL), c.lastLine == "rename failed" ? 1u : 0u);
         EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
+        int prevLeft = 0;
+        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+            prevLeft += find(sim.volumes(0), FwImage::s_volumes[slot].prevName) != nullptr;
+        }
+        EXPECT_EQ(prevLeft, c.prevLeft);
+        EXPECT_EQ(count(sim, Call::Ioctl) == 0, c.prevLeft == 3);
     }
 }
 
-// A foreign image is turned away at its header: nothing is asked of the flash.
-TEST_F(InstallerTest, WrongProductTouchesNothing) {
-    boardWithTwoGenerations();
-    const Outcome outcome = install(m_sim, imageOf(s_update).product("Other").build());
-    EXPECT_EQ(outcome.status, 3);
-    EXPECT_NE(outcome.out.find("\tdescr:   update\nerror: 1\n"), std::string::npos);
-    EXPECT_EQ(count(m_sim, Call::Ioctl), 0u);
-    EXPECT_EQ(count(m_sim, Call::Write), 0u);
-    EXPECT_TRUE(holds(m_sim, s_older, "_prev"));
-}
-
-// The first volume that no longer fits stops the install before anything is written to it.
-TEST_F(InstallerTest, NoRoomForANewVolume) {
-    Sim::Simulator small;
-    makeBoard(small, 372); // one generation takes 342 eraseblocks, kernel_new would take 50
-    addGeneration(small, s_current, "");
-    const Outcome outcome = install(small, imageOf(s_update).build());
-
-    EXPECT_EQ(outcome.status, 4);
-    EXPECT_EQ(outcome.err, "ioctl: No space left on device\n");
-    EXPECT_NE(outcome.out.find("error: 5\n"), std::string::npos);
-    EXPECT_NE(outcome.out.find("install stopped: could not create kernel_new: No space left on "
-                               "device\n"),
-              std::string::npos)
-        << outcome.out;
-    EXPECT_TRUE(holds(small, s_current));
-}
-
 // Runs the installer on a path; what it said on both streams, and its status.
-Outcome runOn(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
-              const std::string& trustedKeys = "/nonexistent") {
+Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
+                     const std::string& trustedKeys = "/nonexistent") {
     args.insert(args.begin(), "VexilImageInstaller");
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -392,61 +334,37 @@ Outcome runOn(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args
 }
 
 TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
-    const std::string start = "CP1\nCP2\nstate changed '0' -> '1'\n";
     for (const auto& args : {std::vector<std::string>{}, {"a", "b"}}) {
-        const Outcome usage = runOn(m_sim, args);
+        const Outcome usage = runInstaller(m_sim, args);
         EXPECT_EQ(usage.status, 1);
         EXPECT_EQ(usage.out + usage.err, "");
     }
-    const Outcome missing = runOn(m_sim, {"/nonexistent/image"});
+    const Outcome missing = runInstaller(m_sim, {"/nonexistent/image"});
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.out, "CP1\nCP2\nERROR: failed to open file: /nonexistent/image\n");
     EXPECT_EQ(missing.err, "/nonexistent/image: No such file or directory\n");
     // A directory opens, but reading it fails: stop, no endless loop.
-    const Outcome directory = runOn(m_sim, {"/"});
+    const Outcome directory = runInstaller(m_sim, {"/"});
     EXPECT_EQ(directory.status, 2);
-    EXPECT_EQ(directory.out, start + "ERROR: read failed\nend: 0\ninstall stopped: the image "
-                                     "could not be read\n");
+    EXPECT_EQ(directory.out, "CP1\nCP2\nstate changed '0' -> '1'\nERROR: read failed\nend: 0\n"
+                             "install stopped: the image could not be read\n");
     EXPECT_EQ(directory.err, "read: Is a directory\n");
     // An endless stream is judged at its header and read no further.
-    const Outcome zeros = runOn(m_sim, {"/dev/zero"});
+    const Outcome zeros = runInstaller(m_sim, {"/dev/zero"});
     EXPECT_EQ(zeros.status, 3);
     EXPECT_EQ(zeros.out.substr(zeros.out.find("end: ")),
               "end: 1\ninstall stopped: the image is for another board (magic '', product '')\n");
 
     Sim::Simulator bare;
     bare.addMtd("other");
-    const Outcome noDevice = runOn(bare, {"/nonexistent/image"});
+    const Outcome noDevice = runInstaller(bare, {"/nonexistent/image"});
     EXPECT_EQ(noDevice.status, -1);
     EXPECT_EQ(noDevice.out, "CP1\n");
-}
-
-// Control bytes from the image never reach the terminal as they are.
-TEST_F(InstallerTest, HeaderTextIsEscaped) {
-    const Outcome outcome = install(m_sim, imageOf(s_update).descr("\x1b]0;owned\x07 ok").build());
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_NE(outcome.out.find("\tdescr:   \\x1b]0;owned\\x07 ok\n"), std::string::npos);
-    EXPECT_EQ(outcome.out.find('\x1b'), std::string::npos);
-}
-
-// A block too large for its volume is refused at its header, before its slot is touched.
-TEST_F(InstallerTest, OversizedBlockLeavesItsSlotAlone) {
-    boardWithTwoGenerations();
-    const Generation tooBig{s_update.kernel, Bytes(253953, 1), s_update.rootfs};
-    const Outcome outcome = install(m_sim, imageOf(tooBig).build());
-    EXPECT_EQ(outcome.status, 3);
-    EXPECT_EQ(outcome.out.substr(outcome.out.find("end: ")),
-              "end: 1\ninstall stopped: block 3 (devicetree) is 253953 bytes, more than the 253952 "
-              "bytes of devicetree_new\n");
-    EXPECT_NE(find(m_sim.volumes(0), "devicetree_prev"), nullptr);
-    EXPECT_EQ(find(m_sim.volumes(0), "devicetree_new"), nullptr);
-    EXPECT_TRUE(holds(m_sim, s_current));
 }
 
 // With a trust store only images signed by one of its keys are switched in; a store that
 // cannot be read stops the install before anything is touched.
 TEST_F(InstallerTest, TrustStoreDecidesOnSignatures) {
-    boardWithTwoGenerations();
     char dir[] = "/tmp/vexil-keys-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string store = dir;
@@ -454,20 +372,13 @@ TEST_F(InstallerTest, TrustStoreDecidesOnSignatures) {
     SigningKeys::SecretKey secretKey;
     SigningKeys::generateKeyPair(publicKey, secretKey);
     { std::ofstream(store + "/board.pub") << SigningKeys::publicKeyText(publicKey); }
-    Bytes signedImage = imageOf(s_update).block(ImageSignature::blockId, Bytes(73)).build();
-    ImageSignature::Hasher hasher;
-    hasher.update(signedImage.data(), signedImage.size() - 85);
-    const ImageSignature::Payload payload = hasher.sign(secretKey);
-    std::copy(payload.begin(), payload.end(), signedImage.end() - 73);
-    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(Bytes(payload.begin(), payload.end())));
-    memcpy(&signedImage[signedImage.size() - 77], &crc, 4);
-
-    const Outcome signedRun = install(m_sim, signedImage, store);
+    const Bytes image = signedImage(imageOf(s_update), secretKey);
+    const uint32_t crc = ImageBuilder::zlibCrc(Bytes(image.end() - 73, image.end()));
+    const Outcome signedRun = install(m_sim, image, store);
     std::vector<BlockLine> blocks = blockLines(s_update);
-    blocks.push_back({ImageSignature::blockId, 73, be32toh(crc)});
+    blocks.push_back({ImageSignature::blockId, 73, crc});
     const bool all[3] = {true, true, true};
-    EXPECT_EQ(signedRun.out,
-              transcript(headerLines(uint32_t(signedImage.size())), blocks, all, all));
+    EXPECT_EQ(signedRun.out, transcript(headerLines(uint32_t(image.size())), blocks, all, all));
     EXPECT_EQ(signedRun.status, 0);
     EXPECT_TRUE(holds(m_sim, s_update));
 
@@ -479,7 +390,7 @@ TEST_F(InstallerTest, TrustStoreDecidesOnSignatures) {
 
     { std::ofstream(store + "/broken.pub") << "vexil-ed25519-public 00\n"; }
     m_sim.clearRequests();
-    const Outcome refused = install(m_sim, signedImage, store);
+    const Outcome refused = install(m_sim, image, store);
     EXPECT_EQ(refused.status, 5);
     EXPECT_EQ(refused.out.rfind("CP1\nCP2\ninstall stopped: " + store + "/broken.pub: ", 0), 0u)
         << refused.out;
@@ -495,9 +406,7 @@ TEST_F(InstallerTest, PowerCutAtEveryStepLeavesOneWholeGeneration) {
     unsigned operations = 0;
     {
         Sim::Simulator sim;
-        makeBoard(sim);
-        addGeneration(sim, s_older, "_prev");
-        addGeneration(sim, s_current, "");
+        twoGenerations(sim);
         const unsigned before = sim.stateChangingOperations();
         ASSERT_EQ(install(sim, image).status, 0);
         operations = sim.stateChangingOperations() - before;
@@ -506,9 +415,7 @@ TEST_F(InstallerTest, PowerCutAtEveryStepLeavesOneWholeGeneration) {
     for (unsigned n = 1; n <= operations; ++n) {
         SCOPED_TRACE("power cut before operation " + std::to_string(n));
         Sim::Simulator sim;
-        makeBoard(sim);
-        addGeneration(sim, s_older, "_prev");
-        addGeneration(sim, s_current, "");
+        twoGenerations(sim);
         sim.powerCutBefore(n);
         EXPECT_NE(install(sim, image).status, 0);
         sim.reattach();

@@ -7,9 +7,10 @@
 #include <fstream>
 
 #include "ImageBuilder.h"
-#include "common/ImageSignature.h"
+#include "StringTool/StringTool.h"
 #include "common/VexilSlots.h"
 #include "support/InstallerBoard.h"
+#include "support/SignedImage.h"
 
 namespace {
 
@@ -24,28 +25,12 @@ Bytes imageOf(const Generation& g, uint32_t version, const SigningKeys::SecretKe
     ImageBuilder image;
     image.version(version).descr("v" + std::to_string(version));
     image.block(1, g.kernel).block(3, g.devicetree).block(4, g.rootfs);
-    if (key == nullptr) {
-        return image.build();
-    }
-    Bytes bytes = image.block(ImageSignature::blockId, Bytes(73)).build();
-    ImageSignature::Hasher hasher;
-    hasher.update(bytes.data(), bytes.size() - 85);
-    const ImageSignature::Payload payload = hasher.sign(*key);
-    std::copy(payload.begin(), payload.end(), bytes.end() - 73);
-    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(Bytes(payload.begin(), payload.end())));
-    memcpy(&bytes[bytes.size() - 77], &crc, 4);
-    return bytes;
+    return key == nullptr ? image.build() : signedImage(image, *key);
 }
 
 Outcome slots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args) {
-    args.insert(args.begin(), "vexil-slots");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(&arg[0]);
-    }
-    OutputCapture output;
-    const int status = VexilSlots::run(int(argv.size()), argv.data(), kernel);
-    return {status, output.out(), output.err()};
+    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel); },
+                   "vexil-slots", std::move(args));
 }
 
 class VexilSlotsTest : public ::testing::Test {
@@ -65,14 +50,9 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
     EXPECT_EQ(status.out.substr(0, status.out.find('\n', status.out.find('\n') + 1) + 1),
               "current generation: version 0x2 \"v2\", not signed\n  volume           type        "
               "   size       data    expected crc32     upd_marker corrupted\n");
-    const std::string rootfs =
-        "  rootfs_prev      dynamic    36823040   36823040       90000 " +
-        [] {
-            char crc[16];
-            snprintf(crc, sizeof crc, "%08x", ImageBuilder::zlibCrc(s_a.rootfs));
-            return std::string(crc);
-        }() +
-        "  0          0\n";
+    const std::string rootfs = "  rootfs_prev      dynamic    36823040   36823040       90000 " +
+                               StringTool::stringf("%08x", ImageBuilder::zlibCrc(s_a.rootfs)) +
+                               "  0          0\n";
     EXPECT_NE(status.out.find("previous generation: version 0x1 \"v1\", not signed\n"),
               std::string::npos);
     EXPECT_NE(status.out.find(rootfs), std::string::npos) << status.out;
@@ -88,6 +68,11 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
                      (r.kind == Sim::Call::Open && r.request != O_RDONLY))
             << "check changes nothing: " << r.path;
     }
+    m_sim.corruptVolumeData(0, find(m_sim.volumes(0), "manifest_prev")->id, 22);
+    EXPECT_NE(slots(m_sim, {"check"})
+                  .out.find("previous generation: NOT WHOLE: manifest_prev: its "
+                            "CRC-32 does not match\n"),
+              std::string::npos);
 }
 
 // Damage found by reading back is named; a rollback to a damaged generation is refused.
@@ -187,8 +172,14 @@ TEST_F(VexilSlotsTest, DowngradeGuardAndLock) {
     for (const auto& r : m_sim.requests()) {
         EXPECT_NE(r.kind, Sim::Call::Ioctl);
     }
-    EXPECT_EQ(install(m_sim, imageOf(s_a, 3, &secretKey), dir).status, 0);
-    EXPECT_EQ(install(m_sim, imageOf(s_a, 2)).status, 0) << "no trust store, no guard";
+    EXPECT_EQ(install(m_sim, imageOf(s_a, 0x80000000, &secretKey), dir).status, 0);
+    EXPECT_EQ(install(m_sim, imageOf(s_a, 2, &secretKey)).status, 0) << "no trust store, no guard";
+    const std::string shown = slots(m_sim, {"status"}).out;
+    EXPECT_NE(shown.find("\"v2\", signed by key " + SigningKeys::keyIdHex(publicKey.id) +
+                         " (not verified: no trusted keys)\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find(" (verified by a trusted key)\n"), std::string::npos);
     std::filesystem::remove_all(dir);
 
     Ubi::Device other(m_sim);

@@ -21,6 +21,7 @@
 #include "common/ImageStream.h"
 #include "common/VexilImageInstaller.h"
 #include "sim/Simulator.h"
+#include "tests/support/MemorySource.h"
 
 namespace {
 
@@ -31,31 +32,6 @@ const char* const s_secret =
     "vexil-ed25519-secret b3f39d3b985a7db0 "
     "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
     "TWTr+BloNGfivw==\n";
-
-struct Memory : FwImage::ByteSource {
-    explicit Memory(const std::vector<uint8_t>& bytes) : bytes(bytes) {}
-    long read(void* buffer, unsigned size) override {
-        const size_t length = std::min<size_t>(size, bytes.size() - at);
-        if (length > 0) {
-            memcpy(buffer, bytes.data() + at, length);
-        }
-        at += length;
-        return long(length);
-    }
-    const std::vector<uint8_t>& bytes;
-    size_t at = 0;
-};
-
-struct Judged : FwImage::StreamVisitor {
-    explicit Judged(const SigningKeys::TrustStore& store)
-        : check(FwImage::standardCapacity, store) {}
-    void onImageHeader(FwImage::Parser& p, const uint8_t* r) override { check.onImageHeader(p, r); }
-    void onBlockHeader(FwImage::Parser& p, const uint8_t* r) override { check.onBlockHeader(p, r); }
-    void onPayload(FwImage::Parser& p, const uint8_t* d, unsigned s) override {
-        check.onPayload(p, d, s);
-    }
-    FwImage::ImageCheck check;
-};
 
 std::string s_store;
 std::string s_noStore;
@@ -139,11 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(storeDir);
 
     FwImage::Parser parser;
-    Judged judged(store);
-    Memory source(image);
-    FwImage::readImage(source, parser, judged);
+    FwImage::ImageCheck check(FwImage::standardCapacity, store);
+    MemorySource source(image);
+    FwImage::readImage(source, parser, check);
     fflush(stdout);
-    const std::string verdict = judged.check.verdict(parser);
+    const std::string verdict = check.verdict(parser);
 
     std::string reason;
     const int status = install(image, storeDir, reason);

@@ -14,49 +14,36 @@ class FdCapture {
 public:
     explicit FdCapture(int fd = STDOUT_FILENO) : m_fd(fd) {
         char path[] = "/tmp/vexil-capture-XXXXXX";
-        m_file = mkstemp(path);
+        m_file = mkostemp(path, O_CLOEXEC);
         if (m_file < 0) {
-            perror("mkstemp");
+            perror("mkostemp");
             abort();
         }
         unlink(path);
         flush();
-        m_saved = dup(m_fd);
+        m_saved = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
         dup2(m_file, m_fd);
     }
-
     ~FdCapture() {
-        restore();
+        take();
         close(m_saved);
         close(m_file);
     }
-
     FdCapture(const FdCapture&) = delete;
     FdCapture& operator=(const FdCapture&) = delete;
 
     std::string take() {
-        restore();
-        std::string bytes;
-        char chunk[4096];
-        off_t offset = 0;
-        ssize_t count;
-        while ((count = pread(m_file, chunk, sizeof chunk, offset)) > 0) {
-            bytes.append(chunk, static_cast<size_t>(count));
-            offset += count;
-        }
-        return bytes;
-    }
-
-private:
-    void flush() { fflush(m_fd == STDERR_FILENO ? stderr : stdout); }
-
-    void restore() {
         if (m_active) {
             flush();
             dup2(m_saved, m_fd);
             m_active = false;
         }
+        std::string bytes(size_t(lseek(m_file, 0, SEEK_END)), '\0');
+        return pread(m_file, &bytes[0], bytes.size(), 0) < 0 ? "" : bytes;
     }
+
+private:
+    void flush() { fflush(m_fd == STDERR_FILENO ? stderr : stdout); }
 
     int m_fd;
     int m_file = -1;

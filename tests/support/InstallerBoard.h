@@ -58,8 +58,30 @@ struct Outcome {
     std::string err;
 };
 
+// Runs a program's entry point on `args`, with argv[0] its name; its status and what it said.
+template <typename Main>
+Outcome runMain(Main&& main, const char* program, std::vector<std::string> args) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(&arg[0]);
+    }
+    OutputCapture output;
+    const int status = main(int(argv.size()), argv.data());
+    return {status, output.out(), output.err()};
+}
+
+// The installer on `args`, without a trust store unless one is named.
+inline Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
+                            const std::string& trustedKeys = "/nonexistent/trusted-keys") {
+    return runMain(
+        [&](int argc, char** argv) {
+            return VexilImageInstaller::run(argc, argv, kernel, trustedKeys);
+        },
+        "VexilImageInstaller", std::move(args));
+}
+
 // Writes the image to a temporary file and runs the installer on it.
-// Without a trust store unless one is named.
 inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image,
                        const std::string& trustedKeys = "/nonexistent/trusted-keys") {
     char path[] = "/tmp/vexil-image-XXXXXX";
@@ -69,16 +91,7 @@ inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image,
         abort();
     }
     close(fd);
-    Outcome outcome;
-    {
-        FdCapture out(STDOUT_FILENO);
-        FdCapture err(STDERR_FILENO);
-        char name[] = "VexilImageInstaller";
-        char* argv[] = {name, path, nullptr};
-        outcome.status = VexilImageInstaller::run(2, argv, kernel, trustedKeys);
-        outcome.err = err.take();
-        outcome.out = out.take();
-    }
+    const Outcome outcome = runInstaller(kernel, {path}, trustedKeys);
     unlink(path);
     return outcome;
 }

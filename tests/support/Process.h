@@ -1,15 +1,14 @@
 #pragma once
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/FdCapture.h"
 
 // Runs a program to its end with its standard output and standard error
 // captured byte for byte.
@@ -26,20 +25,9 @@ inline std::string readWholeFile(const std::string& path) {
 
 // stdinFd, when not -1, becomes the program's standard input.
 inline ProcessOutcome runProcess(const std::vector<std::string>& argv, int stdinFd = -1) {
-    char dir[] = "/tmp/vexil-process-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        perror("mkdtemp");
-        abort();
-    }
-    const std::string outPath = std::string(dir) + "/out";
-    const std::string errPath = std::string(dir) + "/err";
-    fflush(nullptr);
+    OutputCapture output; // inherited by the child
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
         if (stdinFd >= 0) {
             dup2(stdinFd, STDIN_FILENO);
         }
@@ -53,10 +41,5 @@ inline ProcessOutcome runProcess(const std::vector<std::string>& argv, int stdin
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    ProcessOutcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile(outPath),
-                           readWholeFile(errPath)};
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
-    rmdir(dir);
-    return outcome;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output.out(), output.err()};
 }

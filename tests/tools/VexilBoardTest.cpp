@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "StringTool/StringTool.h"
 #include "support/InstallerBoard.h"
 #include "support/Process.h"
 #include "support/TempDirTest.h"
@@ -32,12 +33,6 @@ const InstallerBoard::Generation s_current{ImageBuilder::pattern(50000, 24),
 const InstallerBoard::Generation s_update{ImageBuilder::pattern(140000, 27),
                                           ImageBuilder::pattern(0, 28),
                                           ImageBuilder::pattern(200000, 29)};
-
-std::string hex8(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
 
 class VexilBoard : public TempDirTest {
 protected:
@@ -82,7 +77,8 @@ protected:
         for (int slot = 0; slot < 3; ++slot) {
             const std::string line = volumeLine(show, FwImage::s_volumes[slot].name + suffix);
             EXPECT_NE(line.find(" " + std::to_string(g[slot].size()) + "  " +
-                                hex8(ImageBuilder::zlibCrc(g[slot])) + "  0           0"),
+                                StringTool::stringf("%08x", ImageBuilder::zlibCrc(g[slot])) +
+                                "  0           0"),
                       std::string::npos)
                 << FwImage::s_volumes[slot].name << suffix << " in\n"
                 << show;
@@ -152,8 +148,9 @@ TEST_F(VexilBoardPrepared, InstallFromAPipe) {
     expectHolds(board({"show", m_board}).out, s_update, "");
 }
 
+// Operation 4 is the first write: kernel_prev is gone, kernel_new is half updated, and show
+// marks the previous generation incomplete.
 TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
-    // Operation 4 is the first write: kernel_prev is gone, kernel_new is half updated.
     const ProcessOutcome cut = board({"powercut", m_board, "4", m_image});
     ASSERT_EQ(cut.status, 0) << cut.err;
     EXPECT_NE(cut.out.find("power cut before state-changing operation 4\ninstaller exit status: 4\n"
@@ -163,6 +160,10 @@ TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
     const std::string afterCut = cut.out.substr(cut.out.find("after re-attach:"));
     expectHolds(afterCut, s_current, "");
     EXPECT_EQ(volumeLine(afterCut, "kernel_prev"), "");
+    const ProcessOutcome shown = board({"show", m_board});
+    EXPECT_NE(shown.out.find("\nprevious generation incomplete: no kernel_prev\n"),
+              std::string::npos)
+        << shown.out;
 
     const ProcessOutcome rerun = board({"install", m_board, m_image});
     EXPECT_EQ(rerun.status, 0) << rerun.out;
@@ -218,39 +219,6 @@ TEST_F(VexilBoard, RefusedCommands) {
     EXPECT_NE(board({"show", b}).out.find("no volumes"), std::string::npos);
 }
 
-// A board file with numbers no board can have is refused with the line that has them.
-TEST_F(VexilBoardPrepared, DamagedBoardFilesAreRefused) {
-    const std::string text = readWholeFile(m_board + "/board.txt");
-    const size_t volume = text.find("\nvolume 0 0 ");
-    ASSERT_NE(volume, std::string::npos);
-    const auto edit = [&](size_t field, const std::string& value) {
-        std::istringstream fields(
-            text.substr(volume + 1, text.find('\n', volume + 1) - volume - 1));
-        std::vector<std::string> words(std::istream_iterator<std::string>{fields}, {});
-        words[field] = value;
-        std::string line;
-        for (const std::string& word : words) {
-            line += (line.empty() ? "" : " ") + word;
-        }
-        return text.substr(0, volume + 1) + line + text.substr(text.find('\n', volume + 1));
-    };
-    const size_t dataAt = text.find(' ', text.find(" x", volume) + 1) + 1;
-    const std::string dataFile = text.substr(dataAt, text.find('\n', dataAt) - dataAt);
-    for (const std::string& damaged :
-         {edit(6, "99999999999999"), edit(2, "99999"), edit(5, "99999"), edit(10, "99999999")}) {
-        std::ofstream(m_board + "/board.txt") << damaged;
-        const ProcessOutcome shown = board({"show", m_board});
-        EXPECT_EQ(shown.status, 70);
-        EXPECT_NE(shown.err.find("is not a board (board.txt line "), std::string::npos)
-            << shown.err;
-    }
-    std::ofstream(m_board + "/board.txt") << text;
-    std::ofstream(m_board + "/" + dataFile).write("", 0);
-    EXPECT_EQ(board({"show", m_board}).status, 0);
-    fs::resize_file(m_board + "/" + dataFile, 7u << 20);
-    EXPECT_EQ(board({"show", m_board}).status, 70) << "data larger than its volume";
-}
-
 // A save that fails leaves the old board whole; a board in use is refused, not shared.
 TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
     const std::string before = board({"show", m_board}).out;
@@ -262,38 +230,22 @@ TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
     fs::remove(m_board + "/board.txt.new");
 
     const int held = open(m_board.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(flock(held, LOCK_SH), 0);
+    EXPECT_EQ(board({"show", m_board}).out, before) << "looking shares the board";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"install", m_board, m_image}, {"show", m_board}}) {
         const ProcessOutcome busy = board(args);
         EXPECT_EQ(busy.status, 75);
         EXPECT_EQ(busy.err, "vexil-board: " + m_board + " is in use by another vexil-board run\n");
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
     }
     close(held);
     EXPECT_EQ(board({"show", m_board}).out, before);
 }
 
-// A rejected install may have deleted some "_prev" volumes to make room: show says so.
-TEST_F(VexilBoardPrepared, ShowMarksAnIncompletePreviousGeneration) {
-    std::string bytes = readWholeFile(m_image);
-    bytes[60 + 12 + s_update.kernel.size() - 1] ^= 1; // the kernel payload's last byte
-    std::ofstream(m_image, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
-    EXPECT_EQ(board({"install", m_board, m_image}).status, 3);
-    const ProcessOutcome shown = board({"show", m_board});
-    expectHolds(shown.out, s_current, "");
-    EXPECT_NE(shown.out.find("\nprevious generation incomplete: no kernel_prev\n"),
-              std::string::npos)
-        << shown.out;
-}
-
 // vexil-slots runs on a simulated board as on a real one; damage can be rehearsed.
 TEST_F(VexilBoardPrepared, SlotsAndDamage) {
     ASSERT_EQ(board({"install", m_board, m_image}).status, 0);
-    const ProcessOutcome status = board({"slots", m_board, "status"});
-    EXPECT_EQ(status.status, 0);
-    EXPECT_EQ(
-        status.out.rfind("current generation: version 0x20261206 \"update\", not signed\n", 0), 0u)
-        << status.out;
     EXPECT_EQ(board({"damage", m_board, "rootfs", "7"}).status, 0);
     const ProcessOutcome check = board({"slots", m_board, "check"});
     EXPECT_EQ(check.status, 3);
@@ -305,39 +257,23 @@ TEST_F(VexilBoardPrepared, SlotsAndDamage) {
     EXPECT_EQ(board({"slots", m_board, "frobnicate"}).status, 1);
 }
 
-// A board that trusts a key installs what that key signed, and nothing else.
-TEST_F(VexilBoard, TrustedKeysMakeSignaturesACondition) {
-    const std::string key = path("board").string();
+// A board that trusts a key refuses an image that key did not sign.
+TEST_F(VexilBoardPrepared, TrustedKeysMakeSignaturesACondition) {
+    const std::string key = path("key").string();
     ASSERT_EQ(runProcess({VEXIL_IMAGE_BINARY, "keygen", "-o", key}).status, 0);
     const std::string b = (m_dir / "b").string();
     ASSERT_EQ(board({"create", b, "--trusted-key", key + ".pub"}).status, 0);
     const std::string keyId = readWholeFile(key + ".pub").substr(21, 16);
     EXPECT_NE(board({"show", b}).out.find("\ntrusted keys: " + keyId + "\n"), std::string::npos);
-    const std::vector<std::string> payloads = {"--kernel",     file("k", {1}), "--devicetree",
-                                               file("d", {2}), "--rootfs",     file("r", {3})};
-    std::vector<std::string> create = {VEXIL_IMAGE_BINARY, "create", "-o", path("u.img")};
-    create.insert(create.end(), payloads.begin(), payloads.end());
-    ASSERT_EQ(runProcess(create).status, 0);
-    create[3] = path("s.img");
-    create.insert(create.end(), {"--sign", key});
-    ASSERT_EQ(runProcess(create).status, 0);
-    const ProcessOutcome unsignedRun = board({"install", b, path("u.img")});
+    const ProcessOutcome unsignedRun = board({"install", b, m_image});
     EXPECT_EQ(unsignedRun.status, 3);
     EXPECT_NE(unsignedRun.out.find("install stopped: the image is not signed\n"),
               std::string::npos);
-    EXPECT_EQ(board({"install", b, path("s.img")}).status, 0);
 }
 
 // The production installer has no way to reach the simulator: on a machine
 // without a NAND.ubi partition it stops after its first line.
-TEST(VexilImageInstallerBinary, ArgumentsAndNoDevice) {
-    for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{VEXIL_INSTALLER_BINARY}, {VEXIL_INSTALLER_BINARY, "a", "b"}}) {
-        const ProcessOutcome outcome = runProcess(argv);
-        EXPECT_EQ(outcome.status, 1);
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, "");
-    }
+TEST(VexilImageInstallerBinary, NoDevice) {
     for (int n = 0; n < 20; ++n) {
         if (readWholeFile("/sys/class/mtd/mtd" + std::to_string(n) + "/name") == "NAND.ubi\n") {
             GTEST_SKIP() << "this machine has a NAND.ubi partition";
