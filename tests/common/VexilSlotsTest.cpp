@@ -28,11 +28,6 @@ Bytes imageOf(const Generation& g, uint32_t version, const SigningKeys::SecretKe
     return key == nullptr ? image.build() : signedImage(image, *key);
 }
 
-Outcome slots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args) {
-    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel); },
-                   "vexil-slots", std::move(args));
-}
-
 class VexilSlotsTest : public ::testing::Test {
 protected:
     // A installed, then B: B current, A previous.
@@ -45,7 +40,7 @@ protected:
 };
 
 TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
-    const Outcome status = slots(m_sim, {"status"});
+    const Outcome status = runSlots(m_sim, {"status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.out.substr(0, status.out.find('\n', status.out.find('\n') + 1) + 1),
               "current generation: version 0x2 \"v2\", not signed\n  volume           type        "
@@ -59,7 +54,7 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
     EXPECT_EQ(status.out.find("unfinished"), std::string::npos);
 
     m_sim.clearRequests();
-    const Outcome check = slots(m_sim, {"check"});
+    const Outcome check = runSlots(m_sim, {"check"});
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.out, "current generation: whole, version 0x2 \"v2\", not signed\n"
                          "previous generation: whole, version 0x1 \"v1\", not signed\n");
@@ -69,7 +64,7 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
             << "check changes nothing: " << r.path;
     }
     m_sim.corruptVolumeData(0, find(m_sim.volumes(0), "manifest_prev")->id, 22);
-    EXPECT_NE(slots(m_sim, {"check"})
+    EXPECT_NE(runSlots(m_sim, {"check"})
                   .out.find("previous generation: NOT WHOLE: manifest_prev: its "
                             "CRC-32 does not match\n"),
               std::string::npos);
@@ -79,10 +74,10 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
 TEST_F(VexilSlotsTest, DamageIsFoundAndNotRolledBackTo) {
     const auto volumes = m_sim.volumes(0);
     m_sim.corruptVolumeData(0, find(volumes, "rootfs_prev")->id, 10);
-    EXPECT_EQ(slots(m_sim, {"check"}).out,
+    EXPECT_EQ(runSlots(m_sim, {"check"}).out,
               "current generation: whole, version 0x2 \"v2\", not signed\n"
               "previous generation: NOT WHOLE: rootfs_prev reads back wrong\n");
-    const Outcome refused = slots(m_sim, {"rollback"});
+    const Outcome refused = runSlots(m_sim, {"rollback"});
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.out, "rollback refused: the previous generation is not whole: rootfs_prev "
                            "reads back wrong\n");
@@ -90,7 +85,7 @@ TEST_F(VexilSlotsTest, DamageIsFoundAndNotRolledBackTo) {
 
     m_sim.corruptVolumeData(0, find(volumes, "kernel")->id, 10);
     m_sim.reattach();
-    EXPECT_EQ(slots(m_sim, {"check"}).status, 3) << "the current generation is not whole";
+    EXPECT_EQ(runSlots(m_sim, {"check"}).status, 3) << "the current generation is not whole";
 }
 
 // A rollback swaps every name in one rename; a power cut leaves one whole generation whose
@@ -107,7 +102,7 @@ TEST_F(VexilSlotsTest, RollbackSwapsTheGenerationsAtomically) {
         } else if (cut == 2) {
             sim.powerCutAfter(1);
         }
-        const Outcome rolled = slots(sim, {"rollback"});
+        const Outcome rolled = runSlots(sim, {"rollback"});
         sim.reattach();
         const bool back = holds(sim, s_a);
         EXPECT_EQ(back, cut != 1);
@@ -128,13 +123,13 @@ TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
     makeBoard(sim);
     addGeneration(sim, s_a, "_prev");
     addGeneration(sim, s_b, "");
-    EXPECT_EQ(slots(sim, {"check"}).out,
+    EXPECT_EQ(runSlots(sim, {"check"}).out,
               "current generation: NOT WHOLE: no manifest to check it against\n"
               "previous generation: NOT WHOLE: no manifest to check it against\n");
-    const Outcome refused = slots(sim, {"rollback"});
+    const Outcome refused = runSlots(sim, {"rollback"});
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.out.find("(--unchecked rolls back to it all the same)"), std::string::npos);
-    EXPECT_EQ(slots(sim, {"rollback", "--unchecked"}).status, 0);
+    EXPECT_EQ(runSlots(sim, {"rollback", "--unchecked"}).status, 0);
     EXPECT_TRUE(holds(sim, s_a));
     EXPECT_TRUE(holds(sim, s_b, "_prev"));
     // A manifest_prev left by such a board is gone once an install makes A the previous set.
@@ -147,7 +142,7 @@ TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
                              {"status", "--all"},
                              {"rollback", "--json"},
                              {"check", "--json", "x"}}) {
-        const Outcome usage = slots(sim, args);
+        const Outcome usage = runSlots(sim, args);
         EXPECT_EQ(usage.status, 1);
         EXPECT_EQ(usage.out, "");
     }
@@ -174,7 +169,7 @@ TEST_F(VexilSlotsTest, DowngradeGuardAndLock) {
     }
     EXPECT_EQ(install(m_sim, imageOf(s_a, 0x80000000, &secretKey), dir).status, 0);
     EXPECT_EQ(install(m_sim, imageOf(s_a, 2, &secretKey)).status, 0) << "no trust store, no guard";
-    const std::string shown = slots(m_sim, {"status"}).out;
+    const std::string shown = runSlots(m_sim, {"status"}).out;
     EXPECT_NE(shown.find("\"v2\", signed by key " + SigningKeys::keyIdHex(publicKey.id) +
                          " (not verified: no trusted keys)\n"),
               std::string::npos)
@@ -188,8 +183,8 @@ TEST_F(VexilSlotsTest, DowngradeGuardAndLock) {
     EXPECT_EQ(busy.status, 6);
     EXPECT_EQ(busy.out, "CP1\nCP2\ninstall stopped: ubi0 is in use by another install or "
                         "vexil-slots\n");
-    EXPECT_EQ(slots(m_sim, {"rollback"}).status, 6);
-    EXPECT_EQ(slots(m_sim, {"status"}).status, 0) << "looking needs no lock";
+    EXPECT_EQ(runSlots(m_sim, {"rollback"}).status, 6);
+    EXPECT_EQ(runSlots(m_sim, {"status"}).status, 0) << "looking needs no lock";
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 
 #include "ConformanceReport.h"
 #include "common/ImageFormat.h"
-#include "common/VexilSlots.h"
 #include "support/InstallerBoard.h"
 
 namespace {
@@ -26,11 +25,6 @@ bool readFile(const std::string& path, Bytes& bytes) {
     }
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
-}
-
-uint32_t bigEndian(const Bytes& bytes, size_t at) {
-    return uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 |
-           uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
 }
 
 // "101" -> {true, false, true}, one flag per slot in slot order.
@@ -56,24 +50,7 @@ int transcript(const char* imagePath, const char* prevFlags, const char* current
         fprintf(stderr, "transcript: bad image or slot flags\n");
         return 2;
     }
-    ImageHeader header;
-    memcpy(&header, image.data(), sizeof header);
-    char version[16];
-    snprintf(version, sizeof version, "0x%x", bigEndian(image, offsetof(ImageHeader, version)));
-    const std::string headerLines =
-        "Image header\n\tmagic:   " + FwImage::fieldText(header.magic, sizeof header.magic) +
-        "\n\tproduct: " + FwImage::fieldText(header.product, sizeof header.product) +
-        "\n\tlength:  " + std::to_string(bigEndian(image, offsetof(ImageHeader, length))) +
-        "\n\tversion: " + version +
-        "\n\tdescr:   " + FwImage::fieldText(header.descr, sizeof header.descr) + "\n";
-    std::vector<InstallerBoard::BlockLine> blocks;
-    for (size_t at = sizeof header; at + sizeof(BlockHeader) <= image.size();) {
-        const InstallerBoard::BlockLine block{bigEndian(image, at), bigEndian(image, at + 4),
-                                              bigEndian(image, at + 8)};
-        blocks.push_back(block);
-        at += sizeof(BlockHeader) + block.size;
-    }
-    fputs(InstallerBoard::transcript(headerLines, blocks, hasPrev, hasCurrent).c_str(), stdout);
+    fputs(InstallerBoard::transcript(image, hasPrev, hasCurrent).c_str(), stdout);
     return 0;
 }
 
@@ -83,18 +60,11 @@ bool readGeneration(const std::string& directory, InstallerBoard::Generation& ge
            readFile(directory + "/rootfs.bin", generation.rootfs);
 }
 
-// An empty board of the VM's eraseblock geometry.
-void makeEmptyBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount) {
-    sim.addMtd("bootloader");
-    sim.addMtd("env");
-    sim.attachUbi(sim.addMtd("NAND.ubi"), lebSize, lebCount);
-}
-
 // The board the VM's sweep starts from: the current generation and its "_prev".
 void makeBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount,
                const InstallerBoard::Generation& previous,
                const InstallerBoard::Generation& current) {
-    makeEmptyBoard(sim, lebSize, lebCount);
+    InstallerBoard::makeBoard(sim, lebCount, lebSize, 1);
     InstallerBoard::addGeneration(sim, previous, "_prev");
     InstallerBoard::addGeneration(sim, current, "");
 }
@@ -165,7 +135,7 @@ int simSlots(char* argv[]) {
         return 2;
     }
     Sim::Simulator sim;
-    makeEmptyBoard(sim, unsigned(std::stoul(argv[0])), unsigned(std::stoul(argv[1])));
+    InstallerBoard::makeBoard(sim, unsigned(std::stoul(argv[1])), unsigned(std::stoul(argv[0])), 1);
     const auto save = [&outDir](const char* name, const InstallerBoard::Outcome& outcome) {
         std::ofstream(outDir + "/" + name + ".out", std::ios::binary) << outcome.out;
         std::ofstream(outDir + "/" + name + ".err", std::ios::binary) << outcome.err;
@@ -180,18 +150,7 @@ int simSlots(char* argv[]) {
                                    {"rollback-status", "status"},
                                    {"rollback-check", "check"}};
     for (const auto& run : runs) {
-        InstallerBoard::Outcome outcome;
-        {
-            FdCapture out(STDOUT_FILENO);
-            FdCapture err(STDERR_FILENO);
-            char name[] = "vexil-slots";
-            std::string command = run[1];
-            char* args[] = {name, &command[0], nullptr};
-            outcome.status = VexilSlots::run(2, args, sim);
-            outcome.err = err.take();
-            outcome.out = out.take();
-        }
-        save(run[0], outcome);
+        save(run[0], InstallerBoard::runSlots(sim, {run[1]}));
     }
     return 0;
 }
@@ -200,10 +159,8 @@ int simSlots(char* argv[]) {
 // the runner's format.
 int simConformance(const char* lebSize, const char* lebCount, const char* minIoSize) {
     Sim::Simulator sim;
-    sim.addMtd("bootloader");
-    sim.addMtd("env");
-    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(std::stoul(lebSize)),
-                  unsigned(std::stoul(lebCount)), unsigned(std::stoul(minIoSize)));
+    InstallerBoard::makeBoard(sim, unsigned(std::stoul(lebCount)), unsigned(std::stoul(lebSize)),
+                              unsigned(std::stoul(minIoSize)));
     return printConformance(Conformance::runUbi(sim, 0, [&sim] {
         sim.reattach();
         return true;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "common/ImageFormat.h"
 #include "common/Manifest.h"
 #include "common/VexilImageInstaller.h"
+#include "common/VexilSlots.h"
 #include "common/linuxFlash/KernelInterface.h"
 #include "sim/Simulator.h"
 #include "support/FdCapture.h"
@@ -35,11 +37,11 @@ struct Generation {
     }
 };
 
-inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount) {
+inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount, unsigned leb = lebSize,
+                      unsigned minIo = pageSize) {
     sim.addMtd("bootloader");
     sim.addMtd("env");
-    const unsigned mtd = sim.addMtd("NAND.ubi");
-    sim.attachUbi(mtd, lebSize, lebs, pageSize);
+    sim.attachUbi(sim.addMtd("NAND.ubi"), leb, lebs, minIo);
 }
 
 inline void addGeneration(Sim::Simulator& sim, const Generation& generation,
@@ -79,6 +81,11 @@ inline Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std
             return VexilImageInstaller::run(argc, argv, kernel, trustedKeys);
         },
         "VexilImageInstaller", std::move(args));
+}
+
+inline Outcome runSlots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args) {
+    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel); },
+                   "vexil-slots", std::move(args));
 }
 
 // Writes the image to a temporary file and runs the installer on it.
@@ -151,26 +158,32 @@ inline bool manifestDescribes(Sim::Simulator& sim, const Generation& generation,
     return true;
 }
 
-struct BlockLine {
-    uint32_t id;
-    uint32_t size;
-    uint32_t crc;
-};
-
-// What a good install prints for these blocks on a board that holds, per
-// slot, the current and "_prev" volumes flagged here and no "_new" volume.
-inline std::string transcript(const std::string& header, const std::vector<BlockLine>& blocks,
-                              const bool hasPrev[3], const bool hasCurrent[3]) {
-    std::string text = "CP1\nCP2\nstate changed '0' -> '1'\nstate changed '1' -> '2'\n" + header;
+// What a good install of `image` prints on a board that holds, per slot, the
+// current and "_prev" volumes flagged here and no "_new" volume.
+inline std::string transcript(const Bytes& image, const bool hasPrev[3], const bool hasCurrent[3]) {
+    const auto bigEndian = [&image](size_t at) {
+        return uint32_t(image.at(at)) << 24 | uint32_t(image.at(at + 1)) << 16 |
+               uint32_t(image.at(at + 2)) << 8 | image.at(at + 3);
+    };
+    ImageHeader header;
+    memcpy(&header, image.data(), sizeof header);
     char line[128];
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        const BlockLine& block = blocks[i];
+    snprintf(line, sizeof line, "\n\tlength:  %u\n\tversion: 0x%x\n\tdescr:   ",
+             bigEndian(offsetof(ImageHeader, length)), bigEndian(offsetof(ImageHeader, version)));
+    std::string text =
+        "CP1\nCP2\nstate changed '0' -> '1'\nstate changed '1' -> '2'\nImage header\n\tmagic:   " +
+        FwImage::fieldText(header.magic, sizeof header.magic) +
+        "\n\tproduct: " + FwImage::fieldText(header.product, sizeof header.product) + line +
+        FwImage::fieldText(header.descr, sizeof header.descr) + "\n";
+    for (size_t at = sizeof header; at + sizeof(BlockHeader) <= image.size();) {
+        const uint32_t id = bigEndian(at), size = bigEndian(at + 4);
         snprintf(line, sizeof line,
-                 "state changed '2' -> '3'\nBlock header\nID: %u - size: %u (crc:%08x)\n", block.id,
-                 block.size, __builtin_bswap32(block.crc));
+                 "state changed '2' -> '3'\nBlock header\nID: %u - size: %u (crc:%08x)\n", id, size,
+                 __builtin_bswap32(bigEndian(at + 8)));
         text += line;
+        at += sizeof(BlockHeader) + size;
         for (int slot = 0; slot < 3; ++slot) {
-            if (FwImage::s_volumes[slot].blockId != block.id) {
+            if (FwImage::s_volumes[slot].blockId != id) {
                 continue;
             }
             const std::string name = FwImage::s_volumes[slot].name;
@@ -182,8 +195,7 @@ inline std::string transcript(const std::string& header, const std::vector<Block
             text += "volumeExists(" + name + "_new) ->false\nmakeVolume(" + name +
                     "_new)\nopen: " + name + "_new\n";
         }
-        text +=
-            i + 1 == blocks.size() ? "state changed '3' -> '4'\n" : "state changed '3' -> '2'\n";
+        text += at >= image.size() ? "state changed '3' -> '4'\n" : "state changed '3' -> '2'\n";
     }
     text += "end: 0\n";
     for (int slot = 0; slot < 3; ++slot) {
