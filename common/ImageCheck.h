@@ -67,7 +67,6 @@ private:
     unsigned m_slotBlocks[slotCount] = {};
     unsigned m_signatureBlocks = 0;
     bool m_inSignature = false;
-    bool m_signatureDone = false;
     uint32_t m_signatureSize = 0;
     std::array<uint8_t, ImageSignature::payloadSize> m_signature = {};
     unsigned m_signatureHave = 0;

@@ -10,25 +10,14 @@ I=/vexil/VexilImageInstaller
 board_make cur old || { echo "cannot make the board"; exit 1; }
 flash_save /tmp/board.img
 
-: >/tmp/sweep.txt
-n=1
-while [ "$n" -le 300 ]; do
-    flash_restore /tmp/board.img
-    dmesg -c >/dev/null
-    powercut_arm "$n"
-    $I /vexil/img/new.img >/tmp/out.txt 2>&1
-    rc=$?
-    where=$(powercut_where)
-    ubi_reattach
+cut_step() { $I /vexil/img/new.img >/tmp/out.txt 2>&1; }
+cut_judge() {
     after=$(generation cur new)
     $I /vexil/img/new.img >/tmp/rerun.txt 2>&1
     rerun=$?
-    final=$(generation cur new)
-    echo "n=$n rc=$rc cut=${where:-none} after=$after rerun=$rerun final=$final" |
-        tee -a /tmp/sweep.txt
-    [ -n "$where" ] || break
-    n=$((n + 1))
-done
+    echo "after=$after rerun=$rerun final=$(generation cur new)"
+}
+powercut_sweep 300
 emit installer-powercut.txt /tmp/sweep.txt
 # What the flash went through: bad eraseblocks, bits the ECC corrected, reads it could not.
 for a in /sys/class/ubi/ubi0/bad_peb_count /sys/class/mtd/mtd$VEXIL_MTD/corrected_bits \

@@ -24,24 +24,15 @@ current() {
     else echo broken; fi
 }
 
-: >/tmp/sweep.txt
-n=1
-while [ "$n" -le 100 ]; do
-    flash_restore /tmp/board.img
-    dmesg -c >/dev/null
-    powercut_arm "$n" "$n" 2
+cut_step() {
     ubiupdatevol -t $spare 2>/dev/null
     $VEXIL_SLOTS_TOOL rollback >/tmp/out.txt 2>&1
-    rc=$?
-    where=$(powercut_where)
-    ubi_reattach
+}
+cut_judge() {
     after=$(current)
     $VEXIL_SLOTS_TOOL check >/tmp/check.txt 2>&1
     checked=$?
-    whole=$(grep -c '^[a-z]* generation: whole, ' /tmp/check.txt)
-    echo "n=$n rc=$rc cut=${where:-none} after=$after check=$checked whole=$whole" |
-        tee -a /tmp/sweep.txt
-    [ -n "$where" ] || break
-    n=$((n + 1))
-done
+    echo "after=$after check=$checked whole=$(grep -c '^[a-z]* generation: whole, ' /tmp/check.txt)"
+}
+powercut_sweep 100 2
 emit slots-powercut.txt /tmp/sweep.txt

@@ -88,6 +88,27 @@ powercut_disarm() {
     echo 0 >$VEXIL_DBG/tst_disable_bgt
 }
 
+# A power cut at each UBI header write in turn, from the flash saved in
+# /tmp/board.img: cut_step runs under the cut (of KIND, as powercut_arm's),
+# then after a re-attach cut_judge prints what the flash holds. One line a cut
+# in /tmp/sweep.txt; ends with the first run the cut does not reach.
+powercut_sweep() { # LIMIT [KIND]
+    : >/tmp/sweep.txt
+    n=1
+    while [ "$n" -le "$1" ]; do
+        flash_restore /tmp/board.img
+        dmesg -c >/dev/null
+        powercut_arm "$n" "$n" "${2:-3}"
+        cut_step
+        _rc=$?
+        _where=$(powercut_where)
+        ubi_reattach
+        echo "n=$n rc=$_rc cut=${_where:-none} $(cut_judge)" | tee -a /tmp/sweep.txt
+        [ -n "$_where" ] || break
+        n=$((n + 1))
+    done
+}
+
 # Where the last emulated cut hit, from its stack dump (clear the log with
 # dmesg -c before arming): "<vid|ec>:<vtbl|rename|erase|data|data_st|other>", or "".
 # Only key frames are matched: the dump's exact frame list is not stable.
