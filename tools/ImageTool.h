@@ -78,6 +78,13 @@ bool wantsHelp(int argc, char** argv);
 // Prints "vexil-image COMMAND: MESSAGE" and a hint to stderr; returns ExitUsage.
 int usageError(const char* command, const std::string& message);
 
+// A command's start: its help, a usage error, or its options and operands. True when the
+// command goes on; otherwise false with the status to exit with in `status`.
+bool startCommand(int argc, char** argv, FILE* out, const char* command, const char* help,
+                  const std::vector<std::string>& valueOptions,
+                  const std::vector<std::string>& flagOptions, std::vector<Option>& options,
+                  std::vector<std::string>& operands, int& status);
+
 // Parses a decimal or 0x-prefixed number that fits 32 bits.
 bool parseUint32(const std::string& text, uint32_t& value);
 

@@ -225,6 +225,22 @@ bool wantsHelp(int argc, char** argv) {
     return false;
 }
 
+bool startCommand(int argc, char** argv, FILE* out, const char* command, const char* help,
+                  const std::vector<std::string>& valueOptions,
+                  const std::vector<std::string>& flagOptions, std::vector<Option>& options,
+                  std::vector<std::string>& operands, int& status) {
+    std::string error;
+    if (wantsHelp(argc, argv)) {
+        fputs(help, out);
+        status = ExitGood;
+    } else if (!splitArguments(argc, argv, valueOptions, flagOptions, options, operands, error)) {
+        status = usageError(command, error);
+    } else {
+        return true;
+    }
+    return false;
+}
+
 int usageError(const char* command, const std::string& message) {
     fprintf(stderr, "vexil-image %s: %s\nTry 'vexil-image %s --help'.\n", command, message.c_str(),
             command);

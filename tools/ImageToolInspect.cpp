@@ -390,15 +390,12 @@ bool hasOption(const std::vector<Option>& options, const char* name) {
 } // namespace
 
 int runInfo(int argc, char** argv, FILE* out) {
-    if (wantsHelp(argc, argv)) {
-        fputs(infoHelp, out);
-        return ExitGood;
-    }
     std::vector<Option> options;
     std::vector<std::string> operands;
-    std::string error;
-    if (!splitArguments(argc, argv, {"--trusted-keys"}, {"--json"}, options, operands, error)) {
-        return usageError("info", error);
+    int status = ExitGood;
+    if (!startCommand(argc, argv, out, "info", infoHelp, {"--trusted-keys"}, {"--json"}, options,
+                      operands, status)) {
+        return status;
     }
     if (operands.size() != 1) {
         return usageError("info", "expects exactly one IMAGE");
@@ -416,15 +413,12 @@ int runInfo(int argc, char** argv, FILE* out) {
 }
 
 int runVerify(int argc, char** argv, FILE* out) {
-    if (wantsHelp(argc, argv)) {
-        fputs(verifyHelp, out);
-        return ExitGood;
-    }
     std::vector<Option> options;
     std::vector<std::string> operands;
-    std::string error;
-    if (!splitArguments(argc, argv, {"--trusted-keys"}, {}, options, operands, error)) {
-        return usageError("verify", error);
+    int status = ExitGood;
+    if (!startCommand(argc, argv, out, "verify", verifyHelp, {"--trusted-keys"}, {}, options,
+                      operands, status)) {
+        return status;
     }
     if (operands.size() != 1) {
         return usageError("verify", "expects exactly one IMAGE");

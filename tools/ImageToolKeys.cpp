@@ -119,15 +119,12 @@ bool appendSignature(int fd, uint64_t imageSize, const std::string& secretKey) {
 }
 
 int runKeygen(int argc, char** argv, FILE* out) {
-    if (wantsHelp(argc, argv)) {
-        fputs(keygenHelp, out);
-        return ExitGood;
-    }
     std::vector<Option> options;
     std::vector<std::string> operands;
-    std::string error;
-    if (!splitArguments(argc, argv, {"-o", "--output"}, {}, options, operands, error)) {
-        return usageError("keygen", error);
+    int status = ExitGood;
+    if (!startCommand(argc, argv, out, "keygen", keygenHelp, {"-o", "--output"}, {}, options,
+                      operands, status)) {
+        return status;
     }
     if (options.size() != 1 || !operands.empty() || options[0].value.empty()) {
         return usageError("keygen", "expects -o NAME and nothing else");
@@ -165,15 +162,12 @@ int runKeygen(int argc, char** argv, FILE* out) {
 }
 
 int runSign(int argc, char** argv, FILE* out) {
-    if (wantsHelp(argc, argv)) {
-        fputs(signHelp, out);
-        return ExitGood;
-    }
     std::vector<Option> options;
     std::vector<std::string> operands;
-    std::string error;
-    if (!splitArguments(argc, argv, {"-o", "--output", "--key"}, {}, options, operands, error)) {
-        return usageError("sign", error);
+    int status = ExitGood;
+    if (!startCommand(argc, argv, out, "sign", signHelp, {"-o", "--output", "--key"}, {}, options,
+                      operands, status)) {
+        return status;
     }
     std::string output;
     std::string keyPath;
