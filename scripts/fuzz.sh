@@ -50,7 +50,7 @@ be32() {
     byte $((($1 >> 8) & 255)); byte $(($1 & 255))
 }
 field() { printf '%s' "$1"; head -c $(($2 - ${#1})) /dev/zero; }
-header() { field VexilImg 12; field Dorvyn 8; be32 "$1"; be32 1; field seed 32; }
+header() { field VexilImg 12; field Dorvyn 8; be32 "$1"; be32 1; field "${text:-seed}" 32; }
 image() {
     header 87
     be32 1; be32 3; be32 0x352441C2; printf abc # "abc" and its CRC
@@ -75,6 +75,8 @@ slots() {
     be32 4; be32 5; be32 0x8587D865; printf abcde
 }
 for flags in 0 1 2 3 7; do { byte $flags; byte 9; slots; } > "$build/seeds-verdict/slots-$flags"; done
+# Header text is echoed: it must not pass for the installer's own last line.
+{ byte 0; byte 9; text="install stopped: x" slots; } > "$build/seeds-verdict/echo"
 
 # Key file seeds: RFC 8032's Ed25519ph test key.
 key_id=b3f39d3b985a7db0

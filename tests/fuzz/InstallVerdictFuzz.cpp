@@ -76,12 +76,13 @@ int install(const std::vector<uint8_t>& image, const std::string& store, std::st
     close(file);
     std::string out(size_t(lseek(s_output, 0, SEEK_CUR)), '\0');
     pread(s_output, &out[0], out.size(), 0);
+    // Only a whole last line counts: the image's own header text is echoed and may hold the marker.
     const std::string marker = "install stopped: ";
-    const size_t at = out.rfind(marker);
-    reason = at == std::string::npos ? "" : out.substr(at + marker.size());
-    if (!reason.empty()) {
-        reason.pop_back();
+    if (!out.empty() && out.back() == '\n') {
+        out.pop_back();
     }
+    const std::string last = out.substr(out.rfind('\n') + 1);
+    reason = last.compare(0, marker.size(), marker) == 0 ? last.substr(marker.size()) : "";
     return status;
 }
 
