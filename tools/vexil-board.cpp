@@ -70,9 +70,8 @@ const char* const s_commands =
     "  damage    flips the bits of the byte at OFFSET of VOLUME, as a flash might\n"
     "\n"
     "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
-    "otherwise 0 done, 64 usage\n"
-    "error, 65 inputs no board can be made of, 70 the board cannot be read or saved,\n"
-    "75 the board is in use by another vexil-board run.\n";
+    "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
+    "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
 
 std::string usage() {
     std::string current;
