@@ -1,16 +1,12 @@
 #include "common/VolumeCheck.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 
 namespace VolumeCheck {
-
-namespace {} // namespace
 
 std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType type,
                    uint32_t size, uint32_t crc, Read read) {
