@@ -231,7 +231,6 @@ std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& 
                 return refuse("bad ubi line");
             }
             device.number = number;
-            device.vtblSlots = static_cast<int>(std::min(128u, device.lebSize / 172));
             board.ubis[number] = device;
         } else if (kind == "volume") {
             unsigned number;
@@ -253,7 +252,7 @@ std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& 
                 nameUsed = nameUsed || other.name == volume.name;
             }
             const bool layout =
-                volume.id >= 0 && volume.id < device.vtblSlots &&
+                volume.id >= 0 && volume.id < device.vtblSlots() &&
                 device.volumes.count(volume.id) == 0 && !volume.name.empty() &&
                 volume.name.size() <= UBI_MAX_VOLUME_NAME && !nameUsed &&
                 (volume.type == kDynamic || volume.type == kStatic) && volume.alignment > 0 &&

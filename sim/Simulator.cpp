@@ -109,7 +109,6 @@ unsigned Simulator::attachUbi(unsigned mtd, unsigned lebSize, unsigned lebCount,
     device.lebSize = lebSize;
     device.lebCount = lebCount;
     device.minIoSize = minIoSize;
-    device.vtblSlots = static_cast<int>(std::min(128u, lebSize / 172));
     return number;
 }
 

@@ -340,7 +340,7 @@ std::string SysfsTree::attributeText(const Node& node) const {
             return line(device.lebSize);
         }
         if (node.attribute == "max_vol_count") {
-            return line(device.vtblSlots);
+            return line(device.vtblSlots());
         }
         if (node.attribute == "min_io_size") {
             return line(device.minIoSize);

@@ -148,7 +148,7 @@ int UbiModel::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool count
         request.name_len < 0) {
         return EINVAL;
     }
-    if ((request.vol_id < 0 || request.vol_id >= device.vtblSlots) &&
+    if ((request.vol_id < 0 || request.vol_id >= device.vtblSlots()) &&
         request.vol_id != UBI_VOL_NUM_AUTO) {
         return EINVAL;
     }
@@ -187,7 +187,7 @@ int UbiModel::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool count
     }
     int volId = request.vol_id;
     if (volId == UBI_VOL_NUM_AUTO) {
-        for (int id = 0; id < device.vtblSlots && volId == UBI_VOL_NUM_AUTO; ++id) {
+        for (int id = 0; id < device.vtblSlots() && volId == UBI_VOL_NUM_AUTO; ++id) {
             if (device.volumes.count(id) == 0) {
                 volId = id;
             }
@@ -234,7 +234,7 @@ int UbiModel::createVolume(UbiDevice& device, ubi_mkvol_req& request, bool count
 }
 
 int UbiModel::removeVolume(UbiDevice& device, int32_t volId) {
-    if (volId < 0 || volId >= device.vtblSlots) {
+    if (volId < 0 || volId >= device.vtblSlots()) {
         return EINVAL;
     }
     const auto found = device.volumes.find(volId);
@@ -266,7 +266,7 @@ int UbiModel::renameVolumes(UbiDevice& device, const void* record) {
     for (int i = 0; i < request.count; ++i) {
         const int32_t volId = request.ents[i].vol_id;
         const int16_t nameLength = request.ents[i].name_len;
-        if (volId < 0 || volId >= device.vtblSlots || nameLength < 0) {
+        if (volId < 0 || volId >= device.vtblSlots() || nameLength < 0) {
             return EINVAL;
         }
         if (nameLength > UBI_MAX_VOLUME_NAME) {

@@ -46,9 +46,11 @@ struct UbiDevice {
     unsigned lebSize = 0;
     unsigned lebCount = 0;
     unsigned minIoSize = 1;
-    int vtblSlots = 0;
     bool roMode = false;
     std::map<int, Volume> volumes;
+
+    // As many 172-byte volume table records as fit one eraseblock, at most 128.
+    int vtblSlots() const { return static_cast<int>(lebSize / 172 < 128 ? lebSize / 172 : 128); }
 };
 
 // The MTD partitions, and the UBI devices with what their flash holds and what the kernel
