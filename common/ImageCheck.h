@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/FwImageParser.h"
-#include "common/ImageStream.h"
 #include "common/ImageSignature.h"
+#include "common/ImageStream.h"
 #include "common/TrustStore.h"
 
 namespace FwImage {

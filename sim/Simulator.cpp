@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <stdexcept>
+#include <sys/file.h>
 
 #include "common/linuxFlash/UbiRequests.h"
 
@@ -422,8 +422,8 @@ int Simulator::ioctl(int fd, unsigned long requestCode, void* argument) {
 
 int Simulator::flock(int fd, int operation) {
     OpenFile* file = openFile(fd);
-    Request request{Call::Flock, file != nullptr ? file->path : "", fd,
-                    static_cast<unsigned long>(operation), {}, 0, 0, 0};
+    const auto how = static_cast<unsigned long>(operation);
+    Request request{Call::Flock, file != nullptr ? file->path : "", fd, how, {}, 0, 0, 0};
     int error = 0;
     if (m_faults.callFails(Call::Flock, 0, error)) {
         return fail(request, error);
