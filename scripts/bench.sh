@@ -101,7 +101,7 @@ make_image large $((40 << 20)) 5242880 131072
 # erased in 2 ms, 25 ns a byte on the bus.
 nand_timing="do_delays=1 access_delay=25 programm_delay=250 erase_delay=2 input_cycle=25 output_cycle=25"
 for tool in flash_layback mtd_image; do
-    g++ -static -O2 -o "$work/$tool" "tests/kernel/guest/$tool.cpp"
+    g++ -static -O2 -I. -o "$work/$tool" "tests/kernel/guest/$tool.cpp" Platform/Files.cpp
 done
 flashes=(block2mtd)
 if nand_module=$(scripts/kernel/nand-module.sh "$work"); then

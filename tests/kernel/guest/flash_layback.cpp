@@ -18,23 +18,9 @@
 #include <cstring>
 #include <vector>
 
+#include "Platform/Files.h"
+
 namespace {
-
-class Fd {
-public:
-    Fd(const char* path, int flags) : m_fd(open(path, flags)) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool readAt(int fd, unsigned char* buffer, size_t count, off_t offset) {
     return pread(fd, buffer, count, offset) == ssize_t(count);
@@ -49,8 +35,8 @@ int main(int argc, char* argv[]) {
     }
     const size_t eraseblock = strtoul(argv[3], nullptr, 0);
     const size_t page = 4096 < eraseblock ? 4096 : eraseblock;
-    Fd saved(argv[1], O_RDONLY);
-    Fd device(argv[2], O_RDWR);
+    const Platform::FileDescriptor saved(open(argv[1], O_RDONLY));
+    const Platform::FileDescriptor device(open(argv[2], O_RDWR));
     struct stat info;
     if (saved.get() < 0 || device.get() < 0 || fstat(saved.get(), &info) != 0 || eraseblock == 0 ||
         size_t(info.st_size) % eraseblock != 0) {
