@@ -1,7 +1,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 
 #include "common/linuxFlash/UbiRequests.h"
@@ -84,82 +83,6 @@ protected:
 
     Sim::Simulator sim;
 };
-
-// The board's numbers; overrides follow the node, by either path, and go with their owner.
-TEST_F(SimulatorTest, NumbersAndAttributeOverrides) {
-    EXPECT_EQ(attribute(sim, "/sys/class/mtd/mtd1/name"), "NAND.ubi\n");
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/mtd_num"), "1\n");
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/max_vol_count"), "5\n") << "1024 / 172";
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/avail_eraseblocks"), "64\n");
-    sim.removeMtd(0);
-    EXPECT_EQ(sim.addMtd("again"), 0u) << "lowest free number";
-    EXPECT_EQ(sim.attachUbi(0, 172 * 200, 10), 1u);
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi1/max_vol_count"), "128\n");
-
-    sim.setMtdNameAttribute(0, "abc");
-    sim.setMtdAttributeUnreadable(1);
-    EXPECT_EQ(attribute(sim, "/sys/class/mtd/mtd0/name"), "abc");
-    EXPECT_EQ(attribute(sim, "/sys/class/mtd/mtd1/name"), strerror(EIO));
-    const int volId = sim.addVolume(0, "vol", kStatic, 1);
-    sim.setAttribute("/sys/class/ubi/ubi0/ubi0_0/upd_marker", "7");
-    sim.setAttributeUnreadable("/sys/class/ubi/ubi0_0/name", EACCES);
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0_0/upd_marker"), "7");
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0/ubi0_0/name"), strerror(EACCES));
-    ASSERT_EQ(rmvol(sim, volId), 0);
-    sim.addVolume(0, "vol", kStatic, 1);
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0_0/upd_marker"), "0\n");
-    EXPECT_EQ(attribute(sim, "/sys/class/ubi/ubi0_0/name"), "vol\n");
-    EXPECT_THROW(sim.setAttribute("/sys/class/ubi/ubi0_3/name", "x"), std::invalid_argument);
-    EXPECT_THROW(sim.setAttributeUnreadable("/sys/class/ubi/ubi0_0/name", 0),
-                 std::invalid_argument);
-}
-
-TEST_F(SimulatorTest, InjectedFailuresHitTheNthCallOfTheirKind) {
-    sim.addVolume(0, "vol", kDynamic, 4 * kLeb);
-    sim.addVolume(0, "other", kStatic, 1);
-    const int writer = sim.open("/dev/ubi0_0", O_RDWR);
-    ASSERT_EQ(volup(sim, writer, 4 * kLeb), 0);
-    const auto attributeRead = [&] {
-        const int fd = sim.open("/sys/class/ubi/ubi0/mtd_num", O_RDONLY);
-        char buffer[8];
-        const bool read = sim.read(fd, buffer, sizeof buffer) > 0;
-        sim.close(fd);
-        return read;
-    };
-    const struct {
-        Sim::Call kind;
-        unsigned long request;
-        std::function<bool()> call; // whether it worked
-    } calls[] = {
-        // clang-format off
-        {Sim::Call::Open, 0, [&] { const int fd = sim.open("/dev/ubi0", O_RDONLY); return fd >= 0 && sim.close(fd) == 0; }},
-        {Sim::Call::Read, 0, attributeRead},
-        {Sim::Call::Write, 0, [&] { return sim.write(writer, "x", 1) == 1; }},
-        {Sim::Call::Close, 0, [&] { return sim.close(sim.open("/dev/ubi0", O_RDONLY)) == 0; }},
-        {Sim::Call::Ioctl, 0, [&] { return rename(sim, {{1, "other"}}) == 0; }},
-        {Sim::Call::Ioctl, UBI_IOCRNVOL, [&] { return rename(sim, {{1, "other"}}) == 0; }},
-        {Sim::Call::OpenDirectory, 0, [&] { return sim.openDirectory("/sys/class") != nullptr; }},
-        // clang-format on
-    };
-    for (const auto& each : calls) {
-        SCOPED_TRACE(static_cast<int>(each.kind));
-        sim.failCall(each.kind, 2, EXDEV, each.request);
-        EXPECT_TRUE(each.call());
-        errno = 0;
-        EXPECT_FALSE(each.call());
-        EXPECT_EQ(errno, EXDEV);
-        EXPECT_TRUE(each.call()) << "one failure only";
-    }
-    EXPECT_EQ(sim.openDescriptors(), 1u) << "a failed close still frees its descriptor";
-
-    sim.failCall(Sim::Call::Ioctl, 1, EIO, UBI_IOCMKVOL);
-    EXPECT_EQ(rmvol(sim, 4), ENODEV) << "other requests pass";
-    EXPECT_EQ(mkvol(sim, "new", 1), EIO);
-    EXPECT_EQ(names(sim), (std::map<std::string, int>{{"vol", 0}, {"other", 1}}))
-        << "a failed call does nothing";
-    EXPECT_EQ(mkvol(sim, "new", 1), 0);
-    EXPECT_THROW(sim.failCall(Sim::Call::Read, 0, EIO), std::invalid_argument);
-}
 
 // An install's operations: rmvol kernel_prev (1), mkvol kernel_new (2), its update's start (3)
 // and three writes of 2049 bytes in all (4-6: the first fills no eraseblock, the second one),
