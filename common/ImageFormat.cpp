@@ -38,6 +38,30 @@ uint64_t standardCapacity(int slot) {
     return volumeCapacity(s_volumes[slot].size, standardLebSize);
 }
 
+uint32_t bigEndian(const void* field) {
+    const auto* b = static_cast<const uint8_t*>(field);
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+void putBigEndian(void* field, uint32_t value) {
+    auto* b = static_cast<uint8_t*>(field);
+    for (int i = 0; i < 4; ++i) {
+        b[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    }
+}
+
+void encodeHeader(const ImageHeader& header, uint8_t* raw) {
+    memcpy(raw, &header, sizeof header);
+    putBigEndian(raw + offsetof(ImageHeader, length), header.length);
+    putBigEndian(raw + offsetof(ImageHeader, version), header.version);
+}
+
+void encodeBlockHeader(const BlockHeader& block, uint8_t* raw) {
+    putBigEndian(raw + offsetof(BlockHeader, id), block.id);
+    putBigEndian(raw + offsetof(BlockHeader, size), block.size);
+    putBigEndian(raw + offsetof(BlockHeader, crc), block.crc);
+}
+
 bool hasExpectedIdentity(const ImageHeader& header) {
     return fieldText(header.magic, sizeof header.magic) == imageMagic &&
            fieldText(header.product, sizeof header.product) == imageProduct;

@@ -40,6 +40,9 @@ namespace FwImage {
 constexpr const char* imageMagic = "VexilImg";
 constexpr const char* imageProduct = "Dorvyn";
 
+// Every image byte must be countable in the header's 32-bit length.
+constexpr uint64_t imageSizeLimit = uint64_t(1) << 32;
+
 // The installer reads payload in pieces of at most this many bytes.
 constexpr unsigned maxChunkSize = 65536;
 
@@ -85,6 +88,13 @@ constexpr unsigned standardLebSize = 126976;
 uint64_t volumeCapacity(unsigned size, unsigned lebSize);
 // What a slot's volume holds on a board of the standard geometry.
 uint64_t standardCapacity(int slot);
+
+// The format's integers as they lie in the file.
+uint32_t bigEndian(const void* field);
+void putBigEndian(void* field, uint32_t value);
+// The bytes of a header whose integers are in host order, as they lie in the file.
+void encodeHeader(const ImageHeader& header, uint8_t* raw);
+void encodeBlockHeader(const BlockHeader& block, uint8_t* raw);
 
 // True when magic and product are the ones this board accepts.
 bool hasExpectedIdentity(const ImageHeader& header);

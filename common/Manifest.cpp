@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/Crc32.h"
+#include "common/VolumeCheck.h"
 
 namespace Manifest {
 
@@ -68,25 +69,42 @@ bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& erro
     return true;
 }
 
-bool read(Ubi::Device& device, const std::string& name, Record& record, std::string& error) {
+Found read(Ubi::Device& device, const std::string& name, Record& record, std::string& problem) {
+    int volId;
+    if (!device.findUbiVolumeId(name, volId)) {
+        return Found::Absent;
+    }
+    // Opening a static volume makes the kernel check its data; its flags tell the outcome.
     Ubi::VolumeReader reader(device);
     if (!reader.open(name)) {
-        error = device.error() == ENOENT ? "no " + name : "cannot open " + name;
-        return false;
+        problem = "cannot open " + name + Ubi::because(reader.error());
+        return Found::Unusable;
+    }
+    problem = VolumeCheck::flags(device, name, VolumeCheck::Open::No);
+    if (!problem.empty()) {
+        return Found::Unusable;
     }
     // One byte more than a manifest holds, to tell a longer volume apart.
     std::vector<uint8_t> bytes(encodedSize + 1);
     size_t have = 0;
-    for (int got; have < bytes.size() &&
-                  (got = reader.read(&bytes[have], unsigned(bytes.size() - have))) > 0;) {
+    for (int got; have < bytes.size();) {
+        got = reader.read(&bytes[have], unsigned(bytes.size() - have));
+        if (got < 0) {
+            problem = "cannot read " + name + Ubi::because(reader.error());
+            return Found::Unusable;
+        }
+        if (got == 0) {
+            break;
+        }
         have += size_t(got);
     }
     bytes.resize(have);
+    std::string error;
     if (!decode(bytes, record, error)) {
-        error = name + ": " + error;
-        return false;
+        problem = name + ": " + error;
+        return Found::Unusable;
     }
-    return true;
+    return Found::Good;
 }
 
 } // namespace Manifest

@@ -46,11 +46,6 @@ private:
     FILE* m_file;
 };
 
-uint32_t bigEndian(const void* field) {
-    const auto* b = static_cast<const unsigned char*>(field);
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-
 uint32_t littleEndian(const void* field) {
     const auto* b = static_cast<const unsigned char*>(field);
     return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
@@ -80,6 +75,7 @@ public:
     void onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) override;
 
 private:
+    void guardVersion(FwImage::Parser& parser);
     uint64_t capacity(int slot);
     bool prepareSlot(int slot);
     bool imageComplete();
@@ -154,15 +150,33 @@ void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t* raw) {
     printf("\tversion: 0x%x\n", header.version);
     printf("\tdescr:   %s\n", printableField(header.descr, sizeof header.descr).c_str());
     memcpy(m_rawHeader, raw, sizeof m_rawHeader);
-    // With a trust store, an image older than the one installed is refused: going back is a
-    // rollback, never a replay of an older signed image.
-    Manifest::Record current;
-    std::string why;
-    if (m_store.state() == SigningKeys::TrustStore::Loaded &&
-        Manifest::read(m_device, FwImage::s_manifest.name, current, why)) {
-        m_check.requireVersion(current.header.version);
-    }
     m_check.onImageHeader(parser, raw);
+    if (m_store.state() == SigningKeys::TrustStore::Loaded) {
+        guardVersion(parser);
+    }
+}
+
+// With a trust store, an image older than the one a trusted key verified for the current set
+// is refused: going back is a rollback, never a replay of an older signed image. A manifest
+// that is there but cannot be used refuses every image, or the guard would open whenever the
+// manifest is damaged.
+void Installation::guardVersion(FwImage::Parser& parser) {
+    Manifest::Record current;
+    std::string problem;
+    switch (Manifest::read(m_device, FwImage::s_manifest.name, current, problem)) {
+    case Manifest::Found::Absent:
+        break;
+    case Manifest::Found::Unusable:
+        m_check.reject(parser, "the current manifest cannot be used, so a downgrade could not be "
+                               "told: " +
+                                   problem);
+        break;
+    case Manifest::Found::Good:
+        if (current.verified) {
+            m_check.requireVersion(current.header.version);
+        }
+        break;
+    }
 }
 
 void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) {
@@ -222,7 +236,7 @@ bool Installation::prepareSlot(int slot) {
         return false;
     }
     progress.size = block.size;
-    progress.crc = bigEndian(&block.crc);
+    progress.crc = FwImage::bigEndian(&block.crc);
     memcpy(progress.rawHeader, m_rawBlockHeader, sizeof progress.rawHeader);
     return true;
 }
@@ -291,8 +305,8 @@ bool Installation::writeManifest() {
         memcpy(rawBlocks[slot], m_progress[slot].rawHeader, sizeof rawBlocks[slot]);
     }
     SigningKeys::KeyId keyId = {};
-    const bool signedImage = m_check.signedBy(keyId);
-    const bool verified = signedImage && m_store.state() == SigningKeys::TrustStore::Loaded;
+    const bool signedImage = m_check.claimedKey(keyId);
+    const bool verified = signedImage && m_check.verified();
     const std::vector<uint8_t> bytes =
         Manifest::encode(m_rawHeader, rawBlocks, signedImage, verified, keyId);
     int volId;

@@ -76,11 +76,8 @@ Generation look(Ubi::Device& device, const char* label, Name name) {
         state.updMarker = number(device, volume, "upd_marker") != 0;
         state.corrupted = number(device, volume, "corrupted") != 0;
     }
-    int volId;
-    if (device.findUbiVolumeId(s_manifest.*name, volId)) {
-        generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
-                                                generation.manifestProblem);
-    }
+    generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
+                                            generation.manifestProblem) == Manifest::Found::Good;
     return generation;
 }
 
@@ -119,18 +116,15 @@ std::string problem(Ubi::Device& device, const Generation& generation, bool need
                                                   : generation.manifestProblem;
     }
     for (int slot = 0; slot < slotCount; ++slot) {
-        const VolumeState& state = generation.volumes[slot];
         const std::string name = s_volumes[slot].*generation.name;
-        if (!generation.hasManifest) {
-            if (state.updMarker || state.corrupted) {
-                return name + (state.updMarker ? " is still marked as being updated"
-                                               : " is marked corrupted");
-            }
-            continue;
-        }
         const BlockHeader& block = generation.manifest.blocks[slot];
-        const std::string wrong = VolumeCheck::verify(
-            device, name, s_volumes[slot].type, block.size, block.crc, VolumeCheck::Read::All);
+        // Without a manifest only the kernel's flags can tell, asked after an open: the kernel
+        // checks a static volume's data when it is first opened.
+        const std::string wrong =
+            generation.hasManifest
+                ? VolumeCheck::verify(device, name, s_volumes[slot].type, block.size, block.crc,
+                                      VolumeCheck::Read::All)
+                : VolumeCheck::flags(device, name, VolumeCheck::Open::First);
         if (!wrong.empty()) {
             return wrong;
         }

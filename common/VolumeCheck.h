@@ -12,6 +12,16 @@ enum class Read {
     All,     // read back every volume
 };
 
+enum class Open {
+    No,    // the kernel's flags as they are
+    First, // open the volume read-only first, so that the kernel checks a static volume it has
+           // not checked since attach
+};
+
+// Whether the kernel marks the volume as half updated or corrupted: empty when it marks
+// neither; otherwise why not, naming the volume.
+std::string flags(Ubi::Device& device, const std::string& name, Open open);
+
 // Whether the volume holds `size` bytes with CRC-32 `crc`, asked of the kernel's flags and,
 // as `read` says, by reading it back through its node, read-only. Empty when it does;
 // otherwise why not, naming the volume.

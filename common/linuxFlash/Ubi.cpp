@@ -307,11 +307,13 @@ Volume::~Volume() {
 bool VolumeReader::open(const std::string& name) {
     int volId;
     if (!m_device.findUbiVolumeId(name, volId)) {
+        m_error = m_device.error();
         return false;
     }
     m_file = std::make_unique<LinuxFlash::KernelFile>(m_device.kernel(),
                                                       volumeNode(m_device.name(), volId), O_RDONLY);
     if (!m_file->isOpen()) {
+        m_error = errno;
         m_file.reset();
         return false;
     }
@@ -320,14 +322,12 @@ bool VolumeReader::open(const std::string& name) {
 
 // A static volume reads as its data bytes, a dynamic one as its whole size.
 int VolumeReader::read(void* data, unsigned size) {
-    if (!m_file) {
-        return -1;
-    }
-    return static_cast<int>(m_file->read(data, size));
+    const ssize_t got = m_file ? m_file->read(data, size) : -1;
+    m_error = got >= 0 ? m_error : m_file ? errno : EBADF;
+    return static_cast<int>(got);
 }
 
-// Closing a handle whose update is still short ends that update and leaves the volume
-// marked.
+// Closing a handle whose update is still short ends it and leaves the volume marked.
 void Volume::close() {
     if (m_fd == -1) {
         return;

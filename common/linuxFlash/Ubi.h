@@ -86,7 +86,8 @@ private:
 };
 
 // Reads a volume back through its node, read-only and without printing anything: the check
-// made before new volumes are switched in.
+// made before new volumes are switched in. It keeps the cause of its own latest failure in
+// error().
 class VolumeReader {
 public:
     explicit VolumeReader(Device& device) : m_device(device) {}
@@ -94,10 +95,12 @@ public:
     bool open(const std::string& name);
     // Bytes read, 0 at the end of the volume, or -1.
     int read(void* data, unsigned size);
+    int error() const { return m_error; }
 
 private:
     Device& m_device;
     std::unique_ptr<LinuxFlash::KernelFile> m_file;
+    int m_error = 0;
 };
 
 } // namespace Ubi
