@@ -33,6 +33,8 @@ ssize_t readAll(int fd, void* buffer, size_t length);
 // Writes every byte, retrying short writes and interruptions; at `offset` for pwriteAll.
 bool writeAll(int fd, const void* data, size_t length);
 bool pwriteAll(int fd, const void* data, size_t length, off_t offset);
+// Reads exactly `length` bytes at `offset`; false on an error or an earlier end of the file.
+bool preadAll(int fd, void* buffer, size_t length, off_t offset);
 
 // Reads the first `limit` + 1 bytes at most of a regular file, never waiting on a FIFO; false
 // with `reason` when it is no regular file or cannot be read.

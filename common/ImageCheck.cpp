@@ -98,17 +98,46 @@ bool ImageCheck::matchesEntry(Parser& parser, const BlockHeader& block, int slot
                                            name.c_str()));
         return false;
     }
-    m_entry = m_description.entry(m_nextEntry++);
-    const uint32_t crc = bigEndian(&block.crc);
-    if (block.id != m_entry.id || block.size != m_entry.size || crc != m_entry.crc) {
-        reject(parser, StringTool::stringf(
-                           "%s is not the block the signed description lists next (entry %zu: "
-                           "ID %u, %u bytes, CRC-32 %08x; the image has %u bytes, CRC-32 %08x)",
-                           name.c_str(), m_nextEntry, m_entry.id, m_entry.size, m_entry.crc,
-                           block.size, crc));
+    m_entry = m_description.entry(m_nextEntry);
+    const std::string mismatch = entryMismatch(block, m_nextEntry++);
+    if (!mismatch.empty()) {
+        reject(parser, mismatch);
         return false;
     }
     return true;
+}
+
+// Why the block header (crc as stored) is not entry `index`; empty when it is.
+std::string ImageCheck::entryMismatch(const BlockHeader& block, size_t index) const {
+    const ImageDescription::Entry entry = m_description.entry(index);
+    const uint32_t crc = bigEndian(&block.crc);
+    if (block.id == entry.id && block.size == entry.size && crc == entry.crc) {
+        return "";
+    }
+    return StringTool::stringf("%s is not the block the signed description lists next (entry %zu: "
+                               "ID %u, %u bytes, CRC-32 %08x; the image has %u bytes, CRC-32 %08x)",
+                               blockName(block.id, findSlot(block.id)).c_str(), index + 1, entry.id,
+                               entry.size, entry.crc, block.size, crc);
+}
+
+// Each listed block's header where the description says it begins, as far as the source can
+// look: the first one that is not its entry is the one the stream would stop at.
+void ImageCheck::checkAhead(Parser& parser) {
+    uint64_t at = sizeof(ImageHeader) + sizeof(BlockHeader) + m_descriptionSize;
+    for (size_t index = 0; m_source != nullptr && index < m_description.count(); ++index) {
+        uint8_t raw[sizeof(BlockHeader)];
+        if (!m_source->readAt(at, raw, sizeof raw)) {
+            return;
+        }
+        BlockHeader block = {bigEndian(raw), bigEndian(raw + 4), 0};
+        memcpy(&block.crc, raw + 8, sizeof block.crc);
+        const std::string mismatch = entryMismatch(block, index);
+        if (!mismatch.empty()) {
+            reject(parser, mismatch);
+            return;
+        }
+        at += sizeof raw + block.size;
+    }
 }
 
 // The description has arrived whole and passed its CRC: with a trust store it must verify
@@ -155,7 +184,9 @@ void ImageCheck::checkDescription(Parser& parser) {
         reject(parser, StringTool::stringf("the image's version 0x%x is lower than the installed "
                                            "version 0x%x; going back is vexil-slots rollback",
                                            version, m_requiredVersion));
+        return;
     }
+    checkAhead(parser);
 }
 
 void ImageCheck::onPayload(Parser& parser, const uint8_t* data, unsigned size) {

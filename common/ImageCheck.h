@@ -37,6 +37,10 @@ public:
         m_requiredVersion = version;
         m_versionRequired = true;
     }
+    // Lets the check read the block headers ahead of the stream, where `source` can: then a
+    // block header that is not its entry is refused before any slot is touched, not only
+    // before its own.
+    void lookAhead(ByteSource& source) { m_source = &source; }
     // Stops the stream at once with `reason`, as the first rejection.
     void reject(Parser& parser, const std::string& reason);
 
@@ -65,10 +69,13 @@ public:
 
 private:
     void checkDescription(Parser& parser);
+    void checkAhead(Parser& parser);
     bool matchesEntry(Parser& parser, const BlockHeader& block, int slot);
+    std::string entryMismatch(const BlockHeader& block, size_t index) const;
 
     Capacity m_capacity;
     const SigningKeys::TrustStore& m_store;
+    ByteSource* m_source = nullptr;
     bool m_enforced;
     bool m_versionRequired = false;
     uint32_t m_requiredVersion = 0;

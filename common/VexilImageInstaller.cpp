@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Files.h"
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/ImageCheck.h"
@@ -40,6 +41,10 @@ public:
     long read(void* buffer, unsigned size) override {
         const size_t got = fread(buffer, 1, size, m_file);
         return got < size && ferror(m_file) ? -1 : static_cast<long>(got);
+    }
+    // The descriptor's own reads leave the stream's position and buffer alone.
+    bool readAt(uint64_t offset, void* buffer, unsigned size) override {
+        return Platform::preadAll(fileno(m_file), buffer, size, off_t(offset));
     }
 
 private:
@@ -123,6 +128,7 @@ int Installation::install(const char* path) {
         return ExitImageUnreadable;
     }
     FileSource source(image.get());
+    m_check.lookAhead(source);
     const FwImage::StreamEnd end = FwImage::readImage(source, m_parser, *this);
     if (end.cause == FwImage::StreamEnd::ReadError) {
         puts("ERROR: read failed");

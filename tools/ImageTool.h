@@ -58,6 +58,9 @@ public:
     long read(void* buffer, unsigned size) override {
         return Platform::readAll(m_fd, buffer, size);
     }
+    bool readAt(uint64_t offset, void* buffer, unsigned size) override {
+        return Platform::preadAll(m_fd, buffer, size, off_t(offset));
+    }
 
 private:
     int m_fd;

@@ -150,6 +150,7 @@ public:
     }
 
     const FwImage::ImageCheck& check() const { return m_check; }
+    void lookAhead(FwImage::ByteSource& source) { m_check.lookAhead(source); }
     bool reachedEnd = false;
 
 private:
@@ -208,6 +209,7 @@ bool inspect(int fd, const SigningKeys::TrustStore& store, Inspection& result) {
     Parser parser;
     Collector collector(result, store);
     FdSource source(fd);
+    collector.lookAhead(source);
     const FwImage::StreamEnd end = FwImage::readImage(source, parser, collector);
     if (end.cause == FwImage::StreamEnd::ReadError) {
         errno = end.error;

@@ -102,7 +102,9 @@ done
 # Signed images: the board's trust store holds the release key.
 signed_files=("${payload_files[@]}" --file "$inputs/img/new.img:/vexil/img/new.img"
     --file "$inputs/trust/release.pub:/etc/vexil/trusted-keys/release.pub")
-for f in "$inputs"/img/signed/*.img; do signed_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
+for f in "$inputs"/img/signed/*.img "$inputs"/img/refused/*.img; do
+    signed_files+=(--file "$f:/vexil/${f#"$inputs"/}")
+done
 slots_file=(--file "$slots:/vexil/vexil-slots")
 block2mtd=(--file "$out/flash_layback:/vexil/flash_layback")
 nandsim=(--flash nandsim --nand-module "$nand_module" --file "$out/mtd_image:/vexil/mtd_image")
@@ -111,8 +113,11 @@ big_files=(--file "$inputs/img/big.img:/vexil/img/big.img")
 for f in "$inputs"/gen/big/*.bin; do big_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
 
 # One VM; its exit status goes to OUT/NAME.status for the checks below.
+# VEXIL_KERNEL_PARTS, a regular expression, picks the parts to run (all by default).
+chosen() { [[ -z ${VEXIL_KERNEL_PARTS:-} || $1 =~ ^(${VEXIL_KERNEL_PARTS})$ ]]; }
 vm() { # NAME SCRIPT TIMEOUT [vmrun args...]
     local name=$1 script=$2 timeout=$3 rc=0
+    chosen "$name" || return 0
     shift 3
     python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout "$timeout" "${kernel[@]}" "$@" ||
         rc=$?
@@ -164,7 +169,6 @@ transcript pipe new 111 111
 transcript big big 111 111
 transcript signed signed/signed 111 111
 # A rejected image prints what a good one would up to "end: 0", then why.
-key_id() { cut -d" " -f2 "$inputs/keys/$1.pub"; }
 stopped_transcript() { # NAME IMAGE REASON
     transcript "$1" "$2" 111 111
     head -n -3 "$expected/$1.out" >"$expected/$1.tmp"
@@ -172,12 +176,6 @@ stopped_transcript() { # NAME IMAGE REASON
     mv "$expected/$1.tmp" "$expected/$1.out"
 }
 stopped_transcript missing missing "the image has no rootfs block (ID 4)"
-stopped_transcript refused-unsigned new "the image is not signed"
-stopped_transcript refused-untrusted signed/untrusted \
-    "the image is signed by key $(key_id stranger), which the board does not trust"
-stopped_transcript refused-tampered signed/tampered \
-    "the signature by key $(key_id release) does not match the image"
-stopped_transcript refused-sigcut signed/sigcut "the signature block is malformed"
 
 passed=0 failed=0
 result() { # NAME RC
@@ -277,15 +275,16 @@ check_faults() { # NAME
 }
 
 check_signed() { # NAME
+    local reason
     runs=$out/$1/runs
     good_run signed
     good_run nostore signed
-    for run in unsigned untrusted tampered sigcut; do
-        hcheck "refused-$run: stdout up to the reason" same_out refused-$run
-        hcheck "refused-$run: exit status 3" status_is refused-$run 3
-        hcheck "refused-$run: stderr empty" err_is refused-$run ""
+    for reason in "$inputs"/img/refused/*.reason; do
+        stopped_run "refused-$(basename "$reason" .reason)" 3 "$(cat "$reason")"
     done
-    stopped_run refused-trailing 3 "a block follows the signature block"
+    stopped_run refused-manifest 3 "the current manifest cannot be used, so a downgrade could not \
+be told: manifest: its CRC-32 does not match"
+    stopped_run same-crc 3 "block 4 (rootfs) does not match its SHA-256 in the signed description"
 }
 
 nth_line() { sed -n "$2p" "$runs/$1.out"; }
@@ -397,6 +396,7 @@ check_powercut() { # NAME FLASH [unordered]
 # --- the results, part by part ---------------------------------------------------
 part() { # NAME CHECK...
     local name=$1 rc=0
+    chosen "$name" || return 0
     shift
     vm_status "$name" || rc=$?
     if ((rc == 0)) && (($#)); then

@@ -427,13 +427,13 @@ TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
          {},
          "the image header is not the one the signed description holds"},
         {"spliced", spliced, {}, "the image header is not the one the signed description holds"},
-        {"payload changed, CRC-32 recomputed",
+        {"last payload changed, CRC-32 recomputed",
          edited([&](Bytes& i) {
-             i[kernelAt + 12] ^= 1;
-             fixCrc(i, kernelAt);
+             i[rootfsAt + 12] ^= 1;
+             fixCrc(i, rootfsAt);
          }),
          {},
-         "block 1 (kernel) is not the block the signed description lists next"},
+         "block 4 (rootfs) is not the block the signed description lists next"},
         {"description malformed",
          edited([](Bytes& i) {
              i[72] = 9;

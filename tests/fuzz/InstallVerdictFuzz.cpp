@@ -110,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FwImage::Parser parser;
     FwImage::ImageCheck check(FwImage::standardCapacity, store);
     MemorySource source(image);
+    check.lookAhead(source);
     FwImage::readImage(source, parser, check);
     fflush(stdout);
     const std::string verdict = check.verdict(parser);

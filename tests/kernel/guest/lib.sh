@@ -136,6 +136,15 @@ ubi_vols() {
     done
 }
 
+# ubi_vols with a CRC-32 of each volume's contents: a static one's data, a
+# dynamic one's first MiB (more than any payload of these tests but "big").
+vol_table() {
+    ubi_vols | while read -r _id _rest; do
+        head -c 1048576 /dev/ubi0_$_id >/tmp/.vol
+        echo "$_id $_rest $(ubicrc32 /tmp/.vol)"
+    done
+}
+
 # Device id of a volume by name ("" if absent).
 ubi_vol_id() {
     _p=$(grep -lx -- "$1" /sys/class/ubi/ubi0/ubi0_*/name 2>/dev/null) || return 1
