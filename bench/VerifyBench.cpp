@@ -29,6 +29,7 @@
 #include <sodium/crypto_hash_sha512.h>
 #include <zlib.h>
 
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/ImageCheck.h"
@@ -54,25 +55,6 @@ struct Descriptor {
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int fd;
-};
-
-// The parser reports its state changes on stdout; keep them out of the table.
-class QuietStdout {
-public:
-    QuietStdout() : m_saved(dup(STDOUT_FILENO)) {
-        fflush(stdout);
-        Descriptor null(open("/dev/null", O_WRONLY));
-        dup2(null.fd, STDOUT_FILENO);
-    }
-    ~QuietStdout() {
-        fflush(stdout);
-        dup2(m_saved.fd, STDOUT_FILENO);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    Descriptor m_saved;
 };
 
 // An image with a signed description by `key`, the three blocks the board takes, full size,
@@ -155,7 +137,6 @@ struct Ignore : FwImage::StreamVisitor {
 // The image as every reader reads it, from memory; judged as the installer judges it when a
 // trust store is given.
 double timeParser(const std::vector<uint8_t>& image, const SigningKeys::TrustStore* store) {
-    QuietStdout quiet;
     FwImage::Parser parser;
     MemorySource source(image);
     Ignore ignore;

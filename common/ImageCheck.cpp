@@ -107,17 +107,16 @@ bool ImageCheck::matchesEntry(Parser& parser, const BlockHeader& block, int slot
     return true;
 }
 
-// Why the block header (crc as stored) is not entry `index`; empty when it is.
+// Why the block header is not entry `index`; empty when it is.
 std::string ImageCheck::entryMismatch(const BlockHeader& block, size_t index) const {
     const ImageDescription::Entry entry = m_description.entry(index);
-    const uint32_t crc = bigEndian(&block.crc);
-    if (block.id == entry.id && block.size == entry.size && crc == entry.crc) {
+    if (block.id == entry.id && block.size == entry.size && block.crc == entry.crc) {
         return "";
     }
     return StringTool::stringf("%s is not the block the signed description lists next (entry %zu: "
                                "ID %u, %u bytes, CRC-32 %08x; the image has %u bytes, CRC-32 %08x)",
                                blockName(block.id, findSlot(block.id)).c_str(), index + 1, entry.id,
-                               entry.size, entry.crc, block.size, crc);
+                               entry.size, entry.crc, block.size, block.crc);
 }
 
 // Each listed block's header where the description says it begins, as far as the source can
@@ -129,8 +128,7 @@ void ImageCheck::checkAhead(Parser& parser) {
         if (!m_source->readAt(at, raw, sizeof raw)) {
             return;
         }
-        BlockHeader block = {bigEndian(raw), bigEndian(raw + 4), 0};
-        memcpy(&block.crc, raw + 8, sizeof block.crc);
+        const BlockHeader block = decodeBlockHeader(raw);
         const std::string mismatch = entryMismatch(block, index);
         if (!mismatch.empty()) {
             reject(parser, mismatch);

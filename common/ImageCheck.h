@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BoardLayout.h"
 #include "common/FwImageParser.h"
 #include "common/ImageDescription.h"
 #include "common/ImageStream.h"

@@ -4,15 +4,6 @@
 
 namespace FwImage {
 
-int findSlot(uint32_t blockId) {
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (s_volumes[slot].blockId == blockId) {
-            return slot;
-        }
-    }
-    return -1;
-}
-
 std::string fieldText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
@@ -30,14 +21,6 @@ std::string printable(const std::string& text) {
     return result;
 }
 
-uint64_t volumeCapacity(unsigned size, unsigned lebSize) {
-    return (uint64_t(size) + lebSize - 1) / lebSize * lebSize;
-}
-
-uint64_t standardCapacity(int slot) {
-    return volumeCapacity(s_volumes[slot].size, standardLebSize);
-}
-
 uint32_t bigEndian(const void* field) {
     const auto* b = static_cast<const uint8_t*>(field);
     return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
@@ -48,6 +31,20 @@ void putBigEndian(void* field, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         b[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
     }
+}
+
+ImageHeader decodeHeader(const uint8_t* raw) {
+    ImageHeader header;
+    memcpy(&header, raw, sizeof header);
+    header.length = bigEndian(raw + offsetof(ImageHeader, length));
+    header.version = bigEndian(raw + offsetof(ImageHeader, version));
+    return header;
+}
+
+BlockHeader decodeBlockHeader(const uint8_t* raw) {
+    return {bigEndian(raw + offsetof(BlockHeader, id)),
+            bigEndian(raw + offsetof(BlockHeader, size)),
+            bigEndian(raw + offsetof(BlockHeader, crc))};
 }
 
 void encodeHeader(const ImageHeader& header, uint8_t* raw) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BoardLayout.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"
 #include "common/linuxFlash/Ubi.h"
@@ -22,7 +23,7 @@
 //  78+12N 4  CRC-32 of the bytes before it
 namespace Manifest {
 
-constexpr size_t encodedSize = 78 + 12 * FwImage::slotCount + 4;
+constexpr size_t encodedSize = 78 + sizeof(BlockHeader) * FwImage::slotCount + 4;
 
 struct Record {
     ImageHeader header = {};                     // length and version in host order
@@ -33,8 +34,9 @@ struct Record {
 };
 
 // `rawHeader` and `rawBlocks` as in the image file.
-std::vector<uint8_t> encode(const uint8_t* rawHeader, const uint8_t (*rawBlocks)[12],
-                            bool signedImage, bool verified, const SigningKeys::KeyId& keyId);
+std::vector<uint8_t> encode(const uint8_t* rawHeader,
+                            const uint8_t (*rawBlocks)[sizeof(BlockHeader)], bool signedImage,
+                            bool verified, const SigningKeys::KeyId& keyId);
 bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error);
 
 enum class Found {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 #include "tools/ImageTool.h"

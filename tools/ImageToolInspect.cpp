@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/FwImageParser.h"
 #include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
@@ -133,7 +134,7 @@ public:
     void onBlockHeader(Parser& parser, const uint8_t* raw) override {
         const BlockHeader& header = parser.m_blockHeader;
         m_result.blocks.push_back(
-            {m_offset, header.id, header.size, be32toh(header.crc), 0, 0, BlockReport::Incomplete});
+            {m_offset, header.id, header.size, header.crc, 0, 0, BlockReport::Incomplete});
         m_offset += sizeof header;
         m_check.onBlockHeader(parser, raw);
     }

@@ -53,7 +53,7 @@ public:
         m_dropping = entries.empty() && !m_seenBlock && block.id == ImageDescription::blockId;
         m_seenBlock = true;
         if (!m_dropping) {
-            entries.push_back({block.id, block.size, FwImage::bigEndian(&block.crc), {}});
+            entries.push_back({block.id, block.size, block.crc, {}});
             copy(raw, sizeof(BlockHeader));
         }
     }

@@ -19,6 +19,7 @@
 
 #include "Platform/Files.h"
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"

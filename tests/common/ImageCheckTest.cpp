@@ -10,7 +10,6 @@
 
 #include "common/ImageCheck.h"
 #include "common/ImageStream.h"
-#include "support/FdCapture.h"
 #include "support/MemorySource.h"
 #include "support/SignedImage.h"
 #include "support/TempDirTest.h"
@@ -22,7 +21,6 @@ using Bytes = ImageBuilder::Bytes;
 
 // The verdict and the warnings, one per line.
 std::string judge(const Bytes& image, const SigningKeys::TrustStore& store) {
-    FdCapture quiet;
     FwImage::Parser parser;
     FwImage::ImageCheck check(FwImage::standardCapacity, store);
     MemorySource source(image);
