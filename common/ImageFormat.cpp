@@ -12,7 +12,7 @@ std::string printable(const std::string& text) {
     static const char digits[] = "0123456789abcdef";
     std::string result;
     for (const unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7F) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
             result += static_cast<char>(c);
         } else {
             result += {'\\', 'x', digits[c >> 4], digits[c & 15]};

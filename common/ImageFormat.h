@@ -47,8 +47,8 @@ constexpr unsigned maxChunkSize = 65536;
 // A header text field may fill its whole width without a NUL; never read past it.
 std::string fieldText(const char* field, size_t width);
 
-// Text from an image as it may reach a terminal: control bytes and bytes above 0x7E as \xHH,
-// the rest as it is.
+// Text from an image as it may reach a terminal: control bytes, bytes above 0x7E and the
+// backslash as \xHH (so that the text "\x1b" never passes for an escaped byte), the rest as it is.
 std::string printable(const std::string& text);
 
 // The format's integers as they lie in the file.

@@ -31,15 +31,15 @@
 // - /dev/ubiN takes the volume requests; /dev/ubiN_M takes an update, and only one handle at
 //   a time may write to it.
 
-static unsigned int _traceArea;
-static unsigned int _traceAreaFilescope;
+// This module's index in the trace area table, set before main.
+static unsigned int s_traceArea;
 
 namespace {
 
 // Runs after the trace and MTD modules' registrations, so the table holds "Trace", "VKT5500"
 // and "Ubi" in that order.
 struct TraceAreaRegistrar {
-    TraceAreaRegistrar() { _traceAreaFilescope = Trace::Area::enumerateArea("Ubi", &_traceArea); }
+    TraceAreaRegistrar() { Trace::Area::enumerateArea("Ubi", &s_traceArea); }
 };
 
 TraceAreaRegistrar s_traceAreaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_UBI)));

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "common/FwImageParser.h"
+#include "common/ImageStream.h"
+#include "support/MemorySource.h"
 #include "support/StringTranscript.h"
 #include "tests/common/ImageBuilder.h"
 
@@ -132,6 +134,22 @@ TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     EXPECT_EQ(Parser::Ok, parser.end());
     EXPECT_EQ(0u, parser.m_bytesProcessed);
     EXPECT_EQ(60u, parser.m_bytesNeeded);
+}
+
+// The reader hands payload over in pieces of at most 65536 bytes, never one byte more.
+TEST(FwImageParser, ReaderCapsPayloadPieces) {
+    struct Pieces : FwImage::StreamVisitor {
+        std::vector<unsigned> sizes;
+        void onImageHeader(Parser&, const uint8_t*) override {}
+        void onBlockHeader(Parser&, const uint8_t*) override {}
+        void onPayload(Parser&, const uint8_t*, unsigned size) override { sizes.push_back(size); }
+    } pieces;
+    const Bytes image = ImageBuilder().block(1, Bytes(65537, 7)).block(3, Bytes(65536, 8)).build();
+    MemorySource source(image);
+    Parser parser;
+    FwImage::readImage(source, parser, pieces);
+    EXPECT_EQ(parser.m_state, Parser::Done);
+    EXPECT_EQ(pieces.sizes, (std::vector<unsigned>{65536, 1, 65536}));
 }
 
 // A stream 2^32 bytes longer than its declared length must not wrap the byte count back onto it.

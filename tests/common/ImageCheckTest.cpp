@@ -118,6 +118,7 @@ TEST_F(ImageCheckTest, Verdicts) {
         {"product in lower case", slots().product("dorvyn").build(), none, "the image is for another board (magic 'VexilImg', product 'dorvyn')"},
         {"bytes after a NUL in the product", slots().product(std::string("Dorvyn\0X", 8)).build(), none, ""},
         {"control bytes in the product", slots().product("\x1b[2J").build(), none, "the image is for another board (magic 'VexilImg', product '\\x1b[2J')"},
+        {"a backslash in the product", slots().product("\\x1b").build(), none, "the image is for another board (magic 'VexilImg', product '\\x5cx1b')"},
         {"signed, no trust store", good, none, ""},
         {"signed by a trusted key", good, keys, ""},
         {"not signed", unsignedImage, keys, "the image is not signed"},

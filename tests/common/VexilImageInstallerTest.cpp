@@ -165,6 +165,7 @@ public:
 
     std::string node;
     std::string attribute;
+    std::string value = "1\n";
     unsigned shortWrite = 0;
 
     int open(const char* path, int flags) override {
@@ -179,8 +180,8 @@ public:
     }
     ssize_t read(int fd, void* buffer, size_t size) override {
         if (fd == m_flagged) {
-            memcpy(buffer, "1\n", 2);
-            return 2;
+            memcpy(buffer, value.data(), std::min(size, value.size()));
+            return ssize_t(std::min(size, value.size()));
         }
         const ssize_t got = m_sim.read(fd, buffer, size);
         if (fd == m_tampered && got > 0) {
@@ -268,8 +269,10 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
          4, "install stopped: rootfs_new reads back wrong", "", true, 0},
         {"marked corrupted", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; },
          4, "install stopped: kernel_new is marked corrupted", "", true, 0},
-        {"static volume holds the wrong size", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
+        {"static volume holds less", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
          4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true, 0},
+        {"static volume holds more", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; },
+         4, "install stopped: kernel_new holds 100001 bytes, not 100000", "", true, 0},
         {"update marker still set", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; },
          4, "install stopped: devicetree_new is still marked as being updated", "", true, 0},
         {"oversized devicetree", [] { return imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(); },

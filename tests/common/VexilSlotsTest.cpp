@@ -74,9 +74,10 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
 TEST_F(VexilSlotsTest, DamageIsFoundAndNotRolledBackTo) {
     const auto volumes = m_sim.volumes(0);
     m_sim.corruptVolumeData(0, find(volumes, "rootfs_prev")->id, 10);
-    EXPECT_EQ(runSlots(m_sim, {"check"}).out,
-              "current generation: whole, version 0x2 \"v2\", not signed\n"
-              "previous generation: NOT WHOLE: rootfs_prev reads back wrong\n");
+    const Outcome check = runSlots(m_sim, {"check"});
+    EXPECT_EQ(check.out, "current generation: whole, version 0x2 \"v2\", not signed\n"
+                         "previous generation: NOT WHOLE: rootfs_prev reads back wrong\n");
+    EXPECT_EQ(check.status, 0) << "the status is the current generation's";
     const Outcome refused = runSlots(m_sim, {"rollback"});
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.out, "rollback refused: the previous generation is not whole: rootfs_prev "

@@ -291,7 +291,7 @@ TEST_F(VexilImageTool, FullWidthHeaderFields) {
     const Outcome info = tool({"info", path("img")});
     EXPECT_EQ(1, info.status);
     EXPECT_EQ(0u, info.out.find("magic:    VexilImgVexi\nproduct:  DorvynXY\n")) << info.out;
-    EXPECT_NE(std::string::npos, info.out.find("descr:    say \"hi\"\\\\x09\\xc3\\xa9ddd"))
+    EXPECT_NE(std::string::npos, info.out.find("descr:    say \"hi\"\\x5c\\x09\\xc3\\xa9ddd"))
         << info.out;
     const Outcome json = tool({"info", "--json", path("img")});
     EXPECT_NE(std::string::npos,
