@@ -62,7 +62,7 @@ public:
     // Whether the image begins with a description block.
     bool hasDescription() const { return m_descriptionSeen; }
     // The key a well-formed description names: a claim until verified() says otherwise.
-    bool claimedKey(SigningKeys::KeyId& keyId) const;
+    [[nodiscard]] bool claimedKey(SigningKeys::KeyId& keyId) const;
     // Whether a trusted key of the store verified the description.
     bool verified() const { return m_descriptionVerified; }
     // Why the description was not verified, once it has ended; empty when it was.

@@ -72,7 +72,7 @@ std::vector<uint8_t> build(const uint8_t* rawHeader, const std::vector<Entry>& e
 class Description {
 public:
     // False with the reason when the bytes are no description of this format.
-    bool decode(const uint8_t* bytes, size_t size, std::string& why);
+    [[nodiscard]] bool decode(const uint8_t* bytes, size_t size, std::string& why);
 
     const SigningKeys::KeyId& keyId() const { return m_keyId; }
     size_t count() const { return m_count; }
@@ -80,7 +80,7 @@ public:
     bool describesHeader(const uint8_t* rawHeader) const;
     // The image length that the header, this block and the listed blocks add up to.
     uint64_t listedLength() const;
-    bool signedBy(const SigningKeys::PublicKey& key) const;
+    [[nodiscard]] bool signedBy(const SigningKeys::PublicKey& key) const;
 
 private:
     std::array<uint8_t, maxPayloadSize> m_bytes = {};

@@ -14,7 +14,7 @@ public:
     virtual long read(void* buffer, unsigned size) = 0;
     // Exactly `size` bytes at `offset` from the stream's start, without moving on; false where
     // the source cannot look ahead (a pipe) or has no such bytes.
-    virtual bool readAt(uint64_t offset, void* buffer, unsigned size) {
+    [[nodiscard]] virtual bool readAt(uint64_t offset, void* buffer, unsigned size) {
         (void)offset, (void)buffer, (void)size;
         return false;
     }

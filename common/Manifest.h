@@ -37,7 +37,7 @@ struct Record {
 std::vector<uint8_t> encode(const uint8_t* rawHeader,
                             const uint8_t (*rawBlocks)[sizeof(BlockHeader)], bool signedImage,
                             bool verified, const SigningKeys::KeyId& keyId);
-bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error);
+[[nodiscard]] bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error);
 
 enum class Found {
     Absent,   // no volume of that name
