@@ -156,6 +156,9 @@ def foreign_libs(path, root, multiarch):
     """What shared_libs gives, for a program of another architecture whose
     libraries are under ROOT: ldd cannot run its loader, so the ELF's own
     interpreter and DT_NEEDED entries are followed, as the loader would."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            return {}  # a script
     libs, todo = {}, [path]
     lib_dirs = [f"lib/{multiarch}", f"usr/lib/{multiarch}", "lib", "usr/lib"]
     while todo:
