@@ -14,8 +14,9 @@
 #
 # --arch armhf runs the ARM programs of the board's build on Debian's armmp
 # kernel under qemu-system-arm (arm-suite.sh builds them), on nandsim only:
-# the installer, its power-cut sweep, signed images and vexil-slots, with the
-# same guest scripts and host checks.
+# the installer, its power-cut sweep, the NAND faults, signed images,
+# vexil-slots and the rollback's power-cut sweep, with the same guest scripts
+# and host checks.
 # Exit 0 all passed, 1 a failure, 2 usage, 77 no kernel/qemu here (skip).
 set -euo pipefail
 
@@ -161,6 +162,9 @@ arm_lane1() {
         "${conformance_file[@]}"
     vm nandsim-signed "$kt/signed.sh" 600 "${nandsim[@]}" "${signed_files[@]}"
     vm nandsim-slots "$kt/slots.sh" 600 "${nandsim[@]}" "${signed_files[@]}" "${slots_file[@]}"
+    vm nandsim-faults "$kt/nand_faults.sh" 600 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
+    vm nandsim-slots-powercut "$kt/slots_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
+        "${slots_file[@]}"
 }
 arm_lane2() {
     vm nandsim-installer-powercut "$kt/installer_powercut.sh" 900 "${nandsim[@]}" "${installer_files[@]}"
@@ -446,6 +450,8 @@ if [[ $arch == armhf ]]; then
     part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
     part nandsim-signed check_signed nandsim-signed
     part nandsim-slots check_slots nandsim-slots nandsim
+    part nandsim-faults check_faults nandsim-faults
+    part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
 else
     part smoke
     part powercut-sweep same_as_expected powercut-sweep powercut-sweep.txt powercut-sweep
