@@ -59,13 +59,13 @@ if ((${#missing[@]})); then
     apt_retry apt-get install -y -q --no-install-recommends "${missing[@]}" ||
         skip "apt-get install ${missing[*]} failed"
 fi
-command -v $qemu >/dev/null || skip "$qemu not found"
+command -v "$qemu" >/dev/null || skip "$qemu not found"
 
 # The meta package pins the exact image package; an older cached image stays usable offline.
 kpkg=""
 if command -v apt-cache >/dev/null; then
-    kpkg=$(apt-cache depends $meta 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^ :]*-'$flavour'\)\(:'$arch'\)\?$/\1/p' |
+    kpkg=$(apt-cache depends "$meta" 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ :]*-'"$flavour"'\)\(:'"$arch"'\)\?$/\1/p' |
         head -n1) || true
 fi
 if [[ -z $kpkg ]]; then
