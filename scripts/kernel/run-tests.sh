@@ -156,18 +156,18 @@ lane2() {
     vm nandsim-slots-powercut "$kt/slots_powercut.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
         "${slots_file[@]}"
 }
-# The ARM VMs: the installer's sweep in one lane, the rest in the other.
+# The ARM VMs: the two power-cut sweeps in one lane, the rest in the other.
 arm_lane1() {
     vm nandsim-installer "$kt/installer.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
         "${conformance_file[@]}"
     vm nandsim-signed "$kt/signed.sh" 600 "${nandsim[@]}" "${signed_files[@]}"
     vm nandsim-slots "$kt/slots.sh" 600 "${nandsim[@]}" "${signed_files[@]}" "${slots_file[@]}"
     vm nandsim-faults "$kt/nand_faults.sh" 600 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
-    vm nandsim-slots-powercut "$kt/slots_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
-        "${slots_file[@]}"
 }
 arm_lane2() {
     vm nandsim-installer-powercut "$kt/installer_powercut.sh" 900 "${nandsim[@]}" "${installer_files[@]}"
+    vm nandsim-slots-powercut "$kt/slots_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
+        "${slots_file[@]}"
 }
 lanes=(lane1 lane2)
 [[ $arch == amd64 ]] || lanes=(arm_lane1 arm_lane2)
