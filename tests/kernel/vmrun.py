@@ -51,15 +51,14 @@ MODULES_AMD64 = {
     ],
 }
 # What each architecture boots on: qemu, its machine, the serial console, the
-# modules each flash needs (the rest is built in) and how foreign programs run
-# on the host (busybox lists its applets).
+# modules each flash needs (the rest is built in), how its programs run on the
+# host (busybox lists its applets) and, for a foreign one, its library directory.
 ARCHES = {
     "amd64": {
         "qemu": ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max"],
         "console": "ttyS0",
         "modules": MODULES_AMD64,
         "emulator": [],
-        "multiarch": "x86_64-linux-gnu",
     },
     "armhf": {
         "qemu": ["qemu-system-arm", "-accel", "tcg", "-M", "virt", "-cpu", "cortex-a15"],
