@@ -68,7 +68,8 @@ if [[ ! -x $conformance || -n $(find "$repo/tests/kernel/conformance_main.cpp" \
     -newer "$conformance" -print -quit) ]]; then
     "${cross}g++" -std=c++17 -O2 -Wall -Wextra -Werror -Wno-psabi -D_FILE_OFFSET_BITS=64 -static \
         -I"$repo" -I"$repo/tests" -o "$conformance.tmp" "$repo/tests/kernel/conformance_main.cpp" \
-        "$repo/tests/conformance/UbiConformance.cpp" "${libs[@]}" -pthread
+        "$repo/tests/conformance/UbiConformance.cpp" -Wl,--start-group "${libs[@]}" \
+        -Wl,--end-group -pthread
     mv "$conformance.tmp" "$conformance"
 fi
 
