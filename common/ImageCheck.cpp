@@ -222,7 +222,13 @@ bool ImageCheck::claimedKey(SigningKeys::KeyId& keyId) const {
     return true;
 }
 
-std::string ImageCheck::verdict(const Parser& parser) const {
+bool ImageCheck::accepts(const Parser& parser, std::string& reason) const {
+    reason = rejection(parser);
+    return reason.empty();
+}
+
+// Why the image may not be switched in; empty when it may.
+std::string ImageCheck::rejection(const Parser& parser) const {
     if (!m_rejection.empty()) {
         return m_rejection;
     }

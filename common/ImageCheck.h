@@ -54,8 +54,9 @@ public:
     const ImageHeader& header() const { return m_header; }
     // The slot that the block being read fills, or -1.
     int slotOfBlock() const { return m_slot; }
-    // Once the stream has ended: why the image may not be switched in, empty when it may.
-    std::string verdict(const Parser& parser) const;
+    // Once the stream has ended: whether the image may be switched in; false with why not in
+    // `reason`.
+    [[nodiscard]] bool accepts(const Parser& parser, std::string& reason) const;
     // Odd but valid things about the image, one line each.
     const std::vector<std::string>& warnings() const { return m_warnings; }
 
@@ -69,6 +70,7 @@ public:
     const std::string& descriptionProblem() const { return m_descriptionProblem; }
 
 private:
+    std::string rejection(const Parser& parser) const;
     void checkDescription(Parser& parser);
     void checkAhead(Parser& parser);
     bool matchesEntry(Parser& parser, const BlockHeader& block, int slot);

@@ -71,8 +71,7 @@ Found read(Ubi::Device& device, const std::string& name, Record& record, std::st
         problem = "cannot open " + name + Ubi::because(reader.error());
         return Found::Unusable;
     }
-    problem = VolumeCheck::flags(device, name, VolumeCheck::Open::No);
-    if (!problem.empty()) {
+    if (!VolumeCheck::flags(device, name, VolumeCheck::Open::No, problem)) {
         return Found::Unusable;
     }
     // One byte more than a manifest holds, to tell a longer volume apart.

@@ -290,8 +290,8 @@ bool Installation::imageComplete() {
     if (m_exitStatus != ExitInstalled) {
         return false;
     }
-    const std::string rejection = m_check.verdict(m_parser);
-    if (!rejection.empty()) {
+    std::string rejection;
+    if (!m_check.accepts(m_parser, rejection)) {
         recordFailure(ExitImageRejected, rejection);
         return false;
     }
@@ -309,9 +309,9 @@ bool Installation::newVolumesReadBack() {
 
 // The kernel may accept every write and still hold something else.
 bool Installation::readsBack(const VolumeSlot& slot, const SlotProgress& progress) {
-    const std::string wrong = VolumeCheck::verify(m_device, slot.newName, slot.type, progress.size,
-                                                  progress.crc, VolumeCheck::Read::Dynamic);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!VolumeCheck::verify(m_device, slot.newName, slot.type, progress.size, progress.crc,
+                             VolumeCheck::Read::Dynamic, wrong)) {
         recordFailure(ExitFlashFailed, wrong);
         return false;
     }
@@ -345,10 +345,10 @@ bool Installation::writeManifest() {
         return false;
     }
     volume.close();
-    const std::string wrong = VolumeCheck::verify(
-        m_device, manifest.newName, manifest.type, uint32_t(bytes.size()),
-        Crc32::calculate(bytes.data(), unsigned(bytes.size()), 0), VolumeCheck::Read::Dynamic);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!VolumeCheck::verify(m_device, manifest.newName, manifest.type, uint32_t(bytes.size()),
+                             Crc32::calculate(bytes.data(), unsigned(bytes.size()), 0),
+                             VolumeCheck::Read::Dynamic, wrong)) {
         recordFailure(ExitFlashFailed, wrong);
         return false;
     }

@@ -108,34 +108,36 @@ bool unmanifested(const Generation& generation) {
 }
 const char* const noManifest = "no manifest to check it against";
 
-// Why the generation is not whole, read back in full; empty when it is.
-std::string problem(Ubi::Device& device, const Generation& generation, bool needManifest) {
+// Whether the generation is whole, read back in full; false with why not in `problem`.
+bool whole(Ubi::Device& device, const Generation& generation, bool needManifest,
+           std::string& problem) {
     if (generation.present == 0) {
-        return "absent";
+        problem = "absent";
+        return false;
     }
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!generation.volumes[slot].present) {
-            return std::string("no ") + s_volumes[slot].*generation.name;
+            problem = std::string("no ") + s_volumes[slot].*generation.name;
+            return false;
         }
     }
     if (!generation.hasManifest && (needManifest || !generation.manifestProblem.empty())) {
-        return generation.manifestProblem.empty() ? noManifest : generation.manifestProblem;
+        problem = generation.manifestProblem.empty() ? noManifest : generation.manifestProblem;
+        return false;
     }
     for (int slot = 0; slot < slotCount; ++slot) {
         const std::string name = s_volumes[slot].*generation.name;
         const BlockHeader& block = generation.manifest.blocks[slot];
         // Without a manifest only the kernel's flags can tell, asked after an open: the kernel
         // checks a static volume's data when it is first opened.
-        const std::string wrong =
-            generation.hasManifest
-                ? VolumeCheck::verify(device, name, s_volumes[slot].type, block.size, block.crc,
-                                      VolumeCheck::Read::All)
-                : VolumeCheck::flags(device, name, VolumeCheck::Open::First);
-        if (!wrong.empty()) {
-            return wrong;
+        if (generation.hasManifest
+                ? !VolumeCheck::verify(device, name, s_volumes[slot].type, block.size, block.crc,
+                                       VolumeCheck::Read::All, problem)
+                : !VolumeCheck::flags(device, name, VolumeCheck::Open::First, problem)) {
+            return false;
         }
     }
-    return "";
+    return true;
 }
 
 std::vector<std::string> unfinished(Ubi::Device& device) {
@@ -246,8 +248,11 @@ int check(Ubi::Device& device, bool asJson) {
                                       look(device, "previous", &VolumeSlot::prevName)};
     std::string problems[2];
     for (int i = 0; i < 2; ++i) {
-        problems[i] =
-            unmanifested(generations[i]) ? noManifest : problem(device, generations[i], true);
+        if (unmanifested(generations[i])) {
+            problems[i] = noManifest;
+        } else if (whole(device, generations[i], true, problems[i])) {
+            problems[i].clear();
+        }
     }
     if (asJson) {
         printf("{\"current\": {\"whole\": %s, \"problem\": %s},\n \"previous\": {\"whole\": %s, "
@@ -273,8 +278,8 @@ int check(Ubi::Device& device, bool asJson) {
 // Swaps the current and the previous generation, all their names in one rename.
 int rollback(Ubi::Device& device, bool unchecked) {
     const Generation previous = look(device, "previous", &VolumeSlot::prevName);
-    const std::string wrong = problem(device, previous, !unchecked);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!whole(device, previous, !unchecked, wrong)) {
         printf("rollback refused: the previous generation is not whole: %s%s\n", wrong.c_str(),
                wrong == noManifest ? " (--unchecked rolls back to it all the same)" : "");
         return ExitNotWhole;

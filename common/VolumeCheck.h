@@ -18,12 +18,16 @@ enum class Open {
            // not checked since attach
 };
 
-// Whether the kernel marks the volume as half updated or corrupted: empty when it marks
-// neither; otherwise why not, naming the volume.
-std::string flags(Ubi::Device& device, const std::string& name, Open open);
+// Whether the kernel marks the volume as neither half updated nor corrupted; false with why
+// not, naming the volume, in `problem`.
+[[nodiscard]] bool flags(Ubi::Device& device, const std::string& name, Open open,
+                         std::string& problem);
 
 // Whether the volume holds `size` bytes with CRC-32 `crc`, asked of the kernel's flags and,
-// as `read` says, by reading it back through its node, read-only. Empty when it does;
+// as `read` says, by reading it back through its node, read-only; false with why not, naming
+// the volume, in `problem`.
+[[nodiscard]] bool verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType type,
+                          uint32_t size, uint32_t crc, Read read, std::string& problem);
 // otherwise why not, naming the volume.
 std::string verify(Ubi::Device& device, const std::string& name, Ubi::VolumeType type,
                    uint32_t size, uint32_t crc, Read read);

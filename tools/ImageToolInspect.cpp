@@ -236,8 +236,8 @@ bool inspect(int fd, const SigningKeys::TrustStore& store, Inspection& result) {
     result.signatureVerified = check.verified();
     result.signatureProblem = check.descriptionProblem();
     result.warnings = check.warnings();
-    const std::string rejection = check.verdict(parser);
-    result.good = rejection.empty();
+    std::string rejection;
+    result.good = check.accepts(parser, rejection);
     if (!result.good) {
         const std::string more = detail(result);
         result.verdict = "FAILED: " + rejection + (more.empty() ? "" : ": " + more);

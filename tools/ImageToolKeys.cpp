@@ -227,8 +227,8 @@ int runSign(int argc, char** argv, FILE* out) {
         if (pass->failed) {
             return file.writeFailed();
         }
-        const std::string rejection = pass->check().verdict(parser);
-        if (!rejection.empty()) {
+        std::string rejection;
+        if (!pass->check().accepts(parser, rejection)) {
             fprintf(stderr, "vexil-image sign: '%s' is not an image a board would take: %s\n",
                     path.c_str(), rejection.c_str());
             return ExitBadImage;

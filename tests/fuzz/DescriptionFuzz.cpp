@@ -110,7 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> image = imageAround(payload, header);
     MemorySource source(image);
     FwImage::readImage(source, parser, check);
-    const std::string verdict = check.verdict(parser);
+    std::string verdict;
+    const bool accepted = check.accepts(parser, verdict);
+    if (accepted != verdict.empty()) {
+        abort();
+    }
     // A lone "abc" is never a whole set, whatever the description says; and a description the
     // key did not sign is never verified.
     if (verdict.empty() || (check.verified() && (data[0] & 1) == 0)) {

@@ -113,7 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check.lookAhead(source);
     FwImage::readImage(source, parser, check);
     fflush(stdout);
-    const std::string verdict = check.verdict(parser);
+    std::string verdict;
+    const bool accepted = check.accepts(parser, verdict);
+    if (accepted != verdict.empty()) {
+        abort();
+    }
 
     std::string reason;
     const int status = install(image, storeDir, reason);
