@@ -100,14 +100,14 @@ uint32_t zeroBytesOperator(uint64_t bytes) {
 
 // Below this a buffer runs as one chain; above it four independent chains keep
 // the processor busy and are joined afterwards.
-constexpr unsigned s_laneThreshold = 3 * 1024;
+constexpr unsigned laneThreshold = 3 * 1024;
 
 } // namespace
 
 uint32_t calculate(const void* data, unsigned length, uint32_t previous) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     uint32_t crc = ~previous;
-    if (length >= s_laneThreshold) {
+    if (length >= laneThreshold) {
         const unsigned lane = (length / 4) & ~7u;
         uint32_t second = 0;
         uint32_t third = 0;

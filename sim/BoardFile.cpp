@@ -26,11 +26,11 @@ namespace {
 
 constexpr const char* kMagic = "vexil-sim-board 2";
 constexpr const char* kFirstMagic = "vexil-sim-board 1"; // data files named ubiN_M.data
-constexpr size_t kMaxBoardText = 16u << 20;
-constexpr unsigned kMaxMtd = 255;
-constexpr unsigned kMaxUbi = 31;
-constexpr unsigned kMaxLebSize = 16u << 20;
-constexpr unsigned kMaxLebCount = 1u << 20;
+constexpr size_t maxBoardText = 16u << 20;
+constexpr unsigned maxMtd = 255;
+constexpr unsigned maxUbi = 31;
+constexpr unsigned maxLebSize = 16u << 20;
+constexpr unsigned maxLebCount = 1u << 20;
 
 std::string toHex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -170,7 +170,7 @@ bool saveBoard(const Simulator& sim, const std::string& directory, std::string& 
 
 std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& error) {
     std::string text;
-    if (!readFile(directory + "/board.txt", kMaxBoardText, text)) {
+    if (!readFile(directory + "/board.txt", maxBoardText, text)) {
         error = "no readable board.txt";
         return nullptr;
     }
@@ -203,7 +203,7 @@ std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& 
             unsigned mtd;
             std::string hex;
             std::string name;
-            if (!(fields >> mtd >> hex) || !fromHex(hex, name) || mtd > kMaxMtd ||
+            if (!(fields >> mtd >> hex) || !fromHex(hex, name) || mtd > maxMtd ||
                 board.mtds.count(mtd) != 0) {
                 return refuse("bad mtd line");
             }
@@ -223,9 +223,9 @@ std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& 
             UbiDevice device;
             if (!(fields >> number >> device.mtd >> device.lebSize >> device.lebCount >>
                   device.minIoSize) ||
-                number > kMaxUbi || board.ubis.count(number) != 0 ||
+                number > maxUbi || board.ubis.count(number) != 0 ||
                 board.mtds.count(device.mtd) == 0 || device.lebSize < 172 ||
-                device.lebSize > kMaxLebSize || device.lebCount > kMaxLebCount ||
+                device.lebSize > maxLebSize || device.lebCount > maxLebCount ||
                 device.minIoSize == 0 || (device.minIoSize & (device.minIoSize - 1)) != 0 ||
                 device.minIoSize > device.lebSize) {
                 return refuse("bad ubi line");

@@ -14,7 +14,7 @@ namespace Sim {
 
 namespace {
 
-constexpr int kFirstFd = 3;
+constexpr int firstFd = 3;
 
 class SnapshotDirectory : public LinuxFlash::DirectoryStream {
 public:
@@ -290,7 +290,7 @@ int Simulator::open(const char* path, int flags) {
     if ((flags & O_DIRECTORY) != 0 && file.node.kind != SysfsTree::NodeKind::Directory) {
         return fail(request, ENOTDIR);
     }
-    int fd = kFirstFd;
+    int fd = firstFd;
     while (m_files.count(fd) != 0) {
         ++fd;
     }

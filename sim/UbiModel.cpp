@@ -11,7 +11,7 @@ namespace Sim {
 namespace {
 
 // The kernel caps every read and write at this many bytes.
-constexpr size_t kMaxTransfer = 0x7ffff000;
+constexpr size_t maxTransfer = 0x7ffff000;
 
 unsigned long long ceilDivide(unsigned long long value, unsigned long long divisor) {
     return value / divisor + (value % divisor != 0 ? 1 : 0);
@@ -425,7 +425,7 @@ ssize_t UbiModel::writeVolume(VolumeHandle& handle, const void* buffer, size_t c
         errno = EROFS;
         return -1;
     }
-    count = std::min(count, kMaxTransfer);
+    count = std::min(count, maxTransfer);
     const size_t taken = static_cast<size_t>(
         std::min<unsigned long long>(count, volume.updBytes - volume.updReceived));
     const auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -470,7 +470,7 @@ ssize_t UbiModel::readVolume(VolumeHandle& handle, void* buffer, size_t count) {
         return 0;
     }
     const size_t length = static_cast<size_t>(std::min<unsigned long long>(
-        std::min(count, kMaxTransfer), volume.usedBytes - handle.position));
+        std::min(count, maxTransfer), volume.usedBytes - handle.position));
     auto* out = static_cast<uint8_t*>(buffer);
     for (size_t i = 0; i < length; ++i) {
         const unsigned long long at = handle.position + i;

@@ -6,14 +6,15 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "common/linuxFlash/UbiVolumeType.h"
 #include "sim/FaultPlan.h"
 
 struct ubi_mkvol_req;
 
 namespace Sim {
 
-constexpr int kDynamic = 3;
-constexpr int kStatic = 4;
+constexpr int kDynamic = UBI_DYNAMIC_VOLUME;
+constexpr int kStatic = UBI_STATIC_VOLUME;
 
 struct Volume {
     unsigned serial = 0; // tells apart volumes that had the same id at different times

@@ -16,20 +16,20 @@ struct TraceAreaRegistrar {
 
 TraceAreaRegistrar s_traceAreaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_MTD)));
 
-constexpr int kMaxPartitions = 20;
-constexpr size_t kNameReadSize = 32;
+constexpr int maxPartitions = 20;
+constexpr size_t nameReadSize = 32;
 
 } // namespace
 
 std::vector<Mtd::DeviceInfo> Mtd::getDevices(LinuxFlash::KernelInterface& kernel) {
     std::vector<DeviceInfo> devices;
-    for (int n = 0; n < kMaxPartitions; ++n) {
+    for (int n = 0; n < maxPartitions; ++n) {
         LinuxFlash::KernelFile file(kernel, StringTool::stringf("/sys/class/mtd/mtd%d/name", n),
                                     O_RDONLY);
         if (!file.isOpen()) {
             break;
         }
-        char buffer[kNameReadSize];
+        char buffer[nameReadSize];
         const ssize_t length = file.read(buffer, sizeof buffer);
         if (length <= 0) {
             continue;

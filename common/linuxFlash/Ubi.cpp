@@ -25,13 +25,10 @@
 // - A rename request is atomic: after a power cut the volumes carry all old names or all new
 //   ones. A volume that holds one of the new names and is not renamed itself is removed in
 //   the same step, which is how the previous generation of a volume goes away.
-// - An update takes exactly the announced number of bytes on the same descriptor. Until they
-//   have all arrived the volume is marked in sysfs (upd_marker) and cannot be read; once they
-//   have, any further write is refused.
-// - /dev/ubiN takes the volume requests; /dev/ubiN_M takes an update, and only one handle at
-//   a time may write to it.
+// - An update takes exactly the announced number of bytes on the same descriptor; until then
+//   the volume is marked (upd_marker) and cannot be read, after that it refuses any write.
+// - /dev/ubiN takes the volume requests; /dev/ubiN_M an update, one writing handle at a time.
 
-// This module's index in the trace area table, set before main.
 static unsigned int s_traceArea;
 
 namespace {
@@ -44,8 +41,8 @@ struct TraceAreaRegistrar {
 
 TraceAreaRegistrar s_traceAreaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_UBI)));
 
-constexpr size_t kAttributeReadSize = 128;
-constexpr const char* kClassDirectory = "/sys/class/ubi";
+constexpr size_t attributeReadSize = 128;
+constexpr const char* classDirectory = "/sys/class/ubi";
 
 std::string deviceNode(int ubiId) {
     return StringTool::stringf("/dev/ubi%d", ubiId);
@@ -60,11 +57,11 @@ std::string volumeNode(const std::string& deviceName, int volId) {
 }
 
 std::string classEntry(const std::string& entry) {
-    return StringTool::stringf("%s/%s", kClassDirectory, entry.c_str());
+    return StringTool::stringf("%s/%s", classDirectory, entry.c_str());
 }
 
 std::string classAttribute(const std::string& entry, const char* attribute) {
-    return StringTool::stringf("%s/%s/%s", kClassDirectory, entry.c_str(), attribute);
+    return StringTool::stringf("%s/%s/%s", classDirectory, entry.c_str(), attribute);
 }
 
 // ubiN, and also ubiN_M: anything may follow the number.
@@ -91,7 +88,7 @@ bool readAttribute(LinuxFlash::KernelInterface& kernel, const std::string& path,
     if (!file.isOpen()) {
         return false;
     }
-    char buffer[kAttributeReadSize];
+    char buffer[attributeReadSize];
     const ssize_t length = file.read(buffer, sizeof buffer);
     if (length <= 0) {
         return false;
@@ -110,17 +107,6 @@ bool readAttributeText(LinuxFlash::KernelInterface& kernel, const std::string& p
     raw.pop_back();
     text = raw;
     return true;
-}
-
-// Any value outside the enumeration is sent as 0, which the kernel refuses.
-int8_t kernelVolumeType(Ubi::VolumeType type) {
-    switch (type) {
-    case Ubi::VolumeType::Dynamic:
-        return UBI_DYNAMIC_VOLUME;
-    case Ubi::VolumeType::Static:
-        return UBI_STATIC_VOLUME;
-    }
-    return 0;
 }
 
 // The caller has checked that the name fits: at most 127 bytes, the rest of the field 0.
@@ -168,7 +154,7 @@ bool Device::init(const std::string& mtdName) {
 // The first device in directory order whose mtd_num matches; the kernel attaches a partition
 // at most once.
 bool Device::findUbiDeviceId(int mtdIndex, int& ubiId, LinuxFlash::KernelInterface& kernel) {
-    std::unique_ptr<LinuxFlash::DirectoryStream> directory = kernel.openDirectory(kClassDirectory);
+    std::unique_ptr<LinuxFlash::DirectoryStream> directory = kernel.openDirectory(classDirectory);
     if (!directory) {
         return false;
     }
@@ -366,6 +352,20 @@ bool Device::deviceAttribute(const std::string& attribute, std::string& value) {
     return attributeValue(classAttribute(m_name, attribute.c_str()), value);
 }
 
+// Unlike the lookups, only a newline is dropped: the values read here are checked by the
+// caller and must not lose a digit to a missing newline.
+bool Device::attributeValue(const std::string& path, std::string& value) {
+    std::string raw;
+    if (!readAttribute(m_kernel, path, raw)) {
+        return fail(errno != 0 ? errno : EIO);
+    }
+    if (raw.back() == '\n') {
+        raw.pop_back();
+    }
+    value = raw;
+    return true;
+}
+
 // The two warnings below are issued from fixed lines of this file, 381 and 388: the trace
 // header shows file and line, and logs collected from boards in the field are matched
 // against them. Code added above this point has to keep them there.
@@ -388,20 +388,6 @@ bool Volume::open(const std::string& name) {
         VEXIL_TRACE(Trace::LevelWarning, "failed to open volume\n");
     }
     return m_fd != -1;
-}
-
-// Unlike the lookups, only a newline is dropped: the values read here are checked by the
-// caller and must not lose a digit to a missing newline.
-bool Device::attributeValue(const std::string& path, std::string& value) {
-    std::string raw;
-    if (!readAttribute(m_kernel, path, raw)) {
-        return fail(errno != 0 ? errno : EIO);
-    }
-    if (raw.back() == '\n') {
-        raw.pop_back();
-    }
-    value = raw;
-    return true;
 }
 
 std::string because(int error) {

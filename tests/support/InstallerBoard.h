@@ -49,9 +49,8 @@ inline void addGeneration(Sim::Simulator& sim, const Generation& generation,
                           const std::string& suffix) {
     for (int slot = 0; slot < FwImage::slotCount; ++slot) {
         const FwImage::VolumeSlot& target = FwImage::s_volumes[slot];
-        const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::Simulator::kDynamic
-                                                                 : Sim::Simulator::kStatic;
-        sim.addVolume(0, std::string(target.name) + suffix, type, target.size, generation[slot]);
+        sim.addVolume(0, std::string(target.name) + suffix, Ubi::kernelVolumeType(target.type),
+                      target.size, generation[slot]);
     }
 }
 
