@@ -72,7 +72,7 @@ dtb=$(sed -n 's/^DTB=//p' <<<"$info")
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexil-uboot.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 if [[ -z $script ]]; then
-    script=$work/boot.scr
+    script=$work/vexil-boot.scr
     "$repo/boot/make-boot-scr.sh" "$script" >/dev/null
 fi
 [[ -f $script ]] || die "no boot script $script"
