@@ -121,7 +121,7 @@ for row in "${cases[@]}"; do
     esac
     cp "$img.bin" "$name.flash"
     cp "$env" "$name.env.before"
-    got=$("$run" --flash "$name.flash" --env "$env" --script boot.scr $option \
+    got=$("$run" --flash "$name.flash" --env "$env" --script boot.scr ${option:+"$option"} \
         --log "$name.console" --timeout 60) || true
     check "$name" "boots $want_args" [ "$got" == "vexil-booted: $want_args" ]
     echo "$env 0x0 0x2000 0x10000" >"$env.config"
