@@ -76,6 +76,23 @@ bool pwriteAll(int fd, const void* data, size_t length, off_t offset) {
     return writeFrom(fd, data, length, &offset);
 }
 
+bool preadAll(int fd, void* buffer, size_t length, off_t offset) {
+    auto* at = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = pread(fd, at, length, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        at += got;
+        length -= size_t(got);
+        offset += got;
+    }
+    return true;
+}
+
 bool readRegularFile(const std::string& path, size_t limit, std::string& bytes,
                      std::string& reason) {
     const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -31,12 +31,14 @@ private:
 // Reads until `length` bytes or the end of the file: the count read, or -1 on an error.
 ssize_t readAll(int fd, void* buffer, size_t length);
 // Writes every byte, retrying short writes and interruptions; at `offset` for pwriteAll.
-bool writeAll(int fd, const void* data, size_t length);
-bool pwriteAll(int fd, const void* data, size_t length, off_t offset);
+[[nodiscard]] bool writeAll(int fd, const void* data, size_t length);
+[[nodiscard]] bool pwriteAll(int fd, const void* data, size_t length, off_t offset);
+// Reads exactly `length` bytes at `offset`; false on an error or an earlier end of the file.
+[[nodiscard]] bool preadAll(int fd, void* buffer, size_t length, off_t offset);
 
 // Reads the first `limit` + 1 bytes at most of a regular file, never waiting on a FIFO; false
 // with `reason` when it is no regular file or cannot be read.
-bool readRegularFile(const std::string& path, size_t limit, std::string& bytes,
-                     std::string& reason);
+[[nodiscard]] bool readRegularFile(const std::string& path, size_t limit, std::string& bytes,
+                                   std::string& reason);
 
 } // namespace Platform

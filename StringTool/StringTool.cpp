@@ -36,4 +36,19 @@ std::string stringf(const char* format, ...) {
     return result;
 }
 
+std::string jsonString(const std::string& text) {
+    std::string result = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            result += '\\';
+            result += char(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            result += char(c);
+        } else {
+            result += stringf("\\u%04x", c);
+        }
+    }
+    return result + "\"";
+}
+
 } // namespace StringTool

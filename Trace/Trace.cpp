@@ -14,15 +14,14 @@ thread_local unsigned int _lastTraceArea = 0;
 
 } // namespace Trace
 
-static unsigned int _traceArea;
-static unsigned int _traceAreaFilescope;
+static unsigned int s_traceArea;
 
 namespace Trace {
 
 namespace {
 
 struct AreaRegistrar {
-    AreaRegistrar() { _traceAreaFilescope = Area::enumerateArea("Trace", &_traceArea); }
+    AreaRegistrar() { Area::enumerateArea("Trace", &s_traceArea); }
 };
 
 AreaRegistrar _areaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_TRACE)));

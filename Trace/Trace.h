@@ -49,12 +49,12 @@ void addOutputFunction(const std::string& name, OutputFunction callback, void* u
 #define VEXIL_INIT_PRIORITY_MTD 1002
 #define VEXIL_INIT_PRIORITY_UBI 1003
 
-// A trace statement in the calling file's area `_traceArea`. Keep each use on
+// A trace statement in the calling file's area `s_traceArea`. Keep each use on
 // one source line: the line printed is the line of the statement. Nothing is
 // formatted when the area's mask for the level is 0.
 #define VEXIL_TRACE(level, ...)                                                                    \
     do {                                                                                           \
-        const unsigned int vexilTraceArea_ = _traceArea;                                           \
+        const unsigned int vexilTraceArea_ = s_traceArea;                                          \
         if (::Trace::Area::s_areas[vexilTraceArea_].levelMasks[(level)] != 0) {                    \
             ::Trace::_lastTraceArea = vexilTraceArea_;                                             \
             ::Trace::LineInfo vexilLineInfo_{__FILE__, __LINE__, vexilTraceArea_, (level)};        \

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <endian.h>
 
 #include "Platform/Console.h"
 #include "Platform/pf_platform.h"
@@ -23,9 +22,10 @@ constexpr uint32_t bytesNeededOnEntry[] = {2048, sizeof(ImageHeader), sizeof(Blo
 
 } // namespace
 
-Parser::Parser()
+Parser::Parser(Platform::Transcript& transcript)
     : m_state(Idle), m_status(Ok), m_imageLength(0), m_bytesProcessed(0), m_bytesNeeded(0),
-      m_blockRemaining(0), m_blockCrc(0), m_imageHeader(), m_blockHeader() {}
+      m_blockRemaining(0), m_blockCrc(0), m_imageHeader(), m_blockHeader(),
+      m_transcript(transcript) {}
 
 void Parser::begin() {
     m_status = Ok;
@@ -34,7 +34,7 @@ void Parser::begin() {
 }
 
 void Parser::setError(Status status) {
-    printf("error: %d\n", static_cast<int>(status));
+    m_transcript.printf("error: %d\n", static_cast<int>(status));
     m_status = status;
     changeState(Idle);
 }
@@ -43,7 +43,7 @@ void Parser::changeState(State state) {
     if (state == m_state) {
         return;
     }
-    printf("state changed '%d' -> '%d'\n", static_cast<int>(m_state), static_cast<int>(state));
+    m_transcript.printf("state changed '%d' -> '%d'\n", int(m_state), int(state));
     m_state = state;
     m_bytesNeeded = bytesNeededOnEntry[state];
 }
@@ -70,9 +70,7 @@ int Parser::parse(const void* data, unsigned size) {
         if (size != sizeof m_imageHeader) {
             assertionFailed("size == sizeof(ImageHeader)", "the header arrives whole", __LINE__);
         }
-        memcpy(&m_imageHeader, data, sizeof m_imageHeader);
-        m_imageHeader.length = be32toh(m_imageHeader.length);
-        m_imageHeader.version = be32toh(m_imageHeader.version);
+        m_imageHeader = decodeHeader(static_cast<const uint8_t*>(data));
         m_imageLength = m_imageHeader.length;
         changeState(ReadBlockHeader);
         return ResultImageHeader;
@@ -81,9 +79,7 @@ int Parser::parse(const void* data, unsigned size) {
         if (size != sizeof m_blockHeader) {
             assertionFailed("size == sizeof(BlockHeader)", "the header arrives whole", __LINE__);
         }
-        memcpy(&m_blockHeader, data, sizeof m_blockHeader);
-        m_blockHeader.id = be32toh(m_blockHeader.id);
-        m_blockHeader.size = be32toh(m_blockHeader.size);
+        m_blockHeader = decodeBlockHeader(static_cast<const uint8_t*>(data));
         changeState(ReadBlockData);
         m_bytesNeeded = m_blockHeader.size;
         m_blockRemaining = m_blockHeader.size;
@@ -103,7 +99,7 @@ int Parser::parse(const void* data, unsigned size) {
             }
             return ResultPayload;
         }
-        if (m_blockCrc != be32toh(m_blockHeader.crc)) {
+        if (m_blockCrc != m_blockHeader.crc) {
             setError(CrcError);
             return ResultNothing;
         }

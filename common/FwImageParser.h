@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
+#include "Platform/Transcript.h"
 #include "common/ImageFormat.h"
 
 namespace FwImage {
 
 // Verifies an image stream handed over in pieces of exactly m_bytesNeeded bytes
-// and says after each piece what it was. Allocates nothing.
+// and says after each piece what it was. Allocates nothing. Its state changes and errors go to
+// the transcript it is given.
 class Parser {
 public:
     enum State : int32_t {
@@ -35,7 +37,7 @@ public:
         ResultTooLong = 4,
     };
 
-    Parser();
+    explicit Parser(Platform::Transcript& transcript = Platform::Transcript::none());
 
     void begin();
     int parse(const void* data, unsigned size);
@@ -53,7 +55,10 @@ public:
     uint32_t m_blockRemaining;
     uint32_t m_blockCrc;
     ImageHeader m_imageHeader; // length and version in host order
-    BlockHeader m_blockHeader; // id and size in host order, crc as stored
+    BlockHeader m_blockHeader; // in host order
+
+private:
+    Platform::Transcript& m_transcript;
 };
 
 } // namespace FwImage

@@ -28,46 +28,35 @@ void ImageCheck::reject(Parser& parser, const std::string& reason) {
 }
 
 void ImageCheck::onImageHeader(Parser& parser, const uint8_t* raw) {
-    if (m_enforced) {
-        m_hasher.update(raw, sizeof(ImageHeader));
-    }
-    const ImageHeader& header = parser.m_imageHeader;
+    memcpy(m_rawHeader, raw, sizeof m_rawHeader);
+    m_header = parser.m_imageHeader;
+    const ImageHeader& header = m_header;
     if (!hasExpectedIdentity(header)) {
         reject(parser, "the image is for another board (magic '" +
                            printable(fieldText(header.magic, sizeof header.magic)) +
                            "', product '" +
                            printable(fieldText(header.product, sizeof header.product)) + "')");
-        return;
-    }
-    if (m_enforced && m_versionRequired && header.version < m_requiredVersion) {
-        reject(parser, StringTool::stringf("the image's version 0x%x is lower than the installed "
-                                           "version 0x%x; going back is vexil-slots rollback",
-                                           header.version, m_requiredVersion));
     }
 }
 
-void ImageCheck::onBlockHeader(Parser& parser, const uint8_t* raw) {
+void ImageCheck::onBlockHeader(Parser& parser, const uint8_t*) {
     const BlockHeader& block = parser.m_blockHeader;
     m_slot = -1;
-    if (m_signatureBlocks > 0) {
-        if (m_enforced) {
-            reject(parser, "a block follows the signature block");
-            return;
+    if (m_blocks++ == 0 && block.id == ImageDescription::blockId) {
+        m_inDescription = true;
+        m_descriptionSeen = true;
+        m_descriptionSize = block.size;
+        if (m_enforced && !ImageDescription::plausibleSize(block.size)) {
+            reject(parser, StringTool::stringf("the signed description is malformed: it is %u "
+                                               "bytes",
+                                               block.size));
         }
-        m_warnings.push_back(blockName(block.id, findSlot(block.id)) +
-                             " follows the signature block");
-    }
-    m_inSignature = block.id == ImageSignature::blockId;
-    if (m_inSignature) {
-        ++m_signatureBlocks;
-        m_signatureSize = block.size;
-        m_signatureHave = 0;
         return;
     }
-    if (m_enforced) {
-        m_hasher.update(raw, sizeof(BlockHeader));
-    }
     const int slot = findSlot(block.id);
+    if (m_enforced && !matchesEntry(parser, block, slot)) {
+        return;
+    }
     if (slot < 0) {
         return;
     }
@@ -97,56 +86,149 @@ void ImageCheck::onBlockHeader(Parser& parser, const uint8_t* raw) {
     m_slotVerified[slot] = false;
 }
 
+// Every block after the description must be the next one it lists, before its slot is touched.
+bool ImageCheck::matchesEntry(Parser& parser, const BlockHeader& block, int slot) {
+    const std::string name = blockName(block.id, slot);
+    if (!m_descriptionVerified) {
+        reject(parser, "the image is not signed");
+        return false;
+    }
+    if (m_nextEntry == m_description.count()) {
+        reject(parser, StringTool::stringf("%s is one more than the signed description lists",
+                                           name.c_str()));
+        return false;
+    }
+    m_entry = m_description.entry(m_nextEntry);
+    const std::string mismatch = entryMismatch(block, m_nextEntry++);
+    if (!mismatch.empty()) {
+        reject(parser, mismatch);
+        return false;
+    }
+    return true;
+}
+
+// Why the block header is not entry `index`; empty when it is.
+std::string ImageCheck::entryMismatch(const BlockHeader& block, size_t index) const {
+    const ImageDescription::Entry entry = m_description.entry(index);
+    if (block.id == entry.id && block.size == entry.size && block.crc == entry.crc) {
+        return "";
+    }
+    return StringTool::stringf("%s is not the block the signed description lists next (entry %zu: "
+                               "ID %u, %u bytes, CRC-32 %08x; the image has %u bytes, CRC-32 %08x)",
+                               blockName(block.id, findSlot(block.id)).c_str(), index + 1, entry.id,
+                               entry.size, entry.crc, block.size, block.crc);
+}
+
+// Each listed block's header where the description says it begins, as far as the source can
+// look: the first one that is not its entry is the one the stream would stop at.
+void ImageCheck::checkAhead(Parser& parser) {
+    uint64_t at = sizeof(ImageHeader) + sizeof(BlockHeader) + m_descriptionSize;
+    for (size_t index = 0; m_source != nullptr && index < m_description.count(); ++index) {
+        uint8_t raw[sizeof(BlockHeader)];
+        if (!m_source->readAt(at, raw, sizeof raw)) {
+            return;
+        }
+        const BlockHeader block = decodeBlockHeader(raw);
+        const std::string mismatch = entryMismatch(block, index);
+        if (!mismatch.empty()) {
+            reject(parser, mismatch);
+            return;
+        }
+        at += sizeof raw + block.size;
+    }
+}
+
+// The description has arrived whole and passed its CRC: with a trust store it must verify
+// before anything else of the image is let through.
+void ImageCheck::checkDescription(Parser& parser) {
+    std::string why;
+    m_descriptionWellFormed =
+        m_descriptionHave == m_descriptionSize &&
+        m_description.decode(m_descriptionBytes.data(), m_descriptionSize, why);
+    if (!m_descriptionWellFormed) {
+        m_descriptionProblem = "the signed description is malformed: " + why;
+    } else if (m_store.state() == SigningKeys::TrustStore::Absent) {
+        return; // nothing to verify it with: the key it names stays a claim
+    } else if (m_store.state() == SigningKeys::TrustStore::Refused) {
+        m_descriptionProblem = m_store.reason();
+    } else {
+        const std::string key = SigningKeys::keyIdHex(m_description.keyId());
+        const SigningKeys::PublicKey* trusted = m_store.find(m_description.keyId());
+        if (trusted == nullptr) {
+            m_descriptionProblem =
+                "the image is signed by key " + key + ", which the board does not trust";
+        } else if (!m_description.signedBy(*trusted)) {
+            m_descriptionProblem = "the signature by key " + key + " does not match the image";
+        } else if (!m_description.describesHeader(m_rawHeader)) {
+            m_descriptionProblem = "the image header is not the one the signed description holds";
+        } else if (m_description.listedLength() != parser.m_imageLength) {
+            m_descriptionProblem =
+                StringTool::stringf("the blocks the signed description lists add up to %llu "
+                                    "bytes, not the image's %u",
+                                    static_cast<unsigned long long>(m_description.listedLength()),
+                                    parser.m_imageLength);
+        }
+    }
+    m_descriptionVerified = m_descriptionProblem.empty();
+    if (!m_enforced) {
+        return;
+    }
+    if (!m_descriptionVerified) {
+        reject(parser, m_descriptionProblem);
+        return;
+    }
+    const uint32_t version = parser.m_imageHeader.version;
+    if (m_versionRequired && version < m_requiredVersion) {
+        reject(parser, StringTool::stringf("the image's version 0x%x is lower than the installed "
+                                           "version 0x%x; going back is vexil-slots rollback",
+                                           version, m_requiredVersion));
+        return;
+    }
+    checkAhead(parser);
+}
+
 void ImageCheck::onPayload(Parser& parser, const uint8_t* data, unsigned size) {
-    if (m_inSignature) {
-        const unsigned room = unsigned(m_signature.size()) - m_signatureHave;
+    const bool blockEnds = parser.m_state != Parser::ReadBlockData;
+    if (m_inDescription) {
+        const unsigned room = unsigned(m_descriptionBytes.size()) - m_descriptionHave;
         const unsigned take = std::min(size, room);
-        memcpy(m_signature.data() + m_signatureHave, data, take);
-        m_signatureHave += take;
+        memcpy(m_descriptionBytes.data() + m_descriptionHave, data, take);
+        m_descriptionHave += take;
+        if (blockEnds) {
+            m_inDescription = false;
+            checkDescription(parser);
+        }
         return;
     }
     if (m_enforced) {
-        m_hasher.update(data, size);
+        m_hash.update(data, size);
+        if (blockEnds && m_hash.finish() != m_entry.digest) {
+            reject(parser,
+                   StringTool::stringf("%s does not match its SHA-256 in the signed description",
+                                       blockName(m_entry.id, findSlot(m_entry.id)).c_str()));
+            return;
+        }
     }
-    if (m_slot >= 0 && parser.m_state != Parser::ReadBlockData) {
+    if (m_slot >= 0 && blockEnds) {
         m_slotVerified[m_slot] = true;
     }
 }
 
-bool ImageCheck::signedBy(SigningKeys::KeyId& keyId) const {
-    if (m_signatureSize != ImageSignature::payloadSize ||
-        m_signatureHave != ImageSignature::payloadSize ||
-        m_signature[0] != ImageSignature::formatVersion) {
+bool ImageCheck::claimedKey(SigningKeys::KeyId& keyId) const {
+    if (!m_descriptionWellFormed) {
         return false;
     }
-    std::copy_n(m_signature.begin() + 1, keyId.size(), keyId.begin());
+    keyId = m_description.keyId();
     return true;
 }
 
-std::string ImageCheck::signatureVerdict() const {
-    if (m_store.state() == SigningKeys::TrustStore::Refused) {
-        return m_store.reason();
-    }
-    if (m_signatureBlocks == 0) {
-        return "the image is not signed";
-    }
-    const unsigned size = m_signatureHave == m_signatureSize ? m_signatureSize : 0;
-    const ImageSignature::Verdict verdict = m_hasher.verify(m_signature.data(), size, m_store);
-    const std::string key = SigningKeys::keyIdHex(verdict.keyId);
-    switch (verdict.outcome) {
-    case ImageSignature::Verdict::Good:
-        return "";
-    case ImageSignature::Verdict::Malformed:
-        return "the signature block is malformed";
-    case ImageSignature::Verdict::Untrusted:
-        return "the image is signed by key " + key + ", which the board does not trust";
-    case ImageSignature::Verdict::BadSignature:
-        break;
-    }
-    return "the signature by key " + key + " does not match the image";
+bool ImageCheck::accepts(const Parser& parser, std::string& reason) const {
+    reason = rejection(parser);
+    return reason.empty();
 }
 
-std::string ImageCheck::verdict(const Parser& parser) const {
+// Why the image may not be switched in; empty when it may.
+std::string ImageCheck::rejection(const Parser& parser) const {
     if (!m_rejection.empty()) {
         return m_rejection;
     }
@@ -163,11 +245,8 @@ std::string ImageCheck::verdict(const Parser& parser) const {
     if (parser.m_state != Parser::Done) {
         return "the image ended early";
     }
-    if (m_enforced) {
-        const std::string signature = signatureVerdict();
-        if (!signature.empty()) {
-            return signature;
-        }
+    if (m_store.state() == SigningKeys::TrustStore::Refused) {
+        return m_store.reason();
     }
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!m_slotVerified[slot]) {

@@ -4,15 +4,6 @@
 
 namespace FwImage {
 
-int findSlot(uint32_t blockId) {
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (s_volumes[slot].blockId == blockId) {
-            return slot;
-        }
-    }
-    return -1;
-}
-
 std::string fieldText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
@@ -21,7 +12,7 @@ std::string printable(const std::string& text) {
     static const char digits[] = "0123456789abcdef";
     std::string result;
     for (const unsigned char c : text) {
-        if (c >= 0x20 && c < 0x7F) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
             result += static_cast<char>(c);
         } else {
             result += {'\\', 'x', digits[c >> 4], digits[c & 15]};
@@ -30,12 +21,42 @@ std::string printable(const std::string& text) {
     return result;
 }
 
-uint64_t volumeCapacity(unsigned size, unsigned lebSize) {
-    return (uint64_t(size) + lebSize - 1) / lebSize * lebSize;
+uint32_t bigEndian(const void* field) {
+    const auto* b = static_cast<const uint8_t*>(field);
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
 
-uint64_t standardCapacity(int slot) {
-    return volumeCapacity(s_volumes[slot].size, standardLebSize);
+void putBigEndian(void* field, uint32_t value) {
+    auto* b = static_cast<uint8_t*>(field);
+    for (int i = 0; i < 4; ++i) {
+        b[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    }
+}
+
+ImageHeader decodeHeader(const uint8_t* raw) {
+    ImageHeader header;
+    memcpy(&header, raw, sizeof header);
+    header.length = bigEndian(raw + offsetof(ImageHeader, length));
+    header.version = bigEndian(raw + offsetof(ImageHeader, version));
+    return header;
+}
+
+BlockHeader decodeBlockHeader(const uint8_t* raw) {
+    return {bigEndian(raw + offsetof(BlockHeader, id)),
+            bigEndian(raw + offsetof(BlockHeader, size)),
+            bigEndian(raw + offsetof(BlockHeader, crc))};
+}
+
+void encodeHeader(const ImageHeader& header, uint8_t* raw) {
+    memcpy(raw, &header, sizeof header);
+    putBigEndian(raw + offsetof(ImageHeader, length), header.length);
+    putBigEndian(raw + offsetof(ImageHeader, version), header.version);
+}
+
+void encodeBlockHeader(const BlockHeader& block, uint8_t* raw) {
+    putBigEndian(raw + offsetof(BlockHeader, id), block.id);
+    putBigEndian(raw + offsetof(BlockHeader, size), block.size);
+    putBigEndian(raw + offsetof(BlockHeader, crc), block.crc);
 }
 
 bool hasExpectedIdentity(const ImageHeader& header) {

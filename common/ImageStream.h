@@ -12,6 +12,12 @@ public:
     virtual ~ByteSource() = default;
     // Fills up to `size` bytes, fewer only at the end of the stream; -1 with errno on an error.
     virtual long read(void* buffer, unsigned size) = 0;
+    // Exactly `size` bytes at `offset` from the stream's start, without moving on; false where
+    // the source cannot look ahead (a pipe) or has no such bytes.
+    [[nodiscard]] virtual bool readAt(uint64_t offset, void* buffer, unsigned size) {
+        (void)offset, (void)buffer, (void)size;
+        return false;
+    }
 };
 
 // Told what each piece of an image was. A visitor may stop the stream with the parser's

@@ -1,92 +1,100 @@
 #include "common/Manifest.h"
 
-#include <endian.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "common/Crc32.h"
+#include "common/VolumeCheck.h"
 
 namespace Manifest {
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'X', 'M', 'A', 'N', 'I', 'F', '1'};
-constexpr size_t kHeaderAt = 8;
-constexpr size_t kCountAt = 68;
-constexpr size_t kFlagsAt = 69;
-constexpr size_t kKeyAt = 70;
-constexpr size_t kBlocksAt = 78;
-constexpr size_t kCrcAt = kBlocksAt + 12 * FwImage::slotCount;
-
-uint32_t bigEndian(const uint8_t* at) {
-    uint32_t value;
-    memcpy(&value, at, sizeof value);
-    return be32toh(value);
-}
+constexpr char magic[8] = {'V', 'X', 'M', 'A', 'N', 'I', 'F', '1'};
+constexpr size_t headerAt = 8;
+constexpr size_t countAt = headerAt + sizeof(ImageHeader);
+constexpr size_t flagsAt = countAt + 1;
+constexpr size_t keyAt = flagsAt + 1;
+constexpr size_t blocksAt = keyAt + SigningKeys::keyIdSize;
+constexpr size_t crcAt = blocksAt + sizeof(BlockHeader) * FwImage::slotCount;
+static_assert(crcAt + 4 == encodedSize, "the layout above");
 
 } // namespace
 
-std::vector<uint8_t> encode(const uint8_t* rawHeader, const uint8_t (*rawBlocks)[12],
-                            bool signedImage, bool verified, const SigningKeys::KeyId& keyId) {
+std::vector<uint8_t> encode(const uint8_t* rawHeader,
+                            const uint8_t (*rawBlocks)[sizeof(BlockHeader)], bool signedImage,
+                            bool verified, const SigningKeys::KeyId& keyId) {
     std::vector<uint8_t> bytes(encodedSize, 0);
-    memcpy(&bytes[0], kMagic, sizeof kMagic);
-    memcpy(&bytes[kHeaderAt], rawHeader, sizeof(ImageHeader));
-    bytes[kCountAt] = FwImage::slotCount;
-    bytes[kFlagsAt] = (signedImage ? 1 : 0) | (verified ? 2 : 0);
+    memcpy(&bytes[0], magic, sizeof magic);
+    memcpy(&bytes[headerAt], rawHeader, sizeof(ImageHeader));
+    bytes[countAt] = FwImage::slotCount;
+    bytes[flagsAt] = (signedImage ? 1 : 0) | (verified ? 2 : 0);
     if (signedImage) {
-        memcpy(&bytes[kKeyAt], keyId.data(), keyId.size());
+        memcpy(&bytes[keyAt], keyId.data(), keyId.size());
     }
     for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-        memcpy(&bytes[kBlocksAt + 12 * slot], rawBlocks[slot], 12);
+        memcpy(&bytes[blocksAt + sizeof(BlockHeader) * slot], rawBlocks[slot], sizeof(BlockHeader));
     }
-    const uint32_t crc = htobe32(Crc32::calculate(bytes.data(), kCrcAt, 0));
-    memcpy(&bytes[kCrcAt], &crc, sizeof crc);
+    FwImage::putBigEndian(&bytes[crcAt], Crc32::calculate(bytes.data(), crcAt, 0));
     return bytes;
 }
 
 bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error) {
-    if (bytes.size() != encodedSize || memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||
-        bytes[kCountAt] != FwImage::slotCount) {
+    if (bytes.size() != encodedSize || memcmp(bytes.data(), magic, sizeof magic) != 0 ||
+        bytes[countAt] != FwImage::slotCount) {
         error = "not a manifest";
         return false;
     }
-    if (Crc32::calculate(bytes.data(), kCrcAt, 0) != bigEndian(&bytes[kCrcAt])) {
+    if (Crc32::calculate(bytes.data(), crcAt, 0) != FwImage::bigEndian(&bytes[crcAt])) {
         error = "its CRC-32 does not match";
         return false;
     }
-    memcpy(&record.header, &bytes[kHeaderAt], sizeof record.header);
-    record.header.length = be32toh(record.header.length);
-    record.header.version = be32toh(record.header.version);
+    record.header = FwImage::decodeHeader(&bytes[headerAt]);
     for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-        const uint8_t* at = &bytes[kBlocksAt + 12 * slot];
-        record.blocks[slot] = {bigEndian(at), bigEndian(at + 4), bigEndian(at + 8)};
+        record.blocks[slot] =
+            FwImage::decodeBlockHeader(&bytes[blocksAt + sizeof(BlockHeader) * slot]);
     }
-    record.signedImage = (bytes[kFlagsAt] & 1) != 0;
-    record.verified = (bytes[kFlagsAt] & 2) != 0;
-    memcpy(record.keyId.data(), &bytes[kKeyAt], record.keyId.size());
+    record.signedImage = (bytes[flagsAt] & 1) != 0;
+    record.verified = (bytes[flagsAt] & 2) != 0;
+    memcpy(record.keyId.data(), &bytes[keyAt], record.keyId.size());
     return true;
 }
 
-bool read(Ubi::Device& device, const std::string& name, Record& record, std::string& error) {
+Found read(Ubi::Device& device, const std::string& name, Record& record, std::string& problem) {
+    int volId;
+    if (!device.findUbiVolumeId(name, volId)) {
+        return Found::Absent;
+    }
+    // Opening a static volume makes the kernel check its data; its flags tell the outcome.
     Ubi::VolumeReader reader(device);
     if (!reader.open(name)) {
-        error = device.error() == ENOENT ? "no " + name : "cannot open " + name;
-        return false;
+        problem = "cannot open " + name + Ubi::because(reader.error());
+        return Found::Unusable;
+    }
+    if (!VolumeCheck::flags(device, name, VolumeCheck::Open::No, problem)) {
+        return Found::Unusable;
     }
     // One byte more than a manifest holds, to tell a longer volume apart.
     std::vector<uint8_t> bytes(encodedSize + 1);
     size_t have = 0;
-    for (int got; have < bytes.size() &&
-                  (got = reader.read(&bytes[have], unsigned(bytes.size() - have))) > 0;) {
+    for (int got; have < bytes.size();) {
+        got = reader.read(&bytes[have], unsigned(bytes.size() - have));
+        if (got < 0) {
+            problem = "cannot read " + name + Ubi::because(reader.error());
+            return Found::Unusable;
+        }
+        if (got == 0) {
+            break;
+        }
         have += size_t(got);
     }
     bytes.resize(have);
+    std::string error;
     if (!decode(bytes, record, error)) {
-        error = name + ": " + error;
-        return false;
+        problem = name + ": " + error;
+        return Found::Unusable;
     }
-    return true;
+    return Found::Good;
 }
 
 } // namespace Manifest

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BoardLayout.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"
 #include "common/linuxFlash/Ubi.h"
@@ -15,14 +16,14 @@
 //   0    8   "VXMANIF1"
 //   8   60   the image header
 //  68    1   number of slot entries, N
-//  69    1   bit 0: the image ended in a well-formed signature block; bit 1: a trusted key of
-//            the board verified it
+//  69    1   bit 0: the image began with a well-formed signed description; bit 1: a trusted
+//            key of the board verified it
 //  70    8   the signing key's ID, zero when not signed
 //  78  12 N  each slot's block header (ID, size, CRC-32), in slot order
 //  78+12N 4  CRC-32 of the bytes before it
 namespace Manifest {
 
-constexpr size_t encodedSize = 78 + 12 * FwImage::slotCount + 4;
+constexpr size_t encodedSize = 78 + sizeof(BlockHeader) * FwImage::slotCount + 4;
 
 struct Record {
     ImageHeader header = {};                     // length and version in host order
@@ -33,12 +34,18 @@ struct Record {
 };
 
 // `rawHeader` and `rawBlocks` as in the image file.
-std::vector<uint8_t> encode(const uint8_t* rawHeader, const uint8_t (*rawBlocks)[12],
-                            bool signedImage, bool verified, const SigningKeys::KeyId& keyId);
-bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error);
+std::vector<uint8_t> encode(const uint8_t* rawHeader,
+                            const uint8_t (*rawBlocks)[sizeof(BlockHeader)], bool signedImage,
+                            bool verified, const SigningKeys::KeyId& keyId);
+[[nodiscard]] bool decode(const std::vector<uint8_t>& bytes, Record& record, std::string& error);
 
-// Reads and decodes the manifest volume `name`; false with a reason when it is not there or
-// is no manifest.
-bool read(Ubi::Device& device, const std::string& name, Record& record, std::string& error);
+enum class Found {
+    Absent,   // no volume of that name
+    Good,     // `record` holds it
+    Unusable, // there, but it cannot be read, the kernel marks it, or it is no manifest
+};
+
+// Reads and decodes the manifest volume `name`; the reason in `problem` when it is Unusable.
+Found read(Ubi::Device& device, const std::string& name, Record& record, std::string& problem);
 
 } // namespace Manifest

@@ -48,7 +48,7 @@ std::string secretKeyText(const SecretKey& key);
 
 // Parse a key file's bytes. On failure they return false and say in `error`
 // what is wrong, without quoting the file; `key` then holds nothing usable.
-bool parsePublicKey(const std::string& text, PublicKey& key, std::string& error);
-bool parseSecretKey(const std::string& text, SecretKey& key, std::string& error);
+[[nodiscard]] bool parsePublicKey(const std::string& text, PublicKey& key, std::string& error);
+[[nodiscard]] bool parseSecretKey(const std::string& text, SecretKey& key, std::string& error);
 
 } // namespace SigningKeys

@@ -28,6 +28,37 @@ std::string failure(const std::string& path, const char* action, int error) {
     return failure(path, std::string(action) + ": " + strerror(error));
 }
 
+// A store that is not there means "no keys" only when nothing on its path could be hiding it:
+// every component that exists is a real directory, up to one that does not exist. A link may
+// point into a file system that failed to mount, and a component that cannot be looked up may
+// hold the store; either refuses. Empty when the store is simply absent.
+std::string missingStoreProblem(const std::string& directory) {
+    std::string path = directory.compare(0, 1, "/") == 0 ? "/" : "";
+    size_t at = 0;
+    while (at < directory.size()) {
+        const size_t slash = directory.find('/', at);
+        const size_t end = slash == std::string::npos ? directory.size() : slash;
+        const std::string part = directory.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        path += (path.empty() || path.back() == '/' ? "" : "/") + part;
+        struct stat status;
+        if (lstat(path.c_str(), &status) != 0) {
+            return errno == ENOENT ? "" : failure(path, "cannot look up", errno);
+        }
+        if (S_ISLNK(status.st_mode)) {
+            return failure(path, "a symbolic link on the way to a trust store that is not "
+                                 "there (a file system not mounted?)");
+        }
+        if (!S_ISDIR(status.st_mode)) {
+            return failure(path, "not a directory");
+        }
+    }
+    return "";
+}
+
 } // namespace
 
 TrustStore::TrustStore(State state, std::string reason, std::vector<PublicKey> keys)
@@ -44,10 +75,9 @@ TrustStore TrustStore::load(const std::string& directory) {
         if (error != ENOENT) {
             return refuse(failure(directory, "cannot open directory", error));
         }
-        struct stat status;
-        // A broken link to the store is a broken store, not a missing one.
-        if (lstat(directory.c_str(), &status) == 0) {
-            return refuse(failure(directory, "symbolic link to nothing"));
+        const std::string problem = missingStoreProblem(directory);
+        if (!problem.empty()) {
+            return refuse(problem);
         }
         return TrustStore(Absent, "", {});
     }

@@ -14,7 +14,7 @@ constexpr const char* trustedKeysDirectory = "/etc/vexil/trusted-keys";
 class TrustStore {
 public:
     enum State {
-        Absent,  // the directory does not exist
+        Absent,  // the directory does not exist, nor anything on its path that could hide it
         Loaded,  // at least one key, every entry a good key file
         Refused, // anything else; reason() says why
     };

@@ -12,8 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Files.h"
+#include "Platform/Transcript.h"
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
+#include "common/GenerationSwitch.h"
 #include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
 #include "common/ImageStream.h"
@@ -41,20 +45,14 @@ public:
         const size_t got = fread(buffer, 1, size, m_file);
         return got < size && ferror(m_file) ? -1 : static_cast<long>(got);
     }
+    // The descriptor's own reads leave the stream's position and buffer alone.
+    bool readAt(uint64_t offset, void* buffer, unsigned size) override {
+        return Platform::preadAll(fileno(m_file), buffer, size, off_t(offset));
+    }
 
 private:
     FILE* m_file;
 };
-
-uint32_t bigEndian(const void* field) {
-    const auto* b = static_cast<const unsigned char*>(field);
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-
-uint32_t littleEndian(const void* field) {
-    const auto* b = static_cast<const unsigned char*>(field);
-    return uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
-}
 
 std::string printableField(const char* field, size_t width) {
     return FwImage::printable(FwImage::fieldText(field, width));
@@ -69,9 +67,10 @@ struct SlotProgress {
 
 class Installation : public FwImage::StreamVisitor {
 public:
-    Installation(Ubi::Device& device, const SigningKeys::TrustStore& store)
-        : m_device(device), m_volume(device), m_store(store),
-          m_check([this](int slot) { return capacity(slot); }, store) {}
+    Installation(Ubi::Device& device, const SigningKeys::TrustStore& store,
+                 Platform::Transcript& transcript)
+        : m_device(device), m_volume(device), m_store(store), m_transcript(transcript),
+          m_parser(transcript), m_check([this](int slot) { return capacity(slot); }, store) {}
 
     int install(const char* path);
 
@@ -80,7 +79,9 @@ public:
     void onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) override;
 
 private:
+    void guardVersion(FwImage::Parser& parser);
     uint64_t capacity(int slot);
+    bool volumeExists(const char* name);
     bool prepareSlot(int slot);
     bool imageComplete();
     bool newVolumesReadBack();
@@ -93,6 +94,7 @@ private:
     Ubi::Device& m_device;
     Ubi::Volume m_volume;
     const SigningKeys::TrustStore& m_store;
+    Platform::Transcript& m_transcript;
     FwImage::Parser m_parser;
     FwImage::ImageCheck m_check;
     uint8_t m_rawHeader[sizeof(ImageHeader)] = {};
@@ -121,55 +123,75 @@ int Installation::install(const char* path) {
     File image(fopen64(path, "rb"));
     if (!image) {
         const int error = errno;
-        printf("ERROR: failed to open file: %s\n", path);
-        fflush(stdout);
-        fprintf(stderr, "%s: %s\n", path, strerror(error));
+        m_transcript.printf("ERROR: failed to open file: %s\n", path);
+        m_transcript.systemError(path, error);
         return ExitImageUnreadable;
     }
     FileSource source(image.get());
+    m_check.lookAhead(source);
     const FwImage::StreamEnd end = FwImage::readImage(source, m_parser, *this);
     if (end.cause == FwImage::StreamEnd::ReadError) {
-        puts("ERROR: read failed");
-        fflush(stdout);
-        fprintf(stderr, "read: %s\n", strerror(end.error));
+        m_transcript.printf("ERROR: read failed\n");
+        m_transcript.systemError("read", end.error);
         recordFailure(ExitImageUnreadable, "the image could not be read");
     }
     m_volume.close();
-    printf("end: %d\n", m_parser.end());
+    m_transcript.printf("end: %d\n", m_parser.end());
     image.reset();
 
-    if (!imageComplete() || !newVolumesReadBack() || !writeManifest()) {
-        printf("install stopped: %s\n", m_reason.c_str());
+    if (!imageComplete() || !newVolumesReadBack() || !writeManifest() || !switchIn()) {
+        m_transcript.printf("install stopped: %s\n", m_reason.c_str());
         return m_exitStatus;
     }
-    return switchIn() ? ExitInstalled : ExitFlashFailed;
+    return ExitInstalled;
 }
 
 void Installation::onImageHeader(FwImage::Parser& parser, const uint8_t* raw) {
     const ImageHeader& header = parser.m_imageHeader;
-    puts("Image header");
-    printf("\tmagic:   %s\n", printableField(header.magic, sizeof header.magic).c_str());
-    printf("\tproduct: %s\n", printableField(header.product, sizeof header.product).c_str());
-    printf("\tlength:  %d\n", int(header.length));
-    printf("\tversion: 0x%x\n", header.version);
-    printf("\tdescr:   %s\n", printableField(header.descr, sizeof header.descr).c_str());
+    m_transcript.printf("Image header\n");
+    m_transcript.printf("\tmagic:   %s\n",
+                        printableField(header.magic, sizeof header.magic).c_str());
+    m_transcript.printf("\tproduct: %s\n",
+                        printableField(header.product, sizeof header.product).c_str());
+    m_transcript.printf("\tlength:  %d\n", int(header.length));
+    m_transcript.printf("\tversion: 0x%x\n", header.version);
+    m_transcript.printf("\tdescr:   %s\n",
+                        printableField(header.descr, sizeof header.descr).c_str());
     memcpy(m_rawHeader, raw, sizeof m_rawHeader);
-    // With a trust store, an image older than the one installed is refused: going back is a
-    // rollback, never a replay of an older signed image.
-    Manifest::Record current;
-    std::string why;
-    if (m_store.state() == SigningKeys::TrustStore::Loaded &&
-        Manifest::read(m_device, FwImage::s_manifest.name, current, why)) {
-        m_check.requireVersion(current.header.version);
-    }
     m_check.onImageHeader(parser, raw);
+    if (m_store.state() == SigningKeys::TrustStore::Loaded) {
+        guardVersion(parser);
+    }
+}
+
+// With a trust store, an image older than the one a trusted key verified for the current set
+// is refused: going back is a rollback, never a replay of an older signed image. A manifest
+// that is there but cannot be used refuses every image, or the guard would open whenever the
+// manifest is damaged.
+void Installation::guardVersion(FwImage::Parser& parser) {
+    Manifest::Record current;
+    std::string problem;
+    switch (Manifest::read(m_device, FwImage::s_manifest.name, current, problem)) {
+    case Manifest::Found::Absent:
+        break;
+    case Manifest::Found::Unusable:
+        m_check.reject(parser, "the current manifest cannot be used, so a downgrade could not be "
+                               "told: " +
+                                   problem);
+        break;
+    case Manifest::Found::Good:
+        if (current.verified) {
+            m_check.requireVersion(current.header.version);
+        }
+        break;
+    }
 }
 
 void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) {
     const BlockHeader& block = parser.m_blockHeader;
-    puts("Block header");
-    printf("ID: %d - size: %d (crc:%08x)\n", int(block.id), int(block.size),
-           littleEndian(&block.crc));
+    // The CRC as the file's bytes read little-endian: the transcript has always shown it so.
+    m_transcript.printf("Block header\nID: %d - size: %d (crc:%08x)\n", int(block.id),
+                        int(block.size), __builtin_bswap32(block.crc));
     m_check.onBlockHeader(parser, raw);
     memcpy(m_rawBlockHeader, raw, sizeof m_rawBlockHeader);
     const int slot = m_check.slotOfBlock();
@@ -179,11 +201,9 @@ void Installation::onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) {
 // A "_new" volume left by an earlier run is reused as it is; a new one gets whole eraseblocks.
 uint64_t Installation::capacity(int slot) {
     const VolumeSlot& volume = s_volumes[slot];
-    std::string reserved;
-    std::string usable;
-    if (m_device.volumeAttribute(volume.newName, "reserved_ebs", reserved) &&
-        m_device.volumeAttribute(volume.newName, "usable_eb_size", usable)) {
-        return strtoull(reserved.c_str(), nullptr, 10) * strtoull(usable.c_str(), nullptr, 10);
+    unsigned long long bytes;
+    if (m_device.volumeCapacity(volume.newName, bytes)) {
+        return bytes;
     }
     std::string leb;
     if (m_device.deviceAttribute("eraseblock_size", leb)) {
@@ -195,21 +215,36 @@ uint64_t Installation::capacity(int slot) {
     return volume.size;
 }
 
+bool Installation::volumeExists(const char* name) {
+    const bool there = m_device.volumeExists(name);
+    m_transcript.printf("volumeExists(%s) ->%s\n", name, there ? "true" : "false");
+    return there;
+}
+
 bool Installation::prepareSlot(int slot) {
     const VolumeSlot& volume = s_volumes[slot];
     SlotProgress& progress = m_progress[slot];
     progress = SlotProgress();
-    if (m_device.volumeExists(volume.prevName)) {
-        printf("delete: %s\n", volume.prevName);
-        m_device.deleteVolume(volume.prevName);
+    if (volumeExists(volume.prevName)) {
+        m_transcript.printf("delete: %s\n", volume.prevName);
+        if (!m_device.deleteVolume(volume.prevName)) {
+            m_transcript.systemError("deleteVolume", m_device.error());
+            flashFailed(std::string("could not delete ") + volume.prevName +
+                        Ubi::because(m_device.error()));
+            return false;
+        }
     }
-    if (!m_device.volumeExists(volume.newName) &&
-        !m_device.makeVolume(volume.newName, volume.type, volume.size)) {
-        flashFailed(std::string("could not create ") + volume.newName +
-                    Ubi::because(m_device.error()));
-        return false;
+    if (!volumeExists(volume.newName)) {
+        m_transcript.printf("makeVolume(%s)\n", volume.newName);
+        if (!m_device.createVolume(volume.newName, volume.type, volume.size)) {
+            m_transcript.systemError("ioctl", m_device.error());
+            flashFailed(std::string("could not create ") + volume.newName +
+                        Ubi::because(m_device.error()));
+            return false;
+        }
     }
     m_volume.close();
+    m_transcript.printf("open: %s\n", volume.newName);
     if (!m_volume.open(volume.newName)) {
         flashFailed(std::string("could not open ") + volume.newName +
                     Ubi::because(m_volume.error()));
@@ -222,7 +257,7 @@ bool Installation::prepareSlot(int slot) {
         return false;
     }
     progress.size = block.size;
-    progress.crc = bigEndian(&block.crc);
+    progress.crc = block.crc;
     memcpy(progress.rawHeader, m_rawBlockHeader, sizeof progress.rawHeader);
     return true;
 }
@@ -235,6 +270,7 @@ void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsig
     const VolumeSlot& volume = s_volumes[m_currentSlot];
     const int written = m_volume.write(data, size);
     if (written < 0) {
+        m_transcript.systemError("write", m_volume.error());
         flashFailed(std::string("writing ") + volume.newName + " failed" +
                     Ubi::because(m_volume.error()));
         return;
@@ -254,8 +290,8 @@ bool Installation::imageComplete() {
     if (m_exitStatus != ExitInstalled) {
         return false;
     }
-    const std::string rejection = m_check.verdict(m_parser);
-    if (!rejection.empty()) {
+    std::string rejection;
+    if (!m_check.accepts(m_parser, rejection)) {
         recordFailure(ExitImageRejected, rejection);
         return false;
     }
@@ -273,17 +309,17 @@ bool Installation::newVolumesReadBack() {
 
 // The kernel may accept every write and still hold something else.
 bool Installation::readsBack(const VolumeSlot& slot, const SlotProgress& progress) {
-    const std::string wrong = VolumeCheck::verify(m_device, slot.newName, slot.type, progress.size,
-                                                  progress.crc, VolumeCheck::Read::Dynamic);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!VolumeCheck::verify(m_device, slot.newName, slot.type, progress.size, progress.crc,
+                             VolumeCheck::Read::Dynamic, wrong)) {
         recordFailure(ExitFlashFailed, wrong);
         return false;
     }
     return true;
 }
 
-// The record of what is switched in, written like a slot but silently: a good install prints
-// what it always did.
+// The record of what is switched in, written like a slot but without a line in the transcript:
+// a good install prints what it always did.
 bool Installation::writeManifest() {
     const VolumeSlot& manifest = FwImage::s_manifest;
     uint8_t rawBlocks[slotCount][sizeof(BlockHeader)];
@@ -291,18 +327,17 @@ bool Installation::writeManifest() {
         memcpy(rawBlocks[slot], m_progress[slot].rawHeader, sizeof rawBlocks[slot]);
     }
     SigningKeys::KeyId keyId = {};
-    const bool signedImage = m_check.signedBy(keyId);
-    const bool verified = signedImage && m_store.state() == SigningKeys::TrustStore::Loaded;
+    const bool signedImage = m_check.claimedKey(keyId);
+    const bool verified = signedImage && m_check.verified();
     const std::vector<uint8_t> bytes =
         Manifest::encode(m_rawHeader, rawBlocks, signedImage, verified, keyId);
-    int volId;
-    if (!m_device.findUbiVolumeId(manifest.newName, volId) &&
+    if (!m_device.volumeExists(manifest.newName) &&
         !m_device.createVolume(manifest.newName, manifest.type, manifest.size)) {
         recordFailure(ExitFlashFailed, std::string("could not create ") + manifest.newName +
                                            Ubi::because(m_device.error()));
         return false;
     }
-    Ubi::Volume volume(m_device, true);
+    Ubi::Volume volume(m_device);
     if (!volume.open(manifest.newName) || !volume.beginUpdate((long long)bytes.size()) ||
         volume.write(bytes.data(), unsigned(bytes.size())) != int(bytes.size())) {
         recordFailure(ExitFlashFailed, std::string("could not write ") + manifest.newName +
@@ -310,37 +345,41 @@ bool Installation::writeManifest() {
         return false;
     }
     volume.close();
-    const std::string wrong = VolumeCheck::verify(
-        m_device, manifest.newName, manifest.type, uint32_t(bytes.size()),
-        Crc32::calculate(bytes.data(), unsigned(bytes.size()), 0), VolumeCheck::Read::Dynamic);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!VolumeCheck::verify(m_device, manifest.newName, manifest.type, uint32_t(bytes.size()),
+                             Crc32::calculate(bytes.data(), unsigned(bytes.size()), 0),
+                             VolumeCheck::Read::Dynamic, wrong)) {
         recordFailure(ExitFlashFailed, wrong);
         return false;
     }
     return true;
 }
 
-// One rename request switches the slots and the manifest together. The manifest's part is
-// silent, and a manifest_prev left from a generation without a manifest goes first, so no
-// manifest ever describes a set it is not beside.
+// One rename request switches the slots and the manifest together. A manifest_prev left from a
+// generation without a manifest goes first, so no manifest ever describes a set it is not
+// beside.
 bool Installation::switchIn() {
-    std::vector<std::pair<std::string, std::string>> renames;
-    for (const VolumeSlot& slot : s_volumes) {
-        if (m_device.volumeExists(slot.name)) {
-            renames.emplace_back(slot.name, slot.prevName);
-        }
-        renames.emplace_back(slot.newName, slot.name);
-    }
     const VolumeSlot& manifest = FwImage::s_manifest;
-    int volId;
-    if (m_device.findUbiVolumeId(manifest.name, volId)) {
-        renames.emplace_back(manifest.name, manifest.prevName);
-    } else if (m_device.findUbiVolumeId(manifest.prevName, volId)) {
-        m_device.deleteVolume(manifest.prevName);
+    if (!m_device.volumeExists(manifest.name) && m_device.volumeExists(manifest.prevName) &&
+        !m_device.deleteVolume(manifest.prevName)) {
+        recordFailure(ExitFlashFailed, std::string("could not delete ") + manifest.prevName +
+                                           Ubi::because(m_device.error()));
+        return false;
     }
-    renames.emplace_back(manifest.newName, manifest.name);
+    const GenerationSwitch::Renames renames =
+        GenerationSwitch::renames(m_device, &VolumeSlot::newName);
+    for (const VolumeSlot& slot : s_volumes) {
+        const bool current = std::any_of(renames.begin(), renames.end(),
+                                         [&slot](const auto& r) { return r.first == slot.name; });
+        m_transcript.printf("volumeExists(%s) ->%s\n", slot.name, current ? "true" : "false");
+    }
     if (!m_device.renameVolumes(renames)) {
-        puts("rename failed");
+        // The kernel either renamed every volume or none; its answer does not say which.
+        m_transcript.printf("rename failed\n");
+        m_transcript.systemError("rename", m_device.error());
+        recordFailure(ExitFlashFailed, "the rename that switches the new set in failed" +
+                                           Ubi::because(m_device.error()) +
+                                           "; vexil-slots status shows which set is current");
         return false;
     }
     return true;
@@ -357,25 +396,27 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
     if (argc != 2) {
         return ExitUsage;
     }
+    Platform::StandardTranscript transcript;
     Ubi::Device device(kernel);
-    puts("CP1");
-    if (!device.init("NAND.ubi")) {
+    transcript.printf("CP1\n");
+    if (!device.init(FwImage::partitionName)) {
         return ExitNoDevice;
     }
-    puts("CP2");
+    transcript.printf("CP2\n");
     if (!device.lock()) {
-        printf("install stopped: %s is in use by another install or vexil-slots%s\n",
-               device.name().c_str(),
-               device.error() == EWOULDBLOCK ? "" : Ubi::because(device.error()).c_str());
+        transcript.printf("install stopped: %s is in use by another install or vexil-slots%s\n",
+                          device.name().c_str(),
+                          device.error() == EWOULDBLOCK ? ""
+                                                        : Ubi::because(device.error()).c_str());
         return ExitBusy;
     }
     // A store that cannot be used must never mean "no keys": nothing is touched.
     const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustedKeys);
     if (store.state() == SigningKeys::TrustStore::Refused) {
-        printf("install stopped: %s\n", store.reason().c_str());
+        transcript.printf("install stopped: %s\n", store.reason().c_str());
         return ExitTrustStore;
     }
-    return Installation(device, store).install(argv[1]);
+    return Installation(device, store, transcript).install(argv[1]);
 }
 
 } // namespace VexilImageInstaller

@@ -15,7 +15,7 @@ enum ExitStatus : int {
     ExitFlashFailed = 4,     // create, open, update, write, check or rename failed
     ExitTrustStore = 5,      // the board's trusted keys cannot be read
     ExitBusy = 6,            // another install or vexil-slots holds the UBI device
-    ExitNoDevice = -1,       // the UBI device cannot be set up
+    ExitNoDevice = 255,      // the UBI device cannot be set up
 };
 
 // Installs the image named by argv[1] onto the UBI device attached to "NAND.ubi", trusting

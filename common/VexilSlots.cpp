@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
+#include "common/GenerationSwitch.h"
 #include "common/ImageFormat.h"
 #include "common/Manifest.h"
 #include "common/VolumeCheck.h"
@@ -69,18 +71,14 @@ Generation look(Ubi::Device& device, const char* label, Name name) {
             continue;
         }
         ++generation.present;
-        device.volumeAttribute(volume, "type", state.type);
-        state.size =
-            number(device, volume, "reserved_ebs") * number(device, volume, "usable_eb_size");
+        state.size = device.volumeCapacity(volume, state.size) ? state.size : 0;
+        state.type = device.volumeAttribute(volume, "type", state.type) ? state.type : "";
         state.dataBytes = number(device, volume, "data_bytes");
         state.updMarker = number(device, volume, "upd_marker") != 0;
         state.corrupted = number(device, volume, "corrupted") != 0;
     }
-    int volId;
-    if (device.findUbiVolumeId(s_manifest.*name, volId)) {
-        generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
-                                                generation.manifestProblem);
-    }
+    generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
+                                            generation.manifestProblem) == Manifest::Found::Good;
     return generation;
 }
 
@@ -104,53 +102,42 @@ std::string describe(const Generation& generation) {
            (m.verified ? " (verified by a trusted key)" : " (not verified: no trusted keys)");
 }
 
-// Why the generation is not whole, read back in full; empty when it is.
-std::string problem(Ubi::Device& device, const Generation& generation, bool needManifest) {
+// A generation installed before manifests were written: there is nothing to check it against.
+bool unmanifested(const Generation& generation) {
+    return generation.present > 0 && !generation.hasManifest && generation.manifestProblem.empty();
+}
+const char* const noManifest = "no manifest to check it against";
+
+// Whether the generation is whole, read back in full; false with why not in `problem`.
+bool whole(Ubi::Device& device, const Generation& generation, bool needManifest,
+           std::string& problem) {
     if (generation.present == 0) {
-        return "absent";
+        problem = "absent";
+        return false;
     }
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!generation.volumes[slot].present) {
-            return std::string("no ") + s_volumes[slot].*generation.name;
+            problem = std::string("no ") + s_volumes[slot].*generation.name;
+            return false;
         }
     }
     if (!generation.hasManifest && (needManifest || !generation.manifestProblem.empty())) {
-        return generation.manifestProblem.empty() ? "no manifest to check it against"
-                                                  : generation.manifestProblem;
+        problem = generation.manifestProblem.empty() ? noManifest : generation.manifestProblem;
+        return false;
     }
     for (int slot = 0; slot < slotCount; ++slot) {
-        const VolumeState& state = generation.volumes[slot];
         const std::string name = s_volumes[slot].*generation.name;
-        if (!generation.hasManifest) {
-            if (state.updMarker || state.corrupted) {
-                return name + (state.updMarker ? " is still marked as being updated"
-                                               : " is marked corrupted");
-            }
-            continue;
-        }
         const BlockHeader& block = generation.manifest.blocks[slot];
-        const std::string wrong = VolumeCheck::verify(
-            device, name, s_volumes[slot].type, block.size, block.crc, VolumeCheck::Read::All);
-        if (!wrong.empty()) {
-            return wrong;
+        // Without a manifest only the kernel's flags can tell, asked after an open: the kernel
+        // checks a static volume's data when it is first opened.
+        if (generation.hasManifest
+                ? !VolumeCheck::verify(device, name, s_volumes[slot].type, block.size, block.crc,
+                                       VolumeCheck::Read::All, problem)
+                : !VolumeCheck::flags(device, name, VolumeCheck::Open::First, problem)) {
+            return false;
         }
     }
-    return "";
-}
-
-std::string json(const std::string& text) {
-    std::string result = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            result += '\\';
-            result += char(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            result += char(c);
-        } else {
-            result += stringf("\\u%04x", c);
-        }
-    }
-    return result + "\"";
+    return true;
 }
 
 std::vector<std::string> unfinished(Ubi::Device& device) {
@@ -198,22 +185,25 @@ std::string statusJson(const Generation& generation) {
     std::string text = "{";
     if (generation.hasManifest) {
         text += stringf("\"version\": %u, \"descr\": ", m.header.version) +
-                json(FwImage::fieldText(m.header.descr, sizeof m.header.descr)) + ", \"keyId\": " +
-                (m.signedImage ? json(SigningKeys::keyIdHex(m.keyId)) : std::string("null")) +
+                StringTool::jsonString(FwImage::fieldText(m.header.descr, sizeof m.header.descr)) +
+                ", \"keyId\": " +
+                (m.signedImage ? StringTool::jsonString(SigningKeys::keyIdHex(m.keyId))
+                               : std::string("null")) +
                 ", \"verified\": " + (m.verified ? "true" : "false");
     } else {
         text += "\"version\": null, \"manifestProblem\": " +
-                (generation.manifestProblem.empty() ? std::string("null")
-                                                    : json(generation.manifestProblem));
+                (generation.manifestProblem.empty()
+                     ? std::string("null")
+                     : StringTool::jsonString(generation.manifestProblem));
     }
     text += ", \"volumes\": [";
     for (int slot = 0; slot < slotCount; ++slot) {
         const VolumeState& state = generation.volumes[slot];
         text += std::string(slot == 0 ? "" : ", ") +
-                "{\"name\": " + json(s_volumes[slot].*generation.name) +
+                "{\"name\": " + StringTool::jsonString(s_volumes[slot].*generation.name) +
                 ", \"present\": " + (state.present ? "true" : "false");
         if (state.present) {
-            text += ", \"type\": " + json(state.type) +
+            text += ", \"type\": " + StringTool::jsonString(state.type) +
                     stringf(", \"size\": %llu, \"dataBytes\": %llu, \"updMarker\": %s, "
                             "\"corrupted\": %s",
                             state.size, state.dataBytes, state.updMarker ? "true" : "false",
@@ -235,7 +225,7 @@ int status(Ubi::Device& device, bool asJson) {
     if (asJson) {
         std::string names;
         for (const std::string& name : leftovers) {
-            names += (names.empty() ? "" : ", ") + json(name);
+            names += (names.empty() ? "" : ", ") + StringTool::jsonString(name);
         }
         printf("{\"current\": %s,\n \"previous\": %s,\n \"unfinished\": [%s]}\n",
                statusJson(current).c_str(), statusJson(previous).c_str(), names.c_str());
@@ -258,54 +248,47 @@ int check(Ubi::Device& device, bool asJson) {
                                       look(device, "previous", &VolumeSlot::prevName)};
     std::string problems[2];
     for (int i = 0; i < 2; ++i) {
-        problems[i] = problem(device, generations[i], true);
+        if (unmanifested(generations[i])) {
+            problems[i] = noManifest;
+        } else if (whole(device, generations[i], true, problems[i])) {
+            problems[i].clear();
+        }
     }
     if (asJson) {
         printf("{\"current\": {\"whole\": %s, \"problem\": %s},\n \"previous\": {\"whole\": %s, "
                "\"problem\": %s}}\n",
                problems[0].empty() ? "true" : "false",
-               problems[0].empty() ? "null" : json(problems[0]).c_str(),
+               problems[0].empty() ? "null" : StringTool::jsonString(problems[0]).c_str(),
                problems[1].empty() ? "true" : "false",
-               problems[1].empty() ? "null" : json(problems[1]).c_str());
+               problems[1].empty() ? "null" : StringTool::jsonString(problems[1]).c_str());
     } else {
         for (int i = 0; i < 2; ++i) {
-            printf("%s generation: %s\n", generations[i].label,
-                   problems[i].empty() ? ("whole, " + describe(generations[i])).c_str()
-                                       : ("NOT WHOLE: " + problems[i]).c_str());
+            const std::string verdict = problems[i].empty() ? "whole, " + describe(generations[i])
+                                        : unmanifested(generations[i])
+                                            ? "not checked: " + describe(generations[i])
+                                            : "NOT WHOLE: " + problems[i];
+            printf("%s generation: %s\n", generations[i].label, verdict.c_str());
         }
     }
-    return problems[0].empty() ? ExitDone : ExitNotWhole;
+    return problems[0].empty()            ? ExitDone
+           : unmanifested(generations[0]) ? ExitNoManifest
+                                          : ExitNotWhole;
 }
 
 // Swaps the current and the previous generation, all their names in one rename.
 int rollback(Ubi::Device& device, bool unchecked) {
-    const Generation current = look(device, "current", &VolumeSlot::name);
     const Generation previous = look(device, "previous", &VolumeSlot::prevName);
-    const std::string wrong = problem(device, previous, !unchecked);
-    if (!wrong.empty()) {
+    std::string wrong;
+    if (!whole(device, previous, !unchecked, wrong)) {
         printf("rollback refused: the previous generation is not whole: %s%s\n", wrong.c_str(),
-               wrong == "no manifest to check it against"
-                   ? " (--unchecked rolls back to it all the same)"
-                   : "");
+               wrong == noManifest ? " (--unchecked rolls back to it all the same)" : "");
         return ExitNotWhole;
     }
-    std::vector<std::pair<std::string, std::string>> renames;
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (current.volumes[slot].present) {
-            renames.emplace_back(s_volumes[slot].name, s_volumes[slot].prevName);
-        }
-        renames.emplace_back(s_volumes[slot].prevName, s_volumes[slot].name);
-    }
-    int volId;
-    const bool currentManifest = device.findUbiVolumeId(s_manifest.name, volId);
-    if (currentManifest) {
-        renames.emplace_back(s_manifest.name, s_manifest.prevName);
-    }
-    if (device.findUbiVolumeId(s_manifest.prevName, volId)) {
-        renames.emplace_back(s_manifest.prevName, s_manifest.name);
-    }
-    if (!device.renameVolumes(renames)) {
-        puts("rollback failed: nothing was renamed");
+    if (!device.renameVolumes(GenerationSwitch::renames(device, &VolumeSlot::prevName))) {
+        // The kernel renames all or nothing, but a failed request does not say which it did.
+        printf("rollback failed: the rename was refused%s; vexil-slots status shows which "
+               "generation is current\n",
+               Ubi::because(device.error()).c_str());
         return ExitFlashFailed;
     }
     printf("rolled back: the previous generation (%s) is current\n", describe(previous).c_str());
@@ -329,8 +312,8 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
         return ExitUsage;
     }
     Ubi::Device device(kernel);
-    if (!device.init("NAND.ubi")) {
-        fprintf(stderr, "vexil-slots: no UBI device on NAND.ubi\n");
+    if (!device.init(FwImage::partitionName)) {
+        fprintf(stderr, "vexil-slots: no UBI device on %s\n", FwImage::partitionName);
         return ExitNoDevice;
     }
     if (command == "status") {

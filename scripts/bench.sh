@@ -144,3 +144,10 @@ python3 bench/report.py --verify "$work/verify.md" "${arm_verify[@]}" "${vms[@]}
     --nand-timing "$nand_timing" --compiler "$compiler" --load-start "$load_start" \
     --started "$started" \
     --out bench/RESULTS.md
+
+# The board's architecture, in its own VM (bench/arm-vm.sh): the ARM programs
+# on Debian's armmp kernel, on nandsim with the same timing. Its section
+# follows the report.
+echo "bench: installs in the ARM VM on nandsim ($rounds rounds)" >&2
+bash bench/arm-vm.sh "$work" "$build-arm" "$nand_timing" | tee -a bench/RESULTS.md ||
+    echo "bench: the ARM VM part ended with status $?; see $work/vm-armhf-nandsim" >&2

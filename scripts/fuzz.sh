@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (the image parser, the key file
-# parsers, the installer against vexil-image's verdict) and runs them one after
-# the other within SECONDS in all: half for the parser, a quarter each for the
-# others.
+# parsers, the signed description, the installer against vexil-image's verdict)
+# and runs them one after the other within SECONDS in all: a third for the
+# parser and for the verdict, a sixth each for the key files and the
+# description.
 #
 #   scripts/fuzz.sh [SECONDS]     default 60
 #
@@ -18,12 +19,15 @@ cxx=${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14 || echo clang++)}
 target=$build/fw-image-parser-fuzz
 key_target=$build/trusted-key-fuzz
 verdict_target=$build/install-verdict-fuzz
-key_seconds=$((seconds / 4 > 0 ? seconds / 4 : 1))
-verdict_seconds=$key_seconds
-parser_seconds=$((seconds - 2 * key_seconds > 0 ? seconds - 2 * key_seconds : 1))
+description_target=$build/description-fuzz
+key_seconds=$((seconds / 6 > 0 ? seconds / 6 : 1))
+description_seconds=$key_seconds
+verdict_seconds=$((seconds / 3 > 0 ? seconds / 3 : 1))
+parser_seconds=$((seconds - 2 * key_seconds - verdict_seconds > 0 ? seconds - 2 * key_seconds - verdict_seconds : 1))
 
 mkdir -p "$build/corpus" "$build/seeds" "$build/corpus-keys" "$build/seeds-keys" \
-    "$build/corpus-verdict" "$build/seeds-verdict" "$build/artifacts"
+    "$build/corpus-verdict" "$build/seeds-verdict" "$build/corpus-description" \
+    "$build/seeds-description" "$build/artifacts"
 
 compile() {
     "$cxx" -std=c++17 -g -O1 -Wall -Wextra \
@@ -37,11 +41,12 @@ compile "$root/tests/fuzz/FwImageParserFuzz.cpp" \
 compile "$root/tests/fuzz/TrustedKeyFuzz.cpp" "$root/common/SigningKeys.cpp" \
     -lsodium -o "$key_target"
 # The installer and everything under it, without the programs' mains.
-compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" \
-    $(ls "$root"/common/*.cpp "$root"/common/linuxFlash/*.cpp "$root"/sim/*.cpp \
-        "$root"/Trace/*.cpp "$root"/Platform/*.cpp "$root"/StringTool/*.cpp |
-        grep -v "Main\.cpp$") \
-    -lsodium -lpthread -o "$verdict_target"
+library=$(ls "$root"/common/*.cpp "$root"/common/linuxFlash/*.cpp "$root"/sim/*.cpp \
+    "$root"/Trace/*.cpp "$root"/Platform/*.cpp "$root"/StringTool/*.cpp | grep -v "Main\.cpp$")
+# shellcheck disable=SC2086
+compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" $library -lsodium -lpthread -o "$verdict_target"
+# shellcheck disable=SC2086
+compile "$root/tests/fuzz/DescriptionFuzz.cpp" $library -lsodium -lpthread -o "$description_target"
 
 # Seeds: cap bytes, flag byte, then an image.
 byte() { printf "\\x$(printf %02x "$1")"; }
@@ -60,9 +65,10 @@ image() {
 { byte 0; byte 1; byte 0; image; } > "$build/seeds/capped"
 { byte 255; byte 255; byte 0; image; head -c 2048 /dev/zero; } > "$build/seeds/tail"
 { byte 255; byte 255; byte 0; header 60; } > "$build/seeds/header-only"
-# Ending in a signature block ("VSIG", 73 bytes, its CRC right), whole and cut short.
-sigblock() { be32 0x56534947; be32 73; be32 0x07CA0291; head -c 73 /dev/zero | tr '\0' '\1'; }
-{ byte 255; byte 255; byte 0; header 160; be32 1; be32 3; be32 0x352441C2; printf abc; sigblock; } \
+# Beginning with a description block ("VDSC", 178 bytes of one entry, its CRC
+# right), whole and cut short.
+descblock() { be32 0x56445343; be32 178; be32 0x44ABD7EB; head -c 178 /dev/zero | tr '\0' '\1'; }
+{ byte 255; byte 255; byte 0; header 265; descblock; be32 1; be32 3; be32 0x352441C2; printf abc; } \
     > "$build/seeds/signed"
 head -c 150 "$build/seeds/signed" > "$build/seeds/signed-cut"
 
@@ -78,7 +84,14 @@ for flags in 0 1 2 3 7; do { byte $flags; byte 9; slots; } > "$build/seeds-verdi
 # Header text is echoed: it must not pass for the installer's own last line.
 { byte 0; byte 9; text="install stopped: x" slots; } > "$build/seeds-verdict/echo"
 
-# Key file seeds: RFC 8032's Ed25519ph test key.
+# Description seeds: three entries (kernel, devicetree, rootfs) to be signed, and
+# the same bytes as a raw payload.
+entries() { be32 1; be32 3; be32 0x352441C2; be32 3; be32 1; be32 0xE8B7BE43; be32 4; be32 5; be32 0x8587D865; }
+{ byte 1; entries; } > "$build/seeds-description/signed"
+{ byte 0; byte 1; head -c 8 /dev/zero; head -c 60 /dev/zero; byte 1; entries; head -c 96 /dev/zero; } \
+    > "$build/seeds-description/raw"
+
+# Key file seeds: RFC 8032's first Ed25519 test key.
 key_id=b3f39d3b985a7db0
 printf 'vexil-ed25519-public %s %s\n' $key_id 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8= \
     > "$build/seeds-keys/public"
@@ -105,3 +118,5 @@ run fw-image-parser "$target" "$parser_seconds" 8192 "$build/corpus" "$build/see
 run trusted-key "$key_target" "$key_seconds" 4200 "$build/corpus-keys" "$build/seeds-keys"
 run install-verdict "$verdict_target" "$verdict_seconds" 70000 "$build/corpus-verdict" \
     "$build/seeds-verdict"
+run description "$description_target" "$description_seconds" 3000 "$build/corpus-description" \
+    "$build/seeds-description"

@@ -11,7 +11,8 @@ namespace Sim {
 // names one data file per volume. A save writes new data files and a new board.txt beside the
 // old ones and renames board.txt into place, so the directory always holds the old board or
 // the new one, whole. False or null with `error` set when that cannot be done.
-bool saveBoard(const Simulator& sim, const std::string& directory, std::string& error);
+[[nodiscard]] bool saveBoard(const Simulator& sim, const std::string& directory,
+                             std::string& error);
 std::unique_ptr<Simulator> loadBoard(const std::string& directory, std::string& error);
 
 } // namespace Sim

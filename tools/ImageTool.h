@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Platform/Files.h"
+#include "common/ImageDescription.h"
 #include "common/ImageStream.h"
 
 namespace ImageTool {
@@ -33,8 +34,9 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Refuses a path that exists and is not a regular file, or that is one of `inputs`.
-    bool open(const std::vector<int>& inputs = {});
+    // Refuses a path that exists and is not a regular file, or that is one of the inputs, open
+    // or `named` (a key file, say).
+    bool open(const std::vector<int>& inputs = {}, const std::vector<std::string>& named = {});
     int fd() const { return m_fd.get(); }
     // `replace` false refuses a path that exists by then.
     bool commit(bool replace = true);
@@ -55,6 +57,9 @@ public:
     explicit FdSource(int fd) : m_fd(fd) {}
     long read(void* buffer, unsigned size) override {
         return Platform::readAll(m_fd, buffer, size);
+    }
+    bool readAt(uint64_t offset, void* buffer, unsigned size) override {
+        return Platform::preadAll(m_fd, buffer, size, off_t(offset));
     }
 
 private:
@@ -88,11 +93,16 @@ bool startCommand(int argc, char** argv, FILE* out, const char* command, const c
 // Parses a decimal or 0x-prefixed number that fits 32 bits.
 bool parseUint32(const std::string& text, uint32_t& value);
 
-// Appends a signature block over the image of `imageSize` bytes at the start of `fd`, whose
-// header already counts it. False with errno on a read or write error.
-bool appendSignature(int fd, uint64_t imageSize, const std::string& secretKey);
+// The bytes a signed description of `entries` blocks takes, its block header included.
+uint64_t descriptionBlockSize(size_t entries);
+// Writes the image header (length and version in host order) and, behind it, a description of
+// `entries` signed with `key`, at the start of `fd`, where the caller left room for them.
+// False with errno on a write error.
+bool writeSignedStart(int fd, const ImageHeader& header,
+                      const std::vector<ImageDescription::Entry>& entries,
+                      const SigningKeys::SecretKey& key);
 // Reads a secret key file; false after saying why.
-bool loadSecretKey(const char* command, const std::string& path, std::string& text);
+bool loadSecretKey(const char* command, const std::string& path, SigningKeys::SecretKey& key);
 
 // Subcommands; argv[0] is the command name, out is where their results go.
 int runCreate(int argc, char** argv, FILE* out);

@@ -93,7 +93,7 @@ OutputFile::~OutputFile() {
     }
 }
 
-bool OutputFile::open(const std::vector<int>& inputs) {
+bool OutputFile::open(const std::vector<int>& inputs, const std::vector<std::string>& named) {
     struct stat existing;
     if (lstat(m_path.c_str(), &existing) == 0) {
         if (!S_ISREG(existing.st_mode)) {
@@ -101,14 +101,21 @@ bool OutputFile::open(const std::vector<int>& inputs) {
                     m_path.c_str());
             return false;
         }
-        for (const int input : inputs) {
+        const auto same = [&existing](const struct stat& info) {
+            return info.st_dev == existing.st_dev && info.st_ino == existing.st_ino;
+        };
+        bool input = false;
+        for (const int fd : inputs) {
             struct stat info;
-            if (fstat(input, &info) == 0 && info.st_dev == existing.st_dev &&
-                info.st_ino == existing.st_ino) {
-                fprintf(stderr, "vexil-image %s: '%s' is also an input\n", m_command,
-                        m_path.c_str());
-                return false;
-            }
+            input = input || (fstat(fd, &info) == 0 && same(info));
+        }
+        for (const std::string& path : named) {
+            struct stat info;
+            input = input || (stat(path.c_str(), &info) == 0 && same(info));
+        }
+        if (input) {
+            fprintf(stderr, "vexil-image %s: '%s' is also an input\n", m_command, m_path.c_str());
+            return false;
         }
     }
     const size_t slash = m_path.rfind('/');

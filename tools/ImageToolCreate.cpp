@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
-#include "common/ImageSignature.h"
 #include "tools/ImageTool.h"
 
 namespace ImageTool {
@@ -47,7 +47,8 @@ std::string createHelp() {
            " have the limits above\n"
            "  --version N        image version, decimal or 0x-prefixed hex (default 0)\n"
            "  --descr TEXT       description, at most 31 bytes (default empty)\n"
-           "  --sign SECRETKEY   end the image with a signature block made with this key\n"
+           "  --sign SECRETKEY   begin the image with a description of its blocks, signed\n"
+           "                     with this key\n"
            "  --allow-empty      write an empty payload even where the board would not boot\n"
            "  --magic TEXT       magic instead of \"VexilImg\", at most 12 bytes (for tests)\n"
            "  --product TEXT     product instead of \"Dorvyn\", at most 8 bytes (for tests)\n"
@@ -55,12 +56,6 @@ std::string createHelp() {
            "Exit status: 0 written, 1 refused (payload too large or empty, image too large),\n"
            "2 usage error, 3 input or output error.\n";
 }
-
-// A signature block: its header and its payload.
-constexpr uint64_t signatureBlockSize = sizeof(BlockHeader) + ImageSignature::payloadSize;
-
-// Every image byte must be countable in the header's 32-bit length.
-constexpr uint64_t imageSizeLimit = uint64_t(1) << 32;
 
 struct BlockSource {
     uint32_t id;
@@ -72,7 +67,8 @@ struct CreateRequest {
     std::string output;
     std::vector<BlockSource> blocks;
     ImageHeader header;
-    std::string signingKey; // the key file's text when signing
+    std::string keyPath; // of the secret key, when signing
+    SigningKeys::SecretKey key = {};
     bool allowEmpty = false;
 };
 
@@ -128,7 +124,7 @@ bool parseCreateArguments(int argc, char** argv, CreateRequest& request, std::st
         } else if (name == "--allow-empty") {
             request.allowEmpty = true;
         } else if (name == "--sign") {
-            request.signingKey = option.value;
+            request.keyPath = option.value;
         } else if (name == "--block") {
             const size_t equals = option.value.find('=');
             uint32_t id = 0;
@@ -200,12 +196,12 @@ bool checkSizes(const BlockSource& block, uint64_t payloadSize, uint64_t imageSi
                 static_cast<unsigned long long>(payloadSize), FwImage::s_volumes[slot].size);
         return false;
     }
-    if (imageSize >= imageSizeLimit) {
+    if (imageSize >= FwImage::imageSizeLimit) {
         fprintf(stderr,
                 "vexil-image create: the image would be %llu bytes or more; an image must stay "
                 "below 4 GiB (%llu bytes)\n",
                 static_cast<unsigned long long>(imageSize),
-                static_cast<unsigned long long>(imageSizeLimit));
+                static_cast<unsigned long long>(FwImage::imageSizeLimit));
         return false;
     }
     return true;
@@ -214,7 +210,9 @@ bool checkSizes(const BlockSource& block, uint64_t payloadSize, uint64_t imageSi
 // Opens every input and refuses early what the file sizes already show; pipes and
 // growing files are checked again while they are copied.
 int openInputs(CreateRequest& request) {
-    uint64_t imageSize = sizeof(ImageHeader);
+    uint64_t imageSize =
+        sizeof(ImageHeader) +
+        (request.keyPath.empty() ? 0 : descriptionBlockSize(request.blocks.size()));
     for (BlockSource& block : request.blocks) {
         block.input.reset(open(block.path.c_str(), O_RDONLY | O_CLOEXEC));
         struct stat info;
@@ -285,9 +283,10 @@ private:
     uint64_t m_next = step;
 };
 
-// Appends one block: placeholder header, payload copied with its CRC, then the real header.
+// Appends one block: placeholder header, payload copied with its CRC and SHA-256, then the real
+// header. `entry` gets what a signed description says of it.
 int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<char>& buffer,
-                bool allowEmpty) {
+                bool allowEmpty, ImageDescription::Entry& entry) {
     const uint64_t headerOffset = imageSize;
     BlockHeader header = {};
     if (!Platform::writeAll(out, &header, sizeof header)) {
@@ -299,6 +298,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
     }
     uint64_t payloadSize = 0;
     uint32_t crc = 0;
+    ImageDescription::PayloadHash hash;
     Progress progress(block, block.input.get());
     for (;;) {
         const ssize_t got = Platform::readAll(block.input.get(), buffer.data(), buffer.size());
@@ -316,6 +316,7 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
             return ExitBadImage;
         }
         crc = Crc32::calculate(buffer.data(), static_cast<unsigned>(got), crc);
+        hash.update(buffer.data(), static_cast<size_t>(got));
         if (!Platform::writeAll(out, buffer.data(), static_cast<size_t>(got))) {
             return -1;
         }
@@ -329,10 +330,10 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
                 describeBlock(block).c_str(), FwImage::s_volumes[slot].name);
         return ExitBadImage;
     }
-    header.id = htobe32(block.id);
-    header.size = htobe32(static_cast<uint32_t>(payloadSize));
-    header.crc = htobe32(crc);
-    if (!Platform::pwriteAll(out, &header, sizeof header, static_cast<off_t>(headerOffset))) {
+    entry = {block.id, static_cast<uint32_t>(payloadSize), crc, hash.finish()};
+    uint8_t raw[sizeof(BlockHeader)];
+    FwImage::encodeBlockHeader({entry.id, entry.size, entry.crc}, raw);
+    if (!Platform::pwriteAll(out, raw, sizeof raw, static_cast<off_t>(headerOffset))) {
         return -1;
     }
     return ExitGood;
@@ -340,33 +341,30 @@ int appendBlock(int out, BlockSource& block, uint64_t& imageSize, std::vector<ch
 
 int writeImage(CreateRequest& request, OutputFile& file, uint64_t& imageSize) {
     std::vector<char> buffer(FwImage::maxChunkSize);
-    ImageHeader header = request.header;
-    if (!Platform::writeAll(file.fd(), &header, sizeof header)) {
+    const bool signing = !request.keyPath.empty();
+    // A signed image's description comes first; it is written once every block is known.
+    std::vector<char> start(
+        sizeof(ImageHeader) + (signing ? descriptionBlockSize(request.blocks.size()) : 0), 0);
+    if (!Platform::writeAll(file.fd(), start.data(), start.size())) {
         return -1;
     }
-    imageSize = sizeof header;
-    for (BlockSource& block : request.blocks) {
-        const int status = appendBlock(file.fd(), block, imageSize, buffer, request.allowEmpty);
+    imageSize = start.size();
+    std::vector<ImageDescription::Entry> entries(request.blocks.size());
+    for (size_t i = 0; i < request.blocks.size(); ++i) {
+        const int status = appendBlock(file.fd(), request.blocks[i], imageSize, buffer,
+                                       request.allowEmpty, entries[i]);
         if (status != ExitGood) {
             return status;
         }
     }
-    const uint64_t signature = request.signingKey.empty() ? 0 : signatureBlockSize;
-    if (!checkSizes(request.blocks.back(), 0, imageSize + signature)) {
-        return ExitBadImage;
+    ImageHeader header = request.header;
+    header.length = static_cast<uint32_t>(imageSize);
+    if (signing) {
+        return writeSignedStart(file.fd(), header, entries, request.key) ? ExitGood : -1;
     }
-    header.length = htobe32(static_cast<uint32_t>(imageSize + signature));
-    header.version = htobe32(request.header.version);
-    if (!Platform::pwriteAll(file.fd(), &header, sizeof header, 0)) {
-        return -1;
-    }
-    if (signature != 0) {
-        if (!appendSignature(file.fd(), imageSize, request.signingKey)) {
-            return -1;
-        }
-        imageSize += signature;
-    }
-    return ExitGood;
+    uint8_t raw[sizeof(ImageHeader)];
+    FwImage::encodeHeader(header, raw);
+    return Platform::pwriteAll(file.fd(), raw, sizeof raw, 0) ? ExitGood : -1;
 }
 
 } // namespace
@@ -381,9 +379,15 @@ int runCreate(int argc, char** argv, FILE* out) {
     if (!parseCreateArguments(argc, argv, request, error)) {
         return usageError("create", error);
     }
-    if (!request.signingKey.empty() &&
-        !loadSecretKey("create", request.signingKey, request.signingKey)) {
-        return ExitIoError;
+    if (!request.keyPath.empty()) {
+        if (!loadSecretKey("create", request.keyPath, request.key)) {
+            return ExitIoError;
+        }
+        if (request.blocks.size() > ImageDescription::maxEntries) {
+            fprintf(stderr, "vexil-image create: a signed image holds at most %zu blocks\n",
+                    ImageDescription::maxEntries);
+            return ExitBadImage;
+        }
     }
     int status = openInputs(request);
     if (status != ExitGood) {
@@ -394,7 +398,7 @@ int runCreate(int argc, char** argv, FILE* out) {
         inputs.push_back(block.input.get());
     }
     OutputFile file("create", request.output, 0666);
-    if (!file.open(inputs)) {
+    if (!file.open(inputs, {request.keyPath})) {
         return ExitIoError;
     }
     uint64_t imageSize = 0;
@@ -409,7 +413,7 @@ int runCreate(int argc, char** argv, FILE* out) {
         return ExitIoError;
     }
     fprintf(out, "%s: %zu blocks%s, %llu bytes\n", request.output.c_str(), request.blocks.size(),
-            request.signingKey.empty() ? "" : " and a signature",
+            request.keyPath.empty() ? "" : " and a signed description",
             static_cast<unsigned long long>(imageSize));
     return ExitGood;
 }

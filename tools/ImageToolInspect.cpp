@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/FwImageParser.h"
 #include "common/ImageCheck.h"
 #include "common/ImageFormat.h"
-#include "common/ImageSignature.h"
 #include "common/ImageStream.h"
 #include "tools/ImageTool.h"
 
@@ -27,7 +27,8 @@ const char* const infoHelp =
     "target volume, size, stored CRC-32 and whether it verifies, then warnings and a\n"
     "verdict line. The verdict is the installer's for a board with the standard\n"
     "volume sizes: the image is read exactly as the installer reads it and judged by\n"
-    "the same rules. Block 1448298823 (0x56534947, \"VSIG\") is the signature block.\n"
+    "the same rules. Block 1447318339 (0x56445343, \"VDSC\") is the signed description.\n"
+    "Without --trusted-keys the signer it names is only a claim.\n"
     "\n"
     "  --json              print the same as one JSON object\n"
     "  --trusted-keys DIR  judge as a board whose trust store is DIR\n"
@@ -70,6 +71,8 @@ struct Inspection {
     bool pastEnd = false;  // a full piece arrived after the image was complete
     bool hasSignature = false;
     bool signatureReadable = false;
+    bool signatureVerified = false;
+    std::string signatureProblem;
     SigningKeys::KeyId keyId = {};
     std::vector<std::string> warnings;
     bool good = false;
@@ -103,8 +106,8 @@ std::string descrOf(const ImageHeader& header) {
 }
 
 const char* volumeOf(uint32_t id) {
-    if (id == ImageSignature::blockId) {
-        return "signature";
+    if (id == ImageDescription::blockId) {
+        return "signed";
     }
     const int slot = FwImage::findSlot(id);
     return slot >= 0 ? FwImage::s_volumes[slot].name : nullptr;
@@ -131,7 +134,7 @@ public:
     void onBlockHeader(Parser& parser, const uint8_t* raw) override {
         const BlockHeader& header = parser.m_blockHeader;
         m_result.blocks.push_back(
-            {m_offset, header.id, header.size, be32toh(header.crc), 0, 0, BlockReport::Incomplete});
+            {m_offset, header.id, header.size, header.crc, 0, 0, BlockReport::Incomplete});
         m_offset += sizeof header;
         m_check.onBlockHeader(parser, raw);
     }
@@ -148,6 +151,7 @@ public:
     }
 
     const FwImage::ImageCheck& check() const { return m_check; }
+    void lookAhead(FwImage::ByteSource& source) { m_check.lookAhead(source); }
     bool reachedEnd = false;
 
 private:
@@ -206,6 +210,7 @@ bool inspect(int fd, const SigningKeys::TrustStore& store, Inspection& result) {
     Parser parser;
     Collector collector(result, store);
     FdSource source(fd);
+    collector.lookAhead(source);
     const FwImage::StreamEnd end = FwImage::readImage(source, parser, collector);
     if (end.cause == FwImage::StreamEnd::ReadError) {
         errno = end.error;
@@ -226,11 +231,13 @@ bool inspect(int fd, const SigningKeys::TrustStore& store, Inspection& result) {
             result.status == Parser::CrcError ? BlockReport::Mismatch : BlockReport::Verified;
     }
     const FwImage::ImageCheck& check = collector.check();
-    result.hasSignature = check.hasSignatureBlock();
-    result.signatureReadable = check.signedBy(result.keyId);
+    result.hasSignature = check.hasDescription();
+    result.signatureReadable = check.claimedKey(result.keyId);
+    result.signatureVerified = check.verified();
+    result.signatureProblem = check.descriptionProblem();
     result.warnings = check.warnings();
-    const std::string rejection = check.verdict(parser);
-    result.good = rejection.empty();
+    std::string rejection;
+    result.good = check.accepts(parser, rejection);
     if (!result.good) {
         const std::string more = detail(result);
         result.verdict = "FAILED: " + rejection + (more.empty() ? "" : ": " + more);
@@ -250,8 +257,16 @@ std::string signatureText(const Inspection& result) {
     if (!result.hasSignature) {
         return "no";
     }
-    return result.signatureReadable ? "by key " + SigningKeys::keyIdHex(result.keyId)
-                                    : "malformed signature block";
+    if (!result.signatureReadable) {
+        return result.signatureProblem.empty() ? "malformed signed description"
+                                               : result.signatureProblem;
+    }
+    const std::string key = SigningKeys::keyIdHex(result.keyId);
+    if (result.signatureVerified) {
+        return "by key " + key + ", verified by a trusted key";
+    }
+    return "claims key " + key + ", not verified" +
+           (result.signatureProblem.empty() ? "" : ": " + result.signatureProblem);
 }
 
 std::string checkText(const BlockReport& block) {
@@ -307,11 +322,13 @@ void printJson(FILE* out, const Inspection& result) {
     }
     if (!result.hasSignature) {
         fputs("  \"signature\": null,\n", out);
-    } else if (result.signatureReadable) {
-        fprintf(out, "  \"signature\": {\"keyId\": \"%s\"},\n",
-                SigningKeys::keyIdHex(result.keyId).c_str());
     } else {
-        fputs("  \"signature\": {\"keyId\": null},\n", out);
+        fprintf(out, "  \"signature\": {\"keyId\": %s, \"verified\": %s, \"problem\": %s},\n",
+                result.signatureReadable ? jsonString(SigningKeys::keyIdHex(result.keyId)).c_str()
+                                         : "null",
+                result.signatureVerified ? "true" : "false",
+                result.signatureProblem.empty() ? "null"
+                                                : jsonString(result.signatureProblem).c_str());
     }
     fputs("  \"blocks\": [", out);
     for (size_t i = 0; i < result.blocks.size(); ++i) {

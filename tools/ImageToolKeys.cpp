@@ -1,4 +1,4 @@
-// Signing: key pairs, and signature blocks for new and existing images.
+// Signing: key pairs, and signed descriptions for new and existing images.
 
 #include <endian.h>
 #include <fcntl.h>
@@ -11,7 +11,6 @@
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/ImageCheck.h"
-#include "common/ImageSignature.h"
 #include "common/ImageStream.h"
 #include "common/SigningKeys.h"
 #include "tools/ImageTool.h"
@@ -32,13 +31,14 @@ const char* const keygenHelp =
 const char* const signHelp =
     "Usage: vexil-image sign -o OUT IMAGE --key SECRETKEY\n"
     "\n"
-    "Writes IMAGE to OUT with a signature block at its end, in place of any signature\n"
-    "block it had. IMAGE must be one the installer would take.\n"
+    "Writes IMAGE to OUT behind a signed description of its blocks, in place of any\n"
+    "description it had. IMAGE must be an image the installer would take, in a file\n"
+    "(it is read twice).\n"
     "\n"
     "Exit status: 0 written, 1 IMAGE is not good, 2 usage error, 3 input or output error.\n";
 
-// Copies the image to the output as it streams past, without any signature block, and
-// judges it as the installer would.
+// Reads an image as the installer would, judging it, and lists each block after any leading
+// description with the SHA-256 of its payload; copies those blocks to `out` when it is not -1.
 class Copier : public FwImage::StreamVisitor {
 public:
     Copier(int out, const SigningKeys::TrustStore& store)
@@ -46,76 +46,86 @@ public:
 
     void onImageHeader(FwImage::Parser& parser, const uint8_t* raw) override {
         m_check.onImageHeader(parser, raw);
-        copy(raw, sizeof(ImageHeader));
     }
     void onBlockHeader(FwImage::Parser& parser, const uint8_t* raw) override {
         m_check.onBlockHeader(parser, raw);
-        m_dropping = parser.m_blockHeader.id == ImageSignature::blockId;
+        const BlockHeader& block = parser.m_blockHeader;
+        m_dropping = entries.empty() && !m_seenBlock && block.id == ImageDescription::blockId;
+        m_seenBlock = true;
         if (!m_dropping) {
+            entries.push_back({block.id, block.size, block.crc, {}});
             copy(raw, sizeof(BlockHeader));
         }
     }
     void onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) override {
         m_check.onPayload(parser, data, size);
-        if (!m_dropping) {
-            copy(data, size);
+        if (m_dropping) {
+            return;
         }
+        m_hash.update(data, size);
+        if (parser.m_state != FwImage::Parser::ReadBlockData) {
+            entries.back().digest = m_hash.finish();
+        }
+        copy(data, size);
     }
 
     const FwImage::ImageCheck& check() const { return m_check; }
-    uint64_t written = 0;
+    std::vector<ImageDescription::Entry> entries;
+    uint64_t blockBytes = 0;
     bool failed = false;
 
 private:
     void copy(const void* data, size_t size) {
-        failed = failed || !Platform::writeAll(m_out, data, size);
-        written += size;
+        failed = failed || (m_out != -1 && !Platform::writeAll(m_out, data, size));
+        blockBytes += size;
     }
 
     int m_out;
     FwImage::ImageCheck m_check;
+    ImageDescription::PayloadHash m_hash;
+    bool m_seenBlock = false;
     bool m_dropping = false;
 };
 
+bool sameEntries(const std::vector<ImageDescription::Entry>& a,
+                 const std::vector<ImageDescription::Entry>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const ImageDescription::Entry& x, const ImageDescription::Entry& y) {
+                          return x.id == y.id && x.size == y.size && x.crc == y.crc &&
+                                 x.digest == y.digest;
+                      });
+}
+
 } // namespace
 
-bool loadSecretKey(const char* command, const std::string& path, std::string& text) {
+bool loadSecretKey(const char* command, const std::string& path, SigningKeys::SecretKey& key) {
     std::string bytes;
     std::string reason;
-    SigningKeys::SecretKey key;
     if (!Platform::readRegularFile(path, SigningKeys::maxKeyFileSize, bytes, reason) ||
         !SigningKeys::parseSecretKey(bytes, key, reason)) {
         fprintf(stderr, "vexil-image %s: '%s': %s\n", command, path.c_str(), reason.c_str());
         return false;
     }
-    text = bytes;
     return true;
 }
 
-bool appendSignature(int fd, uint64_t imageSize, const std::string& secretKey) {
-    SigningKeys::SecretKey key;
-    std::string error;
-    SigningKeys::parseSecretKey(secretKey, key, error);
-    ImageSignature::Hasher hasher;
-    std::vector<uint8_t> buffer(FwImage::maxChunkSize);
-    for (uint64_t at = 0; at < imageSize;) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), imageSize - at));
-        const ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(at));
-        if (got <= 0) {
-            errno = got == 0 ? EIO : errno;
-            return false;
-        }
-        hasher.update(buffer.data(), static_cast<size_t>(got));
-        at += static_cast<uint64_t>(got);
-    }
-    const ImageSignature::Payload payload = hasher.sign(key);
-    BlockHeader header;
-    header.id = htobe32(ImageSignature::blockId);
-    header.size = htobe32(static_cast<uint32_t>(payload.size()));
-    header.crc = htobe32(Crc32::calculate(payload.data(), unsigned(payload.size()), 0));
-    return Platform::pwriteAll(fd, &header, sizeof header, static_cast<off_t>(imageSize)) &&
-           Platform::pwriteAll(fd, payload.data(), payload.size(),
-                               static_cast<off_t>(imageSize + sizeof header));
+uint64_t descriptionBlockSize(size_t entries) {
+    return sizeof(BlockHeader) + ImageDescription::payloadSize(entries);
+}
+
+bool writeSignedStart(int fd, const ImageHeader& header,
+                      const std::vector<ImageDescription::Entry>& entries,
+                      const SigningKeys::SecretKey& key) {
+    uint8_t raw[sizeof(ImageHeader)];
+    FwImage::encodeHeader(header, raw);
+    const std::vector<uint8_t> payload = ImageDescription::build(raw, entries, key);
+    uint8_t block[sizeof(BlockHeader)];
+    FwImage::encodeBlockHeader({ImageDescription::blockId, uint32_t(payload.size()),
+                                Crc32::calculate(payload.data(), unsigned(payload.size()), 0)},
+                               block);
+    return Platform::pwriteAll(fd, raw, sizeof raw, 0) &&
+           Platform::pwriteAll(fd, block, sizeof block, sizeof raw) &&
+           Platform::pwriteAll(fd, payload.data(), payload.size(), sizeof raw + sizeof block);
 }
 
 int runKeygen(int argc, char** argv, FILE* out) {
@@ -177,47 +187,73 @@ int runSign(int argc, char** argv, FILE* out) {
     if (output.empty() || keyPath.empty() || operands.size() != 1) {
         return usageError("sign", "expects -o OUT, --key SECRETKEY and one IMAGE");
     }
-    std::string key;
+    const std::string& path = operands[0];
+    SigningKeys::SecretKey key;
     if (!loadSecretKey("sign", keyPath, key)) {
         return ExitIoError;
     }
-    FileDescriptor image(open(operands[0].c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor image(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image.valid()) {
-        fprintf(stderr, "vexil-image sign: cannot open '%s': %s\n", operands[0].c_str(),
-                strerror(errno));
+        fprintf(stderr, "vexil-image sign: cannot open '%s': %s\n", path.c_str(), strerror(errno));
         return ExitIoError;
     }
     OutputFile file("sign", output, 0666);
-    if (!file.open({image.get()})) {
+    if (!file.open({image.get()}, {keyPath})) {
         return ExitIoError;
     }
+    // First the verdict and the list of blocks, then the copy behind the description.
     const SigningKeys::TrustStore noStore = SigningKeys::TrustStore::none();
+    Copier listing(-1, noStore);
     Copier copier(file.fd(), noStore);
-    FwImage::Parser parser;
-    FdSource source(image.get());
-    const FwImage::StreamEnd end = FwImage::readImage(source, parser, copier);
-    if (end.cause == FwImage::StreamEnd::ReadError) {
-        fprintf(stderr, "vexil-image sign: cannot read '%s': %s\n", operands[0].c_str(),
-                strerror(end.error));
+    for (Copier* pass : {&listing, &copier}) {
+        FwImage::Parser parser;
+        FdSource source(image.get());
+        if (pass == &copier) {
+            const off_t start =
+                off_t(sizeof(ImageHeader) + descriptionBlockSize(listing.entries.size()));
+            if (lseek(image.get(), 0, SEEK_SET) != 0 ||
+                lseek(file.fd(), start, SEEK_SET) != start) {
+                fprintf(stderr, "vexil-image sign: cannot read '%s' twice: %s\n", path.c_str(),
+                        strerror(errno));
+                return ExitIoError;
+            }
+        }
+        const FwImage::StreamEnd end = FwImage::readImage(source, parser, *pass);
+        if (end.cause == FwImage::StreamEnd::ReadError) {
+            fprintf(stderr, "vexil-image sign: cannot read '%s': %s\n", path.c_str(),
+                    strerror(end.error));
+            return ExitIoError;
+        }
+        if (pass->failed) {
+            return file.writeFailed();
+        }
+        std::string rejection;
+        if (!pass->check().accepts(parser, rejection)) {
+            fprintf(stderr, "vexil-image sign: '%s' is not an image a board would take: %s\n",
+                    path.c_str(), rejection.c_str());
+            return ExitBadImage;
+        }
+        if (pass == &listing && listing.entries.size() > ImageDescription::maxEntries) {
+            fprintf(stderr,
+                    "vexil-image sign: '%s' has %zu blocks; a signed image holds at most "
+                    "%zu\n",
+                    path.c_str(), listing.entries.size(), ImageDescription::maxEntries);
+            return ExitBadImage;
+        }
+    }
+    if (!sameEntries(listing.entries, copier.entries)) {
+        fprintf(stderr, "vexil-image sign: '%s' changed while it was read\n", path.c_str());
         return ExitIoError;
     }
-    if (copier.failed) {
-        return file.writeFailed();
-    }
-    const std::string rejection = copier.check().verdict(parser);
-    if (!rejection.empty()) {
-        fprintf(stderr, "vexil-image sign: '%s' is not an image a board would take: %s\n",
-                operands[0].c_str(), rejection.c_str());
-        return ExitBadImage;
-    }
-    const uint64_t length = copier.written + sizeof(BlockHeader) + ImageSignature::payloadSize;
-    if (length >= (uint64_t(1) << 32)) {
+    const uint64_t length =
+        sizeof(ImageHeader) + descriptionBlockSize(copier.entries.size()) + copier.blockBytes;
+    if (length >= FwImage::imageSizeLimit) {
         fprintf(stderr, "vexil-image sign: the signed image would not stay below 4 GiB\n");
         return ExitBadImage;
     }
-    const uint32_t field = htobe32(static_cast<uint32_t>(length));
-    if (!Platform::pwriteAll(file.fd(), &field, sizeof field, offsetof(ImageHeader, length)) ||
-        !appendSignature(file.fd(), copier.written, key)) {
+    ImageHeader header = copier.check().header();
+    header.length = uint32_t(length);
+    if (!writeSignedStart(file.fd(), header, copier.entries, key)) {
         return file.writeFailed();
     }
     if (!file.commit()) {

@@ -19,6 +19,7 @@
 
 #include "Platform/Files.h"
 #include "StringTool/StringTool.h"
+#include "common/BoardLayout.h"
 #include "common/Crc32.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"
@@ -243,8 +244,17 @@ void showIncompleteSets(const std::vector<Sim::Simulator::VolumeInfo>& volumes) 
     }
 }
 
+// The board's trust store, by a path without links: the installer refuses a missing store
+// behind a link, and where the user keeps the board is none of the board's business.
+std::string trustStorePath(const std::string& dir) {
+    char* real = realpath(dir.c_str(), nullptr);
+    const std::string path = real != nullptr ? real : dir;
+    free(real);
+    return path + "/trusted-keys";
+}
+
 void showTrustedKeys(const std::string& dir) {
-    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(dir + "/trusted-keys");
+    const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustStorePath(dir));
     switch (store.state()) {
     case SigningKeys::TrustStore::Absent:
         puts("trusted keys: none (any image with the right identity installs)");
@@ -343,7 +353,7 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     if (keys.empty()) {
         return 0;
     }
-    const std::string store = dir + "/trusted-keys";
+    const std::string store = trustStorePath(dir);
     if (mkdir(store.c_str(), 0777) != 0) {
         return failed(ExitBoard, "cannot create " + store + ": " + strerror(errno));
     }
@@ -450,7 +460,7 @@ int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image)
     char name[] = "VexilImageInstaller";
     std::string path = image;
     char* argv[] = {name, &path[0], nullptr};
-    const int status = VexilImageInstaller::run(2, argv, sim, dir + "/trusted-keys");
+    const int status = VexilImageInstaller::run(2, argv, sim, trustStorePath(dir));
     fflush(stdout);
     return status & 0xFF;
 }

@@ -6,15 +6,12 @@
 #include "Trace/Trace.h"
 #include "common/linuxFlash/KernelInterface.h"
 
-static unsigned int _traceArea;
-static unsigned int _traceAreaFilescope;
+static unsigned int s_traceArea;
 
 namespace {
 
 struct TraceAreaRegistrar {
-    TraceAreaRegistrar() {
-        _traceAreaFilescope = Trace::Area::enumerateArea("VKT5500", &_traceArea);
-    }
+    TraceAreaRegistrar() { Trace::Area::enumerateArea("VKT5500", &s_traceArea); }
 };
 
 TraceAreaRegistrar s_traceAreaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_MTD)));

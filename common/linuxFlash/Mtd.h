@@ -18,6 +18,7 @@ public:
     static std::vector<DeviceInfo>
     getDevices(LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
     // The number of the first partition named exactly `name`; index untouched when none.
-    static bool findDevice(const std::string& name, unsigned& index,
-                           LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
+    [[nodiscard]] static bool
+    findDevice(const std::string& name, unsigned& index,
+               LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
 };

@@ -31,15 +31,15 @@
 // - /dev/ubiN takes the volume requests; /dev/ubiN_M takes an update, and only one handle at
 //   a time may write to it.
 
-static unsigned int _traceArea;
-static unsigned int _traceAreaFilescope;
+// This module's index in the trace area table, set before main.
+static unsigned int s_traceArea;
 
 namespace {
 
 // Runs after the trace and MTD modules' registrations, so the table holds "Trace", "VKT5500"
 // and "Ubi" in that order.
 struct TraceAreaRegistrar {
-    TraceAreaRegistrar() { _traceAreaFilescope = Trace::Area::enumerateArea("Ubi", &_traceArea); }
+    TraceAreaRegistrar() { Trace::Area::enumerateArea("Ubi", &s_traceArea); }
 };
 
 TraceAreaRegistrar s_traceAreaRegistrar __attribute__((init_priority(VEXIL_INIT_PRIORITY_UBI)));
@@ -223,37 +223,19 @@ bool Device::findUbiVolumeId(const std::string& name, int& volId) {
     return findVolumeEntry(name, entry, volId);
 }
 
-// The id found is not kept: the caller only asks whether the name is in use.
-bool Device::volumeExists(std::string name) {
+bool Device::volumeExists(const std::string& name) {
     int volId;
-    if (findUbiVolumeId(name, volId)) {
-        printf("volumeExists(%s) ->true\n", name.c_str());
-        return true;
-    }
-    printf("volumeExists(%s) ->false\n", name.c_str());
-    return false;
+    return findUbiVolumeId(name, volId);
 }
 
-// The name is not looked up first: the kernel refuses a name in use. The id it writes back
-// into the record is not needed, since every later step finds the volume by name.
-bool Device::makeVolume(std::string name, VolumeType type, unsigned size) {
-    printf("makeVolume(%s)\n", name.c_str());
-    return createVolume(name, type, size);
-}
-
-// A missing volume is reported by the result only: no request, no line.
-bool Device::deleteVolume(std::string name) {
+// A missing volume is reported by the result only: no request.
+bool Device::deleteVolume(const std::string& name) {
     int volId;
     if (!findUbiVolumeId(name, volId)) {
         return false;
     }
     int32_t id = volId;
-    if (m_kernel.ioctl(m_fd, UBI_IOCRMVOL, &id) == -1) {
-        m_error = errno;
-        perror("deleteVolume");
-        return false;
-    }
-    return true;
+    return m_kernel.ioctl(m_fd, UBI_IOCRMVOL, &id) == 0 || fail(errno);
 }
 
 // Every current name is looked up before the request is issued, so all lookups see the names
@@ -276,11 +258,17 @@ bool Device::renameVolumes(const std::vector<std::pair<std::string, std::string>
         fillRenameEntry(*request, i, volId, renames[i].second);
     }
     request->count = static_cast<int32_t>(renames.size());
-    if (m_kernel.ioctl(m_fd, UBI_IOCRNVOL, request.get()) == -1) {
-        m_error = errno;
-        perror("deleteVolume");
+    return m_kernel.ioctl(m_fd, UBI_IOCRNVOL, request.get()) == 0 || fail(errno);
+}
+
+bool Device::volumeCapacity(const std::string& volumeName, unsigned long long& bytes) {
+    std::string reserved;
+    std::string usable;
+    if (!volumeAttribute(volumeName, "reserved_ebs", reserved) ||
+        !volumeAttribute(volumeName, "usable_eb_size", usable)) {
         return false;
     }
+    bytes = strtoull(reserved.c_str(), nullptr, 10) * strtoull(usable.c_str(), nullptr, 10);
     return true;
 }
 
@@ -296,7 +284,7 @@ bool Device::volumeAttribute(const std::string& volumeName, const std::string& a
 }
 
 // One object serves volume after volume: the caller closes it before each open.
-Volume::Volume(Device& device, bool quiet) : m_device(device), m_fd(-1), m_quiet(quiet) {}
+Volume::Volume(Device& device) : m_device(device), m_fd(-1) {}
 
 Volume::~Volume() {
     close();
@@ -307,11 +295,13 @@ Volume::~Volume() {
 bool VolumeReader::open(const std::string& name) {
     int volId;
     if (!m_device.findUbiVolumeId(name, volId)) {
+        m_error = m_device.error();
         return false;
     }
     m_file = std::make_unique<LinuxFlash::KernelFile>(m_device.kernel(),
                                                       volumeNode(m_device.name(), volId), O_RDONLY);
     if (!m_file->isOpen()) {
+        m_error = errno;
         m_file.reset();
         return false;
     }
@@ -320,14 +310,12 @@ bool VolumeReader::open(const std::string& name) {
 
 // A static volume reads as its data bytes, a dynamic one as its whole size.
 int VolumeReader::read(void* data, unsigned size) {
-    if (!m_file) {
-        return -1;
-    }
-    return static_cast<int>(m_file->read(data, size));
+    const ssize_t got = m_file ? m_file->read(data, size) : -1;
+    m_error = got >= 0 ? m_error : m_file ? errno : EBADF;
+    return static_cast<int>(got);
 }
 
-// Closing a handle whose update is still short ends that update and leaves the volume
-// marked.
+// Closing a handle whose update is still short ends it and leaves the volume marked.
 void Volume::close() {
     if (m_fd == -1) {
         return;
@@ -355,50 +343,15 @@ int Volume::write(const void* data, unsigned size) {
         return 0;
     }
     const ssize_t written = m_device.kernel().write(m_fd, data, size);
-    if (written == -1) {
-        m_error = errno;
-        perror("write");
-    }
+    m_error = written == -1 ? errno : m_error;
     return static_cast<int>(written);
 }
 
-// The two warnings below are issued from fixed lines of this file, 381 and 388: the trace
-// header shows file and line, and logs collected from boards in the field are matched
-// against them. Code added above this point has to keep them there.
-//
-// A handle still open is not closed here: the caller closes before every open. The object
-// stays closed when the volume is missing or its node cannot be opened: m_fd takes the
-// open's result either way. A quiet volume writes the installer's own records, which add
-// nothing to its output, these warnings included.
-bool Volume::open(const std::string& name) {
-    if (!m_quiet) {
-        printf("open: %s\n", name.c_str());
-    }
-    int volId;
-    if (!m_device.findUbiVolumeId(name, volId)) {
-        m_error = m_device.error();
-        if (!m_quiet) {
-            VEXIL_TRACE(Trace::LevelWarning, "failed to find volume\n");
-        }
-        return false;
-    }
-    m_fd = m_device.kernel().open(volumeNode(m_device.name(), volId).c_str(), O_RDWR);
-    m_error = m_fd == -1 ? errno : 0;
-    if (m_fd == -1 && !m_quiet) {
-        VEXIL_TRACE(Trace::LevelWarning, "failed to open volume\n");
-    }
-    return m_fd != -1;
-}
-
-// The request makeVolume sends, without its line.
+// The name is not looked up first: the kernel refuses a name in use. The id it writes back
+// into the record is not needed, since every later step finds the volume by name.
 bool Device::createVolume(const std::string& name, VolumeType type, unsigned size) {
     ubi_mkvol_req request = LinuxFlash::makeVolumeRequest(name, kernelVolumeType(type), size);
-    if (m_kernel.ioctl(m_fd, UBI_IOCMKVOL, &request) == -1) {
-        m_error = errno;
-        perror("ioctl");
-        return false;
-    }
-    return true;
+    return m_kernel.ioctl(m_fd, UBI_IOCMKVOL, &request) == 0 || fail(errno);
 }
 
 // The kernel drops the lock with the descriptor, also when the process dies.
@@ -411,6 +364,30 @@ bool Device::lock() {
 
 bool Device::deviceAttribute(const std::string& attribute, std::string& value) {
     return attributeValue(classAttribute(m_name, attribute.c_str()), value);
+}
+
+// The two warnings below are issued from fixed lines of this file, 381 and 388: the trace
+// header shows file and line, and logs collected from boards in the field are matched
+// against them. Code added above this point has to keep them there.
+//
+// A handle still open is not closed here: the caller closes before every open. The object
+// stays closed when the volume is missing or its node cannot be opened: m_fd takes the
+// open's result either way. Nothing is printed but the two warnings, which go to the trace
+// areas' outputs, not to the caller's transcript.
+bool Volume::open(const std::string& name) {
+    int volId;
+    if (!m_device.findUbiVolumeId(name, volId)) {
+        m_error = m_device.error();
+        VEXIL_TRACE(Trace::LevelWarning, "failed to find volume\n");
+        return false;
+    }
+    // Read-write: an update needs it, and the kernel lets one handle at a time have it.
+    m_fd = m_device.kernel().open(volumeNode(m_device.name(), volId).c_str(), O_RDWR);
+    m_error = m_fd == -1 ? errno : 0;
+    if (m_fd == -1) {
+        VEXIL_TRACE(Trace::LevelWarning, "failed to open volume\n");
+    }
+    return m_fd != -1;
 }
 
 // Unlike the lookups, only a newline is dropped: the values read here are checked by the

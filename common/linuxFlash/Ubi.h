@@ -16,7 +16,8 @@ std::string because(int error);
 // The UBI character device /dev/ubiN attached to a named MTD partition. Lookups read sysfs
 // afresh every time, so they see the effect of the requests made just before. A failed
 // operation leaves its cause in error(): the errno of the refused call, or ENOENT for a name
-// that is not there, ENAMETOOLONG and E2BIG for requests stopped before the kernel.
+// that is not there, ENAMETOOLONG and E2BIG for requests stopped before the kernel. Nothing
+// here prints: the caller says what it wants said.
 class Device {
 public:
     explicit Device(LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
@@ -25,26 +26,29 @@ public:
     Device& operator=(const Device&) = delete;
 
     // Finds the device attached to the partition `mtdName` and opens it; called once.
-    bool init(const std::string& mtdName);
-    static bool findUbiDeviceId(int mtdIndex, int& ubiId,
-                                LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
-    bool findUbiVolumeId(const std::string& name, int& volId);
-    bool volumeExists(std::string name);
-    bool makeVolume(std::string name, VolumeType type, unsigned size);
-    // makeVolume without its line.
-    bool createVolume(const std::string& name, VolumeType type, unsigned size);
-    bool deleteVolume(std::string name);
+    [[nodiscard]] bool init(const std::string& mtdName);
+    [[nodiscard]] static bool
+    findUbiDeviceId(int mtdIndex, int& ubiId,
+                    LinuxFlash::KernelInterface& kernel = LinuxFlash::linuxKernel());
+    [[nodiscard]] bool findUbiVolumeId(const std::string& name, int& volId);
+    // Whether a volume of that name is there; the id is not kept.
+    [[nodiscard]] bool volumeExists(const std::string& name);
+    [[nodiscard]] bool createVolume(const std::string& name, VolumeType type, unsigned size);
+    [[nodiscard]] bool deleteVolume(const std::string& name);
     // One atomic request; each pair is (current name, new name).
-    bool renameVolumes(const std::vector<std::pair<std::string, std::string>>& renames);
+    [[nodiscard]] bool
+    renameVolumes(const std::vector<std::pair<std::string, std::string>>& renames);
 
     // One read of the volume's sysfs attribute, e.g. "upd_marker", without its newline.
-    bool volumeAttribute(const std::string& volumeName, const std::string& attribute,
-                         std::string& value);
+    [[nodiscard]] bool volumeAttribute(const std::string& volumeName, const std::string& attribute,
+                                       std::string& value);
+    // The bytes UBI reserved for the volume: its eraseblocks times their usable size.
+    [[nodiscard]] bool volumeCapacity(const std::string& volumeName, unsigned long long& bytes);
     // An exclusive flock on the device node, for one changer of the volumes at a time; false
     // with EWOULDBLOCK in error() when another holds it.
-    bool lock();
+    [[nodiscard]] bool lock();
     // One read of the device's own sysfs attribute, e.g. "eraseblock_size", without its newline.
-    bool deviceAttribute(const std::string& attribute, std::string& value);
+    [[nodiscard]] bool deviceAttribute(const std::string& attribute, std::string& value);
     // ubiN once init has succeeded, empty before.
     const std::string& name() const { return m_name; }
     LinuxFlash::KernelInterface& kernel() const { return m_kernel; }
@@ -62,18 +66,18 @@ private:
 };
 
 // Writes new contents into one volume of a device through a UBI volume update. Like the
-// device, it keeps the cause of its latest failure in error(). A quiet one prints nothing.
+// device, it keeps the cause of its latest failure in error().
 class Volume {
 public:
-    explicit Volume(Device& device, bool quiet = false);
+    explicit Volume(Device& device);
     ~Volume();
     Volume(const Volume&) = delete;
     Volume& operator=(const Volume&) = delete;
 
     // Opens /dev/ubiN_M read-write; the object must be closed.
-    bool open(const std::string& name);
+    [[nodiscard]] bool open(const std::string& name);
     void close();
-    bool beginUpdate(long long bytes);
+    [[nodiscard]] bool beginUpdate(long long bytes);
     // Bytes written (maybe fewer than size) or -1.
     int write(const void* data, unsigned size);
     int error() const { return m_error; }
@@ -81,23 +85,25 @@ public:
 private:
     Device& m_device;
     int m_fd;
-    bool m_quiet;
     int m_error = 0;
 };
 
 // Reads a volume back through its node, read-only and without printing anything: the check
-// made before new volumes are switched in.
+// made before new volumes are switched in. It keeps the cause of its own latest failure in
+// error().
 class VolumeReader {
 public:
     explicit VolumeReader(Device& device) : m_device(device) {}
 
-    bool open(const std::string& name);
+    [[nodiscard]] bool open(const std::string& name);
     // Bytes read, 0 at the end of the volume, or -1.
     int read(void* data, unsigned size);
+    int error() const { return m_error; }
 
 private:
     Device& m_device;
     std::unique_ptr<LinuxFlash::KernelFile> m_file;
+    int m_error = 0;
 };
 
 } // namespace Ubi

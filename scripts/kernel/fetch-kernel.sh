@@ -1,12 +1,54 @@
 #!/bin/bash
 # Provide a Debian kernel plus the host tools the real-kernel tests need.
-# Prints KEY=VALUE lines (VMLINUZ, MODULES, KVER). Exit 77 = cannot provide (skip).
+# Prints KEY=VALUE lines (VMLINUZ, MODULES, KVER; VMLINUX, USERLAND when there). Exit 77 = cannot provide (skip).
+#
+#   fetch-kernel.sh [--arch amd64|armhf]
+#
+# amd64 (default): Debian's amd64 kernel for qemu-system-x86_64, the guest
+# userland from the host's busybox-static and mtd-utils. armhf: the boards'
+# architecture, Debian's armmp kernel for qemu-system-arm, and the guest
+# userland (busybox, mtd-utils and their libraries) from Debian's armhf
+# packages, unpacked into the cache (USERLAND=DIR).
 set -euo pipefail
 
 CACHE="${VEXIL_KERNEL_CACHE:-/var/cache/vexil-kernel}"
-PKGS=(qemu-system-x86 busybox-static mtd-utils cpio libelf1)
+arch=amd64
+if (($#)); then
+    [[ $# == 2 && $1 == --arch ]] || { echo "usage: fetch-kernel.sh [--arch amd64|armhf]" >&2; exit 2; }
+    arch=$2
+fi
+case $arch in
+amd64) PKGS=(qemu-system-x86 busybox-static mtd-utils cpio libelf1) qemu=qemu-system-x86_64
+    meta=linux-image-amd64 flavour=amd64
+    mods=(drivers/mtd/mtd.ko drivers/block/brd.ko drivers/mtd/devices/block2mtd.ko drivers/mtd/ubi/ubi.ko) ;;
+# armmp has MTD, raw NAND and its ECC engines built in; block2mtd it lacks.
+armhf) PKGS=(qemu-system-arm qemu-user-static cpio) qemu=qemu-system-arm
+    meta=linux-image-armmp:armhf flavour=armmp
+    mods=(drivers/mtd/nand/raw/nandsim.ko drivers/mtd/ubi/ubi.ko) ;;
+*) echo "fetch-kernel: unknown architecture $arch" >&2; exit 2 ;;
+esac
 
 skip() { echo "fetch-kernel: SKIP: $*" >&2; exit 77; }
+
+# apt may be busy with another install started in the background.
+apt_retry() { # COMMAND...
+    local i
+    for i in $(seq 1 60); do
+        if DEBIAN_FRONTEND=noninteractive "$@" >&2; then
+            return 0
+        fi
+        ((i == 60)) && return 1
+        sleep 10
+    done
+}
+
+# Another architecture's packages need apt to know it.
+if [[ $arch != $(dpkg --print-architecture) ]] &&
+    ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    [[ $(id -u) == 0 ]] || skip "apt does not know $arch and not root to add it"
+    dpkg --add-architecture "$arch"
+    apt_retry apt-get update -q || skip "apt-get update failed"
+fi
 
 missing=()
 for p in "${PKGS[@]}"; do
@@ -14,26 +56,21 @@ for p in "${PKGS[@]}"; do
 done
 if ((${#missing[@]})); then
     [[ $(id -u) == 0 ]] || skip "packages missing (${missing[*]}) and not root to install them"
-    # apt may be busy with another install started in the background.
-    for i in $(seq 1 60); do
-        if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; then
-            break
-        fi
-        ((i == 60)) && skip "apt-get install ${missing[*]} failed"
-        sleep 10
-    done
+    apt_retry apt-get install -y -q --no-install-recommends "${missing[@]}" ||
+        skip "apt-get install ${missing[*]} failed"
 fi
-command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not found"
+command -v "$qemu" >/dev/null || skip "$qemu not found"
 
 # The meta package pins the exact image package; an older cached image stays usable offline.
 kpkg=""
 if command -v apt-cache >/dev/null; then
-    kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1) || true
+    kpkg=$(apt-cache depends "$meta" 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ :]*-'"$flavour"'\)\(:'"$arch"'\)\?$/\1/p' |
+        head -n1) || true
 fi
 if [[ -z $kpkg ]]; then
-    kpkg=$(ls -1 "$CACHE" 2>/dev/null | grep '^linux-image-' | sort -V | tail -n1) || true
-    [[ -n $kpkg ]] || skip "cannot resolve linux-image-amd64 (run apt-get update?)"
+    kpkg=$(ls -1 "$CACHE" 2>/dev/null | grep "^linux-image-.*-$flavour\$" | sort -V | tail -n1) || true
+    [[ -n $kpkg ]] || skip "cannot resolve $meta (run apt-get update?)"
 fi
 
 dest="$CACHE/$kpkg"
@@ -44,14 +81,15 @@ if [[ ! -f $dest/.complete ]]; then
     trap 'rm -rf "$tmp"' EXIT
     # apt's _apt sandbox user must be able to write the download dir.
     chmod 0777 "$tmp"
-    (cd "$tmp" && apt-get download -q "$kpkg" >&2) || skip "apt-get download $kpkg failed"
+    (cd "$tmp" && apt-get download -q "$kpkg:$arch" >&2) || skip "apt-get download $kpkg failed"
     mkdir "$tmp/root"
     dpkg-deb -x "$tmp"/*.deb "$tmp/root"
     find "$tmp/root/lib/modules" -name '*.ko.xz' -exec xz -d {} + 2>/dev/null || true
     find "$tmp/root/lib/modules" -name '*.ko.zst' -exec zstd -q -d --rm {} + 2>/dev/null || true
     # qemu boots an uncompressed ELF vmlinux through PVH, skipping ~4 s of
     # emulated xz decompression per boot. Optional: vmlinuz still works.
-    python3 - "$tmp"/root/boot/vmlinuz-* "$tmp/root/boot/vmlinux" <<'PY' || rm -f "$tmp/root/boot/vmlinux"
+    [[ $arch != amd64 ]] ||
+        python3 - "$tmp"/root/boot/vmlinuz-* "$tmp/root/boot/vmlinux" <<'PY' || rm -f "$tmp/root/boot/vmlinux"
 import lzma, subprocess, sys
 data = open(sys.argv[1], "rb").read()
 i = data.find(b"\xfd7zXZ\x00")
@@ -71,10 +109,47 @@ fi
 vmlinuz=$(ls -1 "$dest"/boot/vmlinuz-* | head -n1)
 kver=${vmlinuz##*/vmlinuz-}
 moddir="$dest/lib/modules/$kver"
-for m in drivers/mtd/mtd.ko drivers/block/brd.ko drivers/mtd/devices/block2mtd.ko drivers/mtd/ubi/ubi.ko; do
+for m in "${mods[@]}"; do
     [[ -f $moddir/kernel/$m ]] || skip "module $m missing from $kpkg"
 done
+
+# A foreign guest userland: the armhf busybox and mtd-utils with the libraries
+# they need, unpacked from Debian's packages (the host's cannot run there).
+userland=""
+if [[ $arch != $(dpkg --print-architecture) ]]; then
+    tools=(busybox-static mtd-utils)
+    # The packages' versions name the copy; offline, the newest copy there is serves.
+    versions=""
+    for p in "${tools[@]}"; do
+        v=$(apt-cache show --no-all-versions "$p:$arch" 2>/dev/null | sed -n 's/^Version: //p' | head -n1)
+        versions+=${v:+-$p-${v//:/_}}
+    done
+    if ((${#versions} > 0)); then
+        userland=$CACHE/userland-$arch$versions
+    else
+        userland=$(ls -1d "$CACHE/userland-$arch-"* 2>/dev/null | sort -V | tail -n1) ||
+            skip "cannot resolve ${tools[*]} for $arch (run apt-get update?)"
+    fi
+    if [[ ! -f $userland/.complete ]]; then
+        mkdir -p "$CACHE" 2>/dev/null || skip "cannot create $CACHE (set VEXIL_KERNEL_CACHE)"
+        [[ -w $CACHE ]] || skip "$CACHE not writable (set VEXIL_KERNEL_CACHE)"
+        utmp=$(mktemp -d "$CACHE/.dl.XXXXXX")
+        trap 'rm -rf "$utmp"' EXIT
+        chmod 0777 "$utmp"
+        pkgs=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+            --no-replaces --no-enhances "${tools[@]/%/:$arch}" | grep "^[a-z0-9].*:$arch\$" | sort -u)
+        # shellcheck disable=SC2086 # one word a package
+        (cd "$utmp" && apt-get download -q $pkgs >&2) || skip "apt-get download of the $arch userland failed"
+        mkdir "$utmp/root"
+        for deb in "$utmp"/*.deb; do dpkg-deb -x "$deb" "$utmp/root"; done
+        rm -rf "$userland"
+        mv "$utmp/root" "$userland"
+        touch "$userland/.complete"
+    fi
+fi
+
 echo "KVER=$kver"
 echo "VMLINUZ=$vmlinuz"
 echo "MODULES=$moddir"
 [[ ! -f $dest/boot/vmlinux ]] || echo "VMLINUX=$dest/boot/vmlinux"
+[[ -z $userland ]] || echo "USERLAND=$userland"

@@ -4,7 +4,10 @@
 # against Debian's linux-headers and linux-kbuild packages of that kernel,
 # fetched once with apt-get download into the same cache.
 #
-#   nand-module.sh OUT_DIR     prints the path of nand_parts.ko
+#   nand-module.sh [--arch amd64|armhf] OUT_DIR     prints the path of nand_parts.ko
+#
+# For armhf (Debian's armmp kernel) it cross-builds with Debian's
+# gcc-arm-linux-gnueabihf and the host's linux-kbuild of the same upload.
 #
 # Exit 77 = the kernel, its NAND modules or the headers cannot be had (skip).
 set -euo pipefail
@@ -12,33 +15,50 @@ set -euo pipefail
 CACHE="${VEXIL_KERNEL_CACHE:-/var/cache/vexil-kernel}"
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../../tests/kernel/nand" && pwd)
-(($# == 1)) || { echo "usage: nand-module.sh OUT_DIR" >&2; exit 2; }
+usage() { echo "usage: nand-module.sh [--arch amd64|armhf] OUT_DIR" >&2; exit 2; }
+arch=amd64
+if (($# == 3)) && [[ $1 == --arch ]]; then
+    arch=$2
+    shift 2
+fi
+(($# == 1)) || usage
 out=$1
+case $arch in
+amd64) mods=(lib/bch.ko drivers/mtd/nand/nandcore.ko drivers/mtd/nand/raw/nand.ko
+    drivers/mtd/nand/raw/nandsim.ko) kbuild_args=() build=$out/nand-module ;;
+# BCH, the NAND core and raw NAND are built into armmp.
+armhf) mods=(drivers/mtd/nand/raw/nandsim.ko) build=$out/nand-module-armhf
+    kbuild_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-) ;;
+*) usage ;;
+esac
 
 skip() { echo "nand-module: SKIP: $*" >&2; exit 77; }
 
 set +e
-kinfo=$("$here/fetch-kernel.sh")
+kinfo=$("$here/fetch-kernel.sh" --arch "$arch")
 rc=$?
 set -e
 ((rc == 0)) || exit "$rc"
 kver=$(sed -n 's/^KVER=//p' <<<"$kinfo")
 moddir=$(sed -n 's/^MODULES=//p' <<<"$kinfo")
-for m in lib/bch.ko drivers/mtd/nand/nandcore.ko drivers/mtd/nand/raw/nand.ko \
-    drivers/mtd/nand/raw/nandsim.ko; do
+for m in "${mods[@]}"; do
     [[ -f $moddir/kernel/$m ]] || skip "module $m missing from the kernel package"
 done
+((${#kbuild_args[@]} == 0)) || command -v arm-linux-gnueabihf-gcc >/dev/null ||
+    skip "no arm-linux-gnueabihf-gcc (gcc-arm-linux-gnueabihf) to build the module"
 
 hpkg=linux-headers-$kver
 dest=$CACHE/$hpkg
 if [[ ! -f $dest/.complete ]]; then
     command -v apt-cache >/dev/null || skip "no apt to fetch $hpkg"
     # The flavour's headers need the common headers and kbuild of the same upload.
-    version=$(apt-cache show --no-all-versions "$hpkg" 2>/dev/null | sed -n 's/^Version: //p' | head -n1)
+    # The flavour's headers are the kernel's architecture; the common headers
+    # are for all, kbuild's programs run here, so both are the host's.
+    version=$(apt-cache show --no-all-versions "$hpkg:$arch" 2>/dev/null | sed -n 's/^Version: //p' | head -n1)
     [[ -n $version ]] || skip "$hpkg unknown to apt (run apt-get update?)"
-    pkgs=("$hpkg=$version")
-    for dep in $(apt-cache depends "$hpkg" 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-headers-.*-common\|linux-kbuild-.*\)$/\1/p'); do
+    pkgs=("$hpkg:$arch=$version")
+    for dep in $(apt-cache depends "$hpkg:$arch" 2>/dev/null |
+        sed -n 's/^ *Depends: <\?\(linux-headers-[^:>]*-common\|linux-kbuild-[^:>]*\)[:>]\?.*$/\1/p'); do
         pkgs+=("$dep=$version")
     done
     ((${#pkgs[@]} == 3)) || skip "cannot tell the common headers and kbuild of $hpkg"
@@ -58,12 +78,11 @@ if [[ ! -f $dest/.complete ]]; then
     touch "$dest/.complete"
 fi
 
-build=$out/nand-module
 rm -rf "$build"
 mkdir -p "$build"
 cp "$src/nand_parts.c" "$build/"
 echo 'obj-m := nand_parts.o' >"$build/Kbuild"
-if ! make -s -C "$dest/usr/src/$hpkg" M="$build" modules >"$build/build.log" 2>&1; then
+if ! make -s -C "$dest/usr/src/$hpkg" M="$build" "${kbuild_args[@]}" modules >"$build/build.log" 2>&1; then
     cat "$build/build.log" >&2
     echo "nand-module: cannot build nand_parts.ko against $hpkg" >&2
     exit 1

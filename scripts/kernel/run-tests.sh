@@ -11,19 +11,26 @@
 # installer under NAND faults, and the power-cut sweep again with bad blocks
 # and bit flips. With two CPUs or more, two VMs run at a time
 # (VEXIL_KERNEL_JOBS=1: one).
+#
+# --arch armhf runs the ARM programs of the board's build on Debian's armmp
+# kernel under qemu-system-arm (arm-suite.sh builds them), on nandsim only:
+# the installer, its power-cut sweep, the NAND faults, signed images,
+# vexil-slots and the rollback's power-cut sweep, with the same guest scripts
+# and host checks.
 # Exit 0 all passed, 1 a failure, 2 usage, 77 no kernel/qemu here (skip).
 set -euo pipefail
 
 usage() {
-    echo "usage: run-tests.sh --installer BIN --slots BIN --conformance BIN --image-tool BIN" >&2
-    echo "       --host-tool BIN [OUT_DIR]" >&2
+    echo "usage: run-tests.sh [--arch amd64|armhf] --installer BIN --slots BIN --conformance BIN" >&2
+    echo "       --image-tool BIN --host-tool BIN [OUT_DIR]" >&2
     echo "  (the static installer and vexil-slots, the static conformance runner," >&2
     echo "   vexil-image and vexil-kernel-host; 'ctest -L kernel' passes them)" >&2
     exit 2
 }
-installer="" slots="" conformance="" image_tool="" host_tool="" out=""
+arch=amd64 installer="" slots="" conformance="" image_tool="" host_tool="" out=""
 while (($#)); do
     case $1 in
+    --arch) arch=$2; shift 2 ;;
     --installer) installer=$2; shift 2 ;;
     --slots) slots=$2; shift 2 ;;
     --conformance) conformance=$2; shift 2 ;;
@@ -36,6 +43,12 @@ done
 for bin in "$installer" "$slots" "$conformance" "$image_tool" "$host_tool"; do
     [[ -n $bin && -x $bin ]] || usage
 done
+case $arch in
+amd64) cxx=${CXX:-g++} guest_tools=(flash_layback mtd_image) ;;
+# No block2mtd in armmp: the NAND tool alone.
+armhf) cxx=arm-linux-gnueabihf-g++ guest_tools=(mtd_image) ;;
+*) usage ;;
+esac
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -58,25 +71,27 @@ geometry() { # FLASH
 sweep_faults="badblocks=16,579,599,2047 bitflips=1"
 
 set +e
-kinfo=$("$here/fetch-kernel.sh")
+kinfo=$("$here/fetch-kernel.sh" --arch "$arch")
 rc=$?
 set -e
 ((rc == 0)) || exit "$rc"
 kver=$(sed -n 's/^KVER=//p' <<<"$kinfo")
 # Every VM boots the same kernel: look it up once.
-kernel=(--kernel "$(sed -n 's/^VMLINUX=//p' <<<"$kinfo" | grep . || sed -n 's/^VMLINUZ=//p' <<<"$kinfo")"
+kernel=(--arch "$arch"
+    --kernel "$(sed -n 's/^VMLINUX=//p' <<<"$kinfo" | grep . || sed -n 's/^VMLINUZ=//p' <<<"$kinfo")"
     --modules "$(sed -n 's/^MODULES=//p' <<<"$kinfo")")
+userland=$(sed -n 's/^USERLAND=//p' <<<"$kinfo")
+[[ -z $userland ]] || kernel+=(--userland "$userland")
 series=$(sed -E 's/^([0-9]+\.[0-9]+).*/\1/' <<<"$kver")
 
 rm -rf "$out"
 mkdir -p "$out"
 set +e
-nand_module=$("$here/nand-module.sh" "$out")
+nand_module=$("$here/nand-module.sh" --arch "$arch" "$out")
 rc=$?
 set -e
 ((rc == 0)) || exit "$rc"
-cxx=${CXX:-g++}
-for tool in flash_layback mtd_image; do
+for tool in "${guest_tools[@]}"; do
     if ! "$cxx" -static -O2 -Wall -Wextra -Werror -I"$repo" -o "$out/$tool" "$kt/guest/$tool.cpp" \
         "$repo/Platform/Files.cpp"; then
         echo "run-tests: SKIP: cannot build a static $tool with $cxx" >&2
@@ -102,7 +117,9 @@ done
 # Signed images: the board's trust store holds the release key.
 signed_files=("${payload_files[@]}" --file "$inputs/img/new.img:/vexil/img/new.img"
     --file "$inputs/trust/release.pub:/etc/vexil/trusted-keys/release.pub")
-for f in "$inputs"/img/signed/*.img; do signed_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
+for f in "$inputs"/img/signed/*.img "$inputs"/img/refused/*.img; do
+    signed_files+=(--file "$f:/vexil/${f#"$inputs"/}")
+done
 slots_file=(--file "$slots:/vexil/vexil-slots")
 block2mtd=(--file "$out/flash_layback:/vexil/flash_layback")
 nandsim=(--flash nandsim --nand-module "$nand_module" --file "$out/mtd_image:/vexil/mtd_image")
@@ -111,8 +128,11 @@ big_files=(--file "$inputs/img/big.img:/vexil/img/big.img")
 for f in "$inputs"/gen/big/*.bin; do big_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
 
 # One VM; its exit status goes to OUT/NAME.status for the checks below.
+# VEXIL_KERNEL_PARTS, a regular expression, picks the parts to run (all by default).
+chosen() { [[ -z ${VEXIL_KERNEL_PARTS:-} || $1 =~ ^(${VEXIL_KERNEL_PARTS})$ ]]; }
 vm() { # NAME SCRIPT TIMEOUT [vmrun args...]
     local name=$1 script=$2 timeout=$3 rc=0
+    chosen "$name" || return 0
     shift 3
     python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout "$timeout" "${kernel[@]}" "$@" ||
         rc=$?
@@ -141,13 +161,28 @@ lane2() {
     vm nandsim-slots-powercut "$kt/slots_powercut.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
         "${slots_file[@]}"
 }
+# The ARM VMs: the two power-cut sweeps in one lane, the rest in the other.
+arm_lane1() {
+    vm nandsim-installer "$kt/installer.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
+        "${conformance_file[@]}"
+    vm nandsim-signed "$kt/signed.sh" 600 "${nandsim[@]}" "${signed_files[@]}"
+    vm nandsim-slots "$kt/slots.sh" 600 "${nandsim[@]}" "${signed_files[@]}" "${slots_file[@]}"
+    vm nandsim-faults "$kt/nand_faults.sh" 600 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
+}
+arm_lane2() {
+    vm nandsim-installer-powercut "$kt/installer_powercut.sh" 900 "${nandsim[@]}" "${installer_files[@]}"
+    vm nandsim-slots-powercut "$kt/slots_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}" \
+        "${slots_file[@]}"
+}
+lanes=(lane1 lane2)
+[[ $arch == amd64 ]] || lanes=(arm_lane1 arm_lane2)
 if ((jobs >= 2)); then
-    lane2 &
-    lane1
+    "${lanes[1]}" &
+    "${lanes[0]}"
     wait
 else
-    lane1
-    lane2
+    "${lanes[0]}"
+    "${lanes[1]}"
 fi
 
 # --- what the host expects ------------------------------------------------------
@@ -164,7 +199,6 @@ transcript pipe new 111 111
 transcript big big 111 111
 transcript signed signed/signed 111 111
 # A rejected image prints what a good one would up to "end: 0", then why.
-key_id() { cut -d" " -f2 "$inputs/keys/$1.pub"; }
 stopped_transcript() { # NAME IMAGE REASON
     transcript "$1" "$2" 111 111
     head -n -3 "$expected/$1.out" >"$expected/$1.tmp"
@@ -172,12 +206,6 @@ stopped_transcript() { # NAME IMAGE REASON
     mv "$expected/$1.tmp" "$expected/$1.out"
 }
 stopped_transcript missing missing "the image has no rootfs block (ID 4)"
-stopped_transcript refused-unsigned new "the image is not signed"
-stopped_transcript refused-untrusted signed/untrusted \
-    "the image is signed by key $(key_id stranger), which the board does not trust"
-stopped_transcript refused-tampered signed/tampered \
-    "the signature by key $(key_id release) does not match the image"
-stopped_transcript refused-sigcut signed/sigcut "the signature block is malformed"
 
 passed=0 failed=0
 result() { # NAME RC
@@ -258,8 +286,17 @@ check_installer() { # NAME FLASH
     # The same request sequences on a simulated device of the VM's geometry,
     # its I/O unit included, must give the very same checks.
     "$host_tool" sim-conformance $(geometry "$2") >"$sim_conformance" || true
-    hcheck "conformance: simulator and kernel agree check for check" \
-        diff -u "$sim_conformance" "$out/$name/conformance.txt"
+    hcheck "conformance: the simulator passes every case" grep -qx '[0-9]* passed, 0 failed' "$sim_conformance"
+    # Where a kernel is known to differ from the cases (and so from the
+    # simulator), it must differ just so.
+    local known=$kt/expected/conformance-$arch-linux-$series.txt
+    if [[ -f $known ]]; then
+        hcheck "conformance: simulator and kernel differ check for check as in ${known#"$repo"/}" \
+            eval '{ diff "$sim_conformance" "$out/$name/conformance.txt" || true; } | diff -u "$known" -'
+    else
+        hcheck "conformance: simulator and kernel agree check for check" \
+            diff -u "$sim_conformance" "$out/$name/conformance.txt"
+    fi
 }
 
 check_faults() { # NAME
@@ -277,15 +314,16 @@ check_faults() { # NAME
 }
 
 check_signed() { # NAME
+    local reason
     runs=$out/$1/runs
     good_run signed
     good_run nostore signed
-    for run in unsigned untrusted tampered sigcut; do
-        hcheck "refused-$run: stdout up to the reason" same_out refused-$run
-        hcheck "refused-$run: exit status 3" status_is refused-$run 3
-        hcheck "refused-$run: stderr empty" err_is refused-$run ""
+    for reason in "$inputs"/img/refused/*.reason; do
+        stopped_run "refused-$(basename "$reason" .reason)" 3 "$(cat "$reason")"
     done
-    stopped_run refused-trailing 3 "a block follows the signature block"
+    stopped_run refused-manifest 3 "the current manifest cannot be used, so a downgrade could not \
+be told: manifest: its CRC-32 does not match"
+    stopped_run same-crc 3 "block 4 (rootfs) does not match its SHA-256 in the signed description"
 }
 
 nth_line() { sed -n "$2p" "$runs/$1.out"; }
@@ -397,6 +435,7 @@ check_powercut() { # NAME FLASH [unordered]
 # --- the results, part by part ---------------------------------------------------
 part() { # NAME CHECK...
     local name=$1 rc=0
+    chosen "$name" || return 0
     shift
     vm_status "$name" || rc=$?
     if ((rc == 0)) && (($#)); then
@@ -406,20 +445,29 @@ part() { # NAME CHECK...
     fi
     result "$name" "$rc"
 }
-part smoke
-part powercut-sweep same_as_expected powercut-sweep powercut-sweep.txt powercut-sweep
-part installer check_installer installer block2mtd
-part installer-powercut check_powercut installer-powercut block2mtd
-part nandsim-installer check_installer nandsim-installer nandsim
-part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
-part nandsim-faults check_faults nandsim-faults
-part nandsim-faults-powercut check_powercut nandsim-faults-powercut nandsim unordered
-part signed check_signed signed
-part nandsim-signed check_signed nandsim-signed
-part slots check_slots slots block2mtd
-part nandsim-slots check_slots nandsim-slots nandsim
-part slots-powercut check_slots_powercut slots-powercut
-part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
+if [[ $arch == armhf ]]; then
+    part nandsim-installer check_installer nandsim-installer nandsim
+    part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
+    part nandsim-signed check_signed nandsim-signed
+    part nandsim-slots check_slots nandsim-slots nandsim
+    part nandsim-faults check_faults nandsim-faults
+    part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
+else
+    part smoke
+    part powercut-sweep same_as_expected powercut-sweep powercut-sweep.txt powercut-sweep
+    part installer check_installer installer block2mtd
+    part installer-powercut check_powercut installer-powercut block2mtd
+    part nandsim-installer check_installer nandsim-installer nandsim
+    part nandsim-installer-powercut check_powercut nandsim-installer-powercut nandsim
+    part nandsim-faults check_faults nandsim-faults
+    part nandsim-faults-powercut check_powercut nandsim-faults-powercut nandsim unordered
+    part signed check_signed signed
+    part nandsim-signed check_signed nandsim-signed
+    part slots check_slots slots block2mtd
+    part nandsim-slots check_slots nandsim-slots nandsim
+    part slots-powercut check_slots_powercut slots-powercut
+    part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
+fi
 
 for t in "$out"/*/timing.txt; do
     echo "  time $(basename "$(dirname "$t")"): $(sed -n 's/^total_s=//p' "$t") s"

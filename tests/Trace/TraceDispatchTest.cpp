@@ -78,6 +78,13 @@ TEST_F(TraceDispatch, PassesStatementToOutputsOfItsLevelAndBit) {
     EXPECT_EQ(sinkReceived.message, "n=5 five");
     Trace::LineInfo{file, 43, area, Trace::LevelInfo}.trace("dropped");
     EXPECT_EQ(sinkReceived.calls, 1);
+    // Levels and areas outside the table select nothing; the word past the masks is the
+    // area's mutex pointer, which would select outputs at random.
+    for (const int level : {-1, int(Trace::Area::NrLevels)}) {
+        Trace::LineInfo{file, 44, area, level}.trace("outside");
+    }
+    Trace::LineInfo{file, 45, Trace::Area::s_nrAreas, Trace::LevelWarning}.trace("outside");
+    EXPECT_EQ(sinkReceived.calls, 1);
 
     static Received second;
     second = Received();

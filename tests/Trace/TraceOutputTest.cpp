@@ -9,7 +9,7 @@
 #include "Trace/Trace.h"
 #include "support/FdCapture.h"
 
-static unsigned int _traceArea;
+static unsigned int s_traceArea;
 
 namespace {
 
@@ -60,7 +60,7 @@ TEST(TraceDispatch, DefaultOutputIsRegisteredAtFirstPassingStatement) {
 }
 
 TEST(TraceStatement, TestsMaskBeforeFormatting) {
-    Trace::Area::enumerateArea("Mac", &_traceArea);
+    Trace::Area::enumerateArea("Mac", &s_traceArea);
     const size_t outputs = Trace::g_registeredOutputs.size();
     int formatted = 0;
     Trace::_lastTraceArea = 12345;
@@ -75,7 +75,7 @@ TEST(TraceStatement, TestsMaskBeforeFormatting) {
     FdCapture loud;
     VEXIL_TRACE(Trace::LevelWarning, "seen %d\n", ++formatted);
     EXPECT_EQ(formatted, 1);
-    EXPECT_EQ(Trace::_lastTraceArea, _traceArea);
+    EXPECT_EQ(Trace::_lastTraceArea, s_traceArea);
     EXPECT_EQ(loud.take().rfind(Yellow + "[Mac]", 0), 0u);
 }
 

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "common/FwImageParser.h"
-#include "support/FdCapture.h"
+#include "common/ImageStream.h"
+#include "support/MemorySource.h"
+#include "support/StringTranscript.h"
 #include "tests/common/ImageBuilder.h"
 
 namespace {
@@ -21,9 +23,8 @@ struct DriveLog {
 // Reads exactly m_bytesNeeded bytes per call and stops at the end of the stream; payload
 // pieces are capped after each block header. Each piece is an allocation of its exact size,
 // so a read past it trips AddressSanitizer.
-DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
+DriveLog drive(const Bytes& stream, uint32_t cap, Parser& parser, StringTranscript& transcript) {
     DriveLog run;
-    FdCapture capture;
     parser.begin();
     size_t at = 0;
     while (stream.size() - at >= parser.m_bytesNeeded) {
@@ -37,7 +38,7 @@ DriveLog drive(Parser& parser, const Bytes& stream, uint32_t cap = 65536) {
             parser.m_bytesNeeded = cap;
         }
     }
-    run.log = capture.take();
+    run.log = transcript.text;
     return run;
 }
 
@@ -98,8 +99,9 @@ TEST(FwImageParser, Streams) {
     // clang-format on
     for (const StreamCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Parser parser;
-        const DriveLog run = drive(parser, c.stream, c.cap);
+        StringTranscript transcript;
+        Parser parser(transcript);
+        const DriveLog run = drive(c.stream, c.cap, parser, transcript);
         EXPECT_EQ(run.results, c.results);
         if (!c.pieces.empty()) {
             EXPECT_EQ(run.pieces, c.pieces);
@@ -115,9 +117,9 @@ TEST(FwImageParser, Streams) {
 }
 
 TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
-    Parser parser;
+    StringTranscript transcript;
+    Parser parser(transcript);
     EXPECT_EQ(0u, parser.m_bytesNeeded);
-    FdCapture capture;
     parser.begin();
     parser.begin();
     const Bytes header = ImageBuilder().build();
@@ -128,17 +130,32 @@ TEST(FwImageParser, BeginLogsOnlyARealChangeAndClearsTheError) {
     EXPECT_EQ(parser.m_bytesProcessed, 60u);
     parser.setError(Parser::WriteError);
     parser.begin();
-    EXPECT_EQ(capture.take(), lines("0-1 1-2 e1  2-0 e5  0-1 "));
+    EXPECT_EQ(transcript.text, lines("0-1 1-2 e1  2-0 e5  0-1 "));
     EXPECT_EQ(Parser::Ok, parser.end());
     EXPECT_EQ(0u, parser.m_bytesProcessed);
     EXPECT_EQ(60u, parser.m_bytesNeeded);
+}
+
+// The reader hands payload over in pieces of at most 65536 bytes, never one byte more.
+TEST(FwImageParser, ReaderCapsPayloadPieces) {
+    struct Pieces : FwImage::StreamVisitor {
+        std::vector<unsigned> sizes;
+        void onImageHeader(Parser&, const uint8_t*) override {}
+        void onBlockHeader(Parser&, const uint8_t*) override {}
+        void onPayload(Parser&, const uint8_t*, unsigned size) override { sizes.push_back(size); }
+    } pieces;
+    const Bytes image = ImageBuilder().block(1, Bytes(65537, 7)).block(3, Bytes(65536, 8)).build();
+    MemorySource source(image);
+    Parser parser;
+    FwImage::readImage(source, parser, pieces);
+    EXPECT_EQ(parser.m_state, Parser::Done);
+    EXPECT_EQ(pieces.sizes, (std::vector<unsigned>{65536, 1, 65536}));
 }
 
 // A stream 2^32 bytes longer than its declared length must not wrap the byte count back onto it.
 TEST(FwImageParser, ByteCountNeverWraps) {
     const Bytes image = ImageBuilder().block(9, Bytes(64, 1)).build();
     Parser parser;
-    FdCapture quiet;
     parser.begin();
     parser.parse(image.data(), 60);
     parser.parse(image.data() + 60, 12);
@@ -158,10 +175,7 @@ TEST(FwImageParserDeathTest, PieceOfTheWrongSizeAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const Bytes image = ImageBuilder().block(1, ImageBuilder::pattern(100, 10)).build();
     Parser parser;
-    {
-        FdCapture quiet;
-        parser.begin();
-    }
+    parser.begin();
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),
                  "assertion 'size == m_bytesNeeded' failed \\(size must be equal bytesNeeded\\) "
                  "at [^\n]*FwImageParser\\.cpp:56\r\n");
@@ -169,13 +183,10 @@ TEST(FwImageParserDeathTest, PieceOfTheWrongSizeAborts) {
     parser.m_bytesNeeded = 59;
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, image.data(), 59),
                  "assertion 'size == sizeof\\(ImageHeader\\)' failed");
-    {
-        FdCapture quiet;
-        parser.begin();
-        parser.m_bytesNeeded = 60;
-        parser.parse(image.data(), 60);
-        parser.parse(image.data() + 60, 12);
-    }
+    parser.begin();
+    parser.m_bytesNeeded = 60;
+    parser.parse(image.data(), 60);
+    parser.parse(image.data() + 60, 12);
     const Bytes tooMuch(101, 0);
     parser.m_bytesNeeded = 101;
     EXPECT_DEATH(parseWithStdoutOnStderr(parser, tooMuch.data(), 101),

@@ -1,14 +1,15 @@
 // The installer's verdict on images, apart from the flash: slot blocks against their volumes,
-// the warnings the tools give, and signatures against a trust store.
+// the warnings the tools give, and signed descriptions against a trust store.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "common/ImageCheck.h"
 #include "common/ImageStream.h"
-#include "support/FdCapture.h"
 #include "support/MemorySource.h"
 #include "support/SignedImage.h"
 #include "support/TempDirTest.h"
@@ -20,12 +21,13 @@ using Bytes = ImageBuilder::Bytes;
 
 // The verdict and the warnings, one per line.
 std::string judge(const Bytes& image, const SigningKeys::TrustStore& store) {
-    FdCapture quiet;
     FwImage::Parser parser;
     FwImage::ImageCheck check(FwImage::standardCapacity, store);
     MemorySource source(image);
     FwImage::readImage(source, parser, check);
-    std::string text = check.verdict(parser);
+    std::string text;
+    const bool accepted = check.accepts(parser, text);
+    EXPECT_EQ(accepted, text.empty());
     for (const std::string& warning : check.warnings()) {
         text += "\nwarning: " + warning;
     }
@@ -38,15 +40,6 @@ const Bytes rootfs = ImageBuilder::pattern(9000, 3);
 
 ImageBuilder slots() {
     return ImageBuilder().block(1, kernel).block(3, devicetree).block(4, rootfs);
-}
-
-// Puts a block's CRC right after its payload was changed.
-void fixCrc(Bytes& image, size_t header) {
-    uint32_t size;
-    memcpy(&size, &image[header + 4], 4);
-    const Bytes payload(image.begin() + header + 12, image.begin() + header + 12 + be32toh(size));
-    const uint32_t crc = htobe32(ImageBuilder::zlibCrc(payload));
-    memcpy(&image[header + 8], &crc, 4);
 }
 
 class ImageCheckTest : public TempDirTest {
@@ -71,7 +64,6 @@ TEST_F(ImageCheckTest, Verdicts) {
     ASSERT_EQ(keys.state(), SigningKeys::TrustStore::Loaded);
     const std::string a = SigningKeys::keyIdHex(m_public.id);
     const std::string b = SigningKeys::keyIdHex(m_other.id);
-    const size_t rootfsHeader = 60 + 12 + kernel.size() + 12 + devicetree.size();
     const Bytes unsignedImage = slots().build();
     Bytes flipped = unsignedImage;
     flipped.back() ^= 1;
@@ -83,6 +75,28 @@ TEST_F(ImageCheckTest, Verdicts) {
     for (int i = 0; i < 5000; ++i) {
         zeroBlocks.block(9, {});
     }
+    // A signed image of the three slots: its description's payload at 72, its blocks behind.
+    const size_t kernelAt = signedBlocksAt(3);
+    const size_t devicetreeAt = kernelAt + 12 + kernel.size();
+    const size_t rootfsAt = devicetreeAt + 12 + devicetree.size();
+    const auto good = signedImage(slots(), m_secret);
+    const auto edited = [&](const std::function<void(Bytes&)>& edit) {
+        return signedImage(slots(), m_secret, edit);
+    };
+    const auto descriptionByte = [&](size_t at, uint8_t value) {
+        return edited([=](Bytes& i) {
+            i[72 + at] = value;
+            fixCrc(i, 60);
+        });
+    };
+    const auto cut = [](Bytes image, size_t at, size_t length) {
+        image.erase(image.begin() + long(at), image.begin() + long(at + length));
+        FwImage::putBigEndian(&image[20], uint32_t(image.size()));
+        return image;
+    };
+    Bytes swapped = good;
+    std::rotate(swapped.begin() + long(kernelAt), swapped.begin() + long(devicetreeAt),
+                swapped.begin() + long(rootfsAt));
     const auto other = [](const Bytes& payload) {
         return ImageBuilder().block(1, kernel).block(3, payload).block(4, rootfs);
     };
@@ -106,20 +120,30 @@ TEST_F(ImageCheckTest, Verdicts) {
         {"product in lower case", slots().product("dorvyn").build(), none, "the image is for another board (magic 'VexilImg', product 'dorvyn')"},
         {"bytes after a NUL in the product", slots().product(std::string("Dorvyn\0X", 8)).build(), none, ""},
         {"control bytes in the product", slots().product("\x1b[2J").build(), none, "the image is for another board (magic 'VexilImg', product '\\x1b[2J')"},
-        {"signed, no trust store", signedImage(slots(), m_secret), none, ""},
-        {"signed by a trusted key", signedImage(slots(), m_secret), keys, ""},
+        {"a backslash in the product", slots().product("\\x1b").build(), none, "the image is for another board (magic 'VexilImg', product '\\x5cx1b')"},
+        {"signed, no trust store", good, none, ""},
+        {"signed by a trusted key", good, keys, ""},
         {"not signed", unsignedImage, keys, "the image is not signed"},
-        {"CRC error before any signature", flipped, keys, "block 4 failed its CRC check"},
+        {"CRC error in an unsigned image", flipped, keys, "the image is not signed"},
+        {"description behind a block", ImageBuilder(slots()).block(ImageDescription::blockId, Bytes(266)).build(), keys, "the image is not signed"},
+        {"description's CRC", edited([](Bytes& i) { i[100] ^= 1; }), keys, "block 1447318339 failed its CRC check"},
+        {"description 40 bytes", ImageBuilder().block(ImageDescription::blockId, Bytes(40)).block(1, kernel).build(), keys, "the signed description is malformed: it is 40 bytes"},
+        {"description of 65 blocks' size", ImageBuilder().block(ImageDescription::blockId, Bytes(ImageDescription::payloadSize(65))).build(), keys, "the signed description is malformed: it is 2994 bytes"},
+        {"format 2", descriptionByte(0, 2), keys, "the signed description is malformed: unknown format 2"},
+        {"count disagrees with size", descriptionByte(69, 2), keys, "the signed description is malformed: it lists 2 blocks in 266 bytes"},
         {"signed by another key", signedImage(slots(), m_other), keys, "the image is signed by key " + b + ", which the board does not trust"},
-        {"header field changed", signedImage(slots(), m_secret, [](Bytes& i) { i[27] ^= 1; }), keys, "the signature by key " + a + " does not match the image"},
-        {"block header changed", signedImage(slots().block(7, {1}), m_secret, [&](Bytes& i) { i[rootfsHeader + 12 + rootfs.size() + 3] = 8; }), keys, "the signature by key " + a + " does not match the image"},
-        {"payload changed, CRC made good", signedImage(slots(), m_secret, [&](Bytes& i) { i[rootfsHeader + 20] ^= 1; fixCrc(i, rootfsHeader); }), keys, "the signature by key " + a + " does not match the image"},
-        {"signature byte changed", signedImage(slots(), m_secret, [](Bytes& i) { i[i.size() - 1] ^= 1; fixCrc(i, i.size() - 85); }), keys, "the signature by key " + a + " does not match the image"},
-        {"key ID changed", signedImage(slots(), m_secret, [](Bytes& i) { i[i.size() - 72] ^= 1; fixCrc(i, i.size() - 85); }), keys, "the image is signed by key "},
-        {"signed over another length", signedImage(slots().length(uint32_t(unsignedImage.size())), m_secret, [](Bytes& i) { const uint32_t l = htobe32(uint32_t(i.size())); memcpy(&i[20], &l, 4); }), keys, "the signature by key " + a + " does not match the image"},
-        {"two signature blocks", signedImage(ImageBuilder(slots()).block(ImageSignature::blockId, Bytes(73)), m_secret), keys, "a block follows the signature block"},
-        {"signature in the middle", ImageBuilder().block(ImageSignature::blockId, Bytes(73)).block(1, kernel).build(), keys, "a block follows the signature block"},
-        {"signature block too short", slots().block(ImageSignature::blockId, Bytes(40)).build(), keys, "the signature block is malformed"},
+        {"key ID changed", descriptionByte(1, uint8_t(m_public.id[0] ^ 1)), keys, "the image is signed by key "},
+        {"signature byte changed", descriptionByte(265, 0), keys, "the signature by key " + a + " does not match the image"},
+        {"entry changed", descriptionByte(100, 0xee), keys, "the signature by key " + a + " does not match the image"},
+        {"header field changed", edited([](Bytes& i) { i[27] ^= 1; }), keys, "the image header is not the one the signed description holds"},
+        {"blocks swapped", swapped, keys, "block 3 (devicetree) is not the block the signed description lists next (entry 1: ID 1, 5000 bytes"},
+        {"block ID changed", edited([&](Bytes& i) { i[devicetreeAt + 3] = 8; }), keys, "block 8 is not the block the signed description lists next (entry 2: ID 3"},
+        {"block CRC changed", edited([&](Bytes& i) { i[rootfsAt + 11] ^= 1; }), keys, "block 4 (rootfs) is not the block the signed description lists next (entry 3"},
+        {"last block missing, length fixed", cut(good, rootfsAt, 12 + rootfs.size()), keys, "the image header is not the one the signed description holds"},
+        {"last block missing", edited([&](Bytes& i) { i.resize(rootfsAt); }), keys, "the image ended early"},
+        {"a block appended", edited([](Bytes& i) { const Bytes more = ImageBuilder().block(7, Bytes(2036)).build(); i.insert(i.end(), more.begin() + 60, more.end()); }), keys, "the image is longer than its declared length"},
+        {"a block appended, length fixed", cut(edited([](Bytes& i) { const Bytes more = ImageBuilder().block(7, {1}).build(); i.insert(i.end(), more.begin() + 60, more.end()); }), 0, 0), keys, "the image header is not the one the signed description holds"},
+        {"payload changed, same CRC-32", edited([&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 20); }), keys, "block 4 (rootfs) does not match its SHA-256 in the signed description"},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "ImageBuilder.h"
-#include "common/ImageSignature.h"
+#include "common/ImageDescription.h"
 #include "common/Manifest.h"
 #include "common/SigningKeys.h"
 #include "common/linuxFlash/UbiRequests.h"
@@ -165,6 +165,7 @@ public:
 
     std::string node;
     std::string attribute;
+    std::string value = "1\n";
     unsigned shortWrite = 0;
 
     int open(const char* path, int flags) override {
@@ -179,8 +180,8 @@ public:
     }
     ssize_t read(int fd, void* buffer, size_t size) override {
         if (fd == m_flagged) {
-            memcpy(buffer, "1\n", 2);
-            return 2;
+            memcpy(buffer, value.data(), std::min(size, value.size()));
+            return ssize_t(std::min(size, value.size()));
         }
         const ssize_t got = m_sim.read(fd, buffer, size);
         if (fd == m_tampered && got > 0) {
@@ -268,8 +269,10 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
          4, "install stopped: rootfs_new reads back wrong", "", true, 0},
         {"marked corrupted", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; },
          4, "install stopped: kernel_new is marked corrupted", "", true, 0},
-        {"static volume holds the wrong size", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
+        {"static volume holds less", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
          4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true, 0},
+        {"static volume holds more", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; },
+         4, "install stopped: kernel_new holds 100001 bytes, not 100000", "", true, 0},
         {"update marker still set", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; },
          4, "install stopped: devicetree_new is still marked as being updated", "", true, 0},
         {"oversized devicetree", [] { return imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(); },
@@ -277,7 +280,7 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
         {"no room for kernel_new", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); },
          4, "install stopped: could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
         {"rename refused", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); },
-         4, "rename failed", "deleteVolume: Device or resource busy\n", true, 0},
+         4, "install stopped: the rename that switches the new set in failed: Device or resource busy; vexil-slots status shows which set is current", "rename: Device or resource busy\n", true, 0},
     };
     // clang-format on
     for (const Rejection& c : cases) {
@@ -293,7 +296,8 @@ TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
                   c.lastLine + "\n");
         EXPECT_EQ(outcome.err, c.err);
         EXPECT_TRUE(holds(sim, s_current));
-        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL), c.lastLine == "rename failed" ? 1u : 0u);
+        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL),
+                  c.lastLine.find("rename") != std::string::npos ? 1u : 0u);
         EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
         int prevLeft = 0;
         for (int slot = 0; slot < FwImage::slotCount; ++slot) {
@@ -342,41 +346,191 @@ TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     Sim::Simulator bare;
     bare.addMtd("other");
     const Outcome noDevice = runInstaller(bare, {"/nonexistent/image"});
-    EXPECT_EQ(noDevice.status, -1);
+    EXPECT_EQ(noDevice.status, 255);
     EXPECT_EQ(noDevice.out, "CP1\n");
 }
 
-// With a trust store only images signed by one of its keys are switched in; a store that
-// cannot be read stops the install before anything is touched.
-TEST_F(InstallerTest, TrustStoreDecidesOnSignatures) {
-    char dir[] = "/tmp/vexil-keys-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string store = dir;
-    SigningKeys::PublicKey publicKey;
-    SigningKeys::SecretKey secretKey;
-    SigningKeys::generateKeyPair(publicKey, secretKey);
-    { std::ofstream(store + "/board.pub") << SigningKeys::publicKeyText(publicKey); }
-    const Bytes image = signedImage(imageOf(s_update), secretKey);
-    const Outcome signedRun = install(m_sim, image, store);
+// The volume table as the kernel keeps it: ids, names, types, sizes, flags and contents.
+std::vector<std::string> volumeTable(Sim::Simulator& sim) {
+    std::vector<std::string> table;
+    for (const auto& v : sim.volumes(0)) {
+        table.push_back(std::to_string(v.id) + " " + v.name + " " + std::to_string(v.type) + " " +
+                        std::to_string(v.reservedEbs) + " " + std::to_string(v.dataBytes) + " " +
+                        std::to_string(v.updMarker) + std::to_string(v.corrupted) + " " +
+                        std::to_string(crc32(0, v.data.data(), uInt(v.data.size()))));
+    }
+    return table;
+}
+
+// A manifest whose own CRC-32 does not match, in a volume the kernel finds whole.
+Bytes damagedManifest() {
+    const uint8_t header[sizeof(ImageHeader)] = {};
+    const uint8_t blocks[FwImage::slotCount][sizeof(BlockHeader)] = {};
+    Bytes bytes = Manifest::encode(header, blocks, true, true, SigningKeys::KeyId{});
+    bytes[40] ^= 1;
+    return bytes;
+}
+
+class TrustedBoardTest : public InstallerTest {
+protected:
+    void SetUp() override {
+        InstallerTest::SetUp();
+        char dir[] = "/tmp/vexil-keys-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        m_store = dir;
+        SigningKeys::PublicKey publicKey, otherPublic;
+        SigningKeys::generateKeyPair(publicKey, m_key);
+        SigningKeys::generateKeyPair(otherPublic, m_other);
+        std::ofstream(m_store + "/board.pub") << SigningKeys::publicKeyText(publicKey);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_store); }
+
+    std::string m_store;
+    SigningKeys::SecretKey m_key;
+    SigningKeys::SecretKey m_other;
+};
+
+// With a trust store nothing on the flash changes for an image that no trusted key vouched for,
+// nor while the current manifest that guards against a downgrade cannot be read.
+TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
+    const Bytes good = signedImage(imageOf(s_update), m_key);
+    const size_t kernelAt = signedBlocksAt(3);
+    const size_t rootfsAt = kernelAt + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
+    const auto edited = [&](std::function<void(Bytes&)> edit) {
+        return signedImage(imageOf(s_update), m_key, edit);
+    };
+    // The rootfs block of another signed image in place of this one's.
+    Bytes spliced = signedImage(imageOf(s_update), m_key);
+    const Bytes other =
+        signedImage(imageOf({s_update.kernel, s_update.devicetree, s_older.rootfs}), m_key);
+    spliced.resize(rootfsAt);
+    spliced.insert(spliced.end(), other.begin() + long(rootfsAt), other.end());
+    FwImage::putBigEndian(&spliced[20], uint32_t(spliced.size()));
+    const auto installed = [&](uint32_t version, bool trusted) {
+        return [=](Sim::Simulator& sim) {
+            const Bytes image = signedImage(imageOf(s_older).version(version), m_key);
+            ASSERT_EQ(install(sim, image, trusted ? m_store : "/nonexistent").status, 0);
+        };
+    };
+    const auto manifestId = [](Sim::Simulator& sim) {
+        return find(sim.volumes(0), "manifest")->id;
+    };
+    const struct {
+        const char* name;
+        Bytes image;
+        std::function<void(Sim::Simulator&)> prepare;
+        std::string reason;
+    } cases[] = {
+        {"not signed", imageOf(s_update).build(), {}, "the image is not signed"},
+        {"untrusted key",
+         signedImage(imageOf(s_update), m_other),
+         {},
+         "the image is signed by key "},
+        {"header changed",
+         edited([](Bytes& i) { i[30] ^= 1; }),
+         {},
+         "the image header is not the one the signed description holds"},
+        {"spliced", spliced, {}, "the image header is not the one the signed description holds"},
+        {"last payload changed, CRC-32 recomputed",
+         edited([&](Bytes& i) {
+             i[rootfsAt + 12] ^= 1;
+             fixCrc(i, rootfsAt);
+         }),
+         {},
+         "block 4 (rootfs) is not the block the signed description lists next"},
+        {"description malformed",
+         edited([](Bytes& i) {
+             i[72] = 9;
+             fixCrc(i, 60);
+         }),
+         {},
+         "the signed description is malformed: unknown format 9"},
+        {"older than the verified current", good, installed(0x20261207, true),
+         "the image's version 0x20261206 is lower than the installed version 0x20261207"},
+        {"current manifest marked corrupted", good,
+         [&](Sim::Simulator& sim) {
+             installed(1, true)(sim);
+             sim.setVolumeCorrupted(0, manifestId(sim), true);
+         },
+         "the current manifest cannot be used, so a downgrade could not be told: manifest is "
+         "marked corrupted"},
+        {"current manifest's data damaged", good,
+         [&](Sim::Simulator& sim) {
+             installed(1, true)(sim);
+             sim.corruptVolumeData(0, manifestId(sim), 30);
+             sim.reattach();
+             runSlots(sim, {"status"});
+         },
+         "the current manifest cannot be used, so a downgrade could not be told: manifest is "
+         "marked corrupted"},
+        {"current manifest's CRC-32 wrong", good,
+         [](Sim::Simulator& sim) {
+             sim.addVolume(0, "manifest", Sim::kStatic, 4096, damagedManifest());
+         },
+         "the current manifest cannot be used, so a downgrade could not be told: manifest: its "
+         "CRC-32 does not match"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim::Simulator sim;
+        twoGenerations(sim);
+        if (c.prepare) {
+            c.prepare(sim);
+        }
+        const std::vector<std::string> before = volumeTable(sim);
+        sim.clearRequests();
+        const Outcome outcome = install(sim, c.image, m_store);
+        EXPECT_EQ(outcome.status, 3);
+        const std::string last = outcome.out.substr(outcome.out.rfind("install stopped: "));
+        EXPECT_EQ(last.substr(0, 17 + c.reason.size()), "install stopped: " + c.reason);
+        EXPECT_EQ(volumeTable(sim), before);
+        EXPECT_EQ(count(sim, Call::Ioctl) + count(sim, Call::Write), 0u);
+    }
+}
+
+// The one image that gets past the block headers: a payload changed so that its size and CRC-32
+// still match. Its SHA-256 refuses it at the block's end; the current set stays, the slots
+// written so far have lost their previous generation.
+TEST_F(TrustedBoardTest, PayloadWithTheSameCrcCostsThePreviousVolumes) {
+    const size_t rootfsAt =
+        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
+    const Bytes image = signedImage(imageOf(s_update), m_key,
+                                    [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); });
+    const Outcome outcome = install(m_sim, image, m_store);
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(outcome.out.substr(outcome.out.rfind("install stopped: ")),
+              "install stopped: block 4 (rootfs) does not match its SHA-256 in the signed "
+              "description\n");
+    EXPECT_TRUE(holds(m_sim, s_current));
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        EXPECT_EQ(find(m_sim.volumes(0), slot.prevName), nullptr) << slot.prevName;
+    }
+    EXPECT_EQ(count(m_sim, Call::Ioctl, UBI_IOCRNVOL), 0u);
+}
+
+// A good signed image installs with the transcript of any good image, its description a block
+// without a slot; only a verified generation sets the floor for the next; a store that cannot
+// be read stops the install before anything is touched.
+TEST_F(TrustedBoardTest, SignedImagesInstall) {
+    const Bytes image = signedImage(imageOf(s_update), m_key);
+    const Outcome signedRun = install(m_sim, image, m_store);
     const bool all[3] = {true, true, true};
     EXPECT_EQ(signedRun.out, transcript(image, all, all));
     EXPECT_EQ(signedRun.status, 0);
     EXPECT_TRUE(holds(m_sim, s_update));
 
-    const Outcome unsignedRun = install(m_sim, imageOf(s_older).build(), store);
-    EXPECT_EQ(unsignedRun.status, 3);
-    EXPECT_NE(unsignedRun.out.find("\ninstall stopped: the image is not signed\n"),
-              std::string::npos);
-    EXPECT_TRUE(holds(m_sim, s_update));
+    // Installed with no store to verify it, a higher version sets no floor.
+    const Bytes higher = signedImage(imageOf(s_older).version(0x30000000), m_key);
+    ASSERT_EQ(install(m_sim, higher, "/nonexistent").status, 0);
+    EXPECT_EQ(install(m_sim, image, m_store).status, 0);
 
-    { std::ofstream(store + "/broken.pub") << "vexil-ed25519-public 00\n"; }
+    { std::ofstream(m_store + "/broken.pub") << "vexil-ed25519-public 00\n"; }
     m_sim.clearRequests();
-    const Outcome refused = install(m_sim, image, store);
+    const Outcome refused = install(m_sim, image, m_store);
     EXPECT_EQ(refused.status, 5);
-    EXPECT_EQ(refused.out.rfind("CP1\nCP2\ninstall stopped: " + store + "/broken.pub: ", 0), 0u)
+    EXPECT_EQ(refused.out.rfind("CP1\nCP2\ninstall stopped: " + m_store + "/broken.pub: ", 0), 0u)
         << refused.out;
     EXPECT_EQ(count(m_sim, Call::Ioctl), 0u);
-    std::filesystem::remove_all(store);
 }
 
 // Cuts the power before each state-changing operation of a full install in

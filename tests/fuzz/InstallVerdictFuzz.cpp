@@ -22,10 +22,11 @@
 #include "common/VexilImageInstaller.h"
 #include "sim/Simulator.h"
 #include "tests/support/MemorySource.h"
+#include "tests/support/SignedImage.h"
 
 namespace {
 
-// RFC 8032's Ed25519ph test key.
+// RFC 8032's first Ed25519 test key.
 const char* const s_public =
     "vexil-ed25519-public b3f39d3b985a7db0 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=\n";
 const char* const s_secret =
@@ -40,19 +41,10 @@ int s_output = -1; // the installer's standard output goes here
 void sign(std::vector<uint8_t>& image) {
     SigningKeys::SecretKey key;
     std::string error;
-    SigningKeys::parseSecretKey(s_secret, key, error);
-    if (image.size() >= sizeof(ImageHeader)) {
-        const uint32_t length = htobe32(uint32_t(image.size() + 85));
-        memcpy(&image[20], &length, 4);
+    if (!SigningKeys::parseSecretKey(s_secret, key, error)) {
+        abort();
     }
-    ImageSignature::Hasher hasher;
-    hasher.update(image.data(), image.size());
-    const ImageSignature::Payload payload = hasher.sign(key);
-    const uint32_t header[3] = {htobe32(ImageSignature::blockId), htobe32(uint32_t(payload.size())),
-                                htobe32(Crc32::calculate(payload.data(), 73, 0))};
-    const auto* bytes = reinterpret_cast<const uint8_t*>(header);
-    image.insert(image.end(), bytes, bytes + sizeof header);
-    image.insert(image.end(), payload.begin(), payload.end());
+    image = signBytes(image, key);
 }
 
 // The installer's exit status and the reason of its "install stopped:" line.
@@ -108,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> image(data + 2, data + size);
     if ((flags & 2) != 0) {
         sign(image);
-        if ((flags & 4) != 0) {
+        if ((flags & 4) != 0 && !image.empty()) {
             image[data[1] % image.size()] ^= 0x10;
         }
     }
@@ -118,9 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FwImage::Parser parser;
     FwImage::ImageCheck check(FwImage::standardCapacity, store);
     MemorySource source(image);
+    check.lookAhead(source);
     FwImage::readImage(source, parser, check);
     fflush(stdout);
-    const std::string verdict = check.verdict(parser);
+    std::string verdict;
+    const bool accepted = check.accepts(parser, verdict);
+    if (accepted != verdict.empty()) {
+        abort();
+    }
 
     std::string reason;
     const int status = install(image, storeDir, reason);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ConformanceReport.h"
+#include "common/BoardLayout.h"
 #include "common/ImageFormat.h"
 #include "support/InstallerBoard.h"
 

@@ -6,8 +6,10 @@ one, as a damaged download, a truncated copy or a forger would make them.
 
 Usage: make_inputs.py OUT_DIR VEXIL_IMAGE
 Writes OUT_DIR/gen/<generation>/{kernel,devicetree,rootfs}.bin, OUT_DIR/img/*.img,
-the signed ones and their forgeries OUT_DIR/img/signed/*.img, the signing keys OUT_DIR/keys/{release,stranger}[.pub] and the board's trust
-store OUT_DIR/trust/release.pub.
+the signed ones OUT_DIR/img/signed/*.img, the forgeries a board with a trust
+store refuses OUT_DIR/img/refused/NAME.img with the reason it must give in
+NAME.reason, the signing keys OUT_DIR/keys/{release,stranger}[.pub] and the
+board's trust store OUT_DIR/trust/release.pub.
 """
 
 import os
@@ -20,7 +22,7 @@ import zlib
 
 HEADER = 60
 BLOCK_HEADER = 12
-SIGNATURE_ID = 0x56534947
+DESCRIPTION_ID = 0x56445343
 SLOTS = ("kernel", "devicetree", "rootfs")
 
 # Sizes per slot: small enough for a full power-cut sweep, yet each kind of
@@ -81,40 +83,93 @@ def block(block_id, payload):
     return struct.pack(">III", block_id, len(payload), zlib.crc32(payload)) + payload
 
 
+def key_id(out, name):
+    with open(os.path.join(out, "keys", name + ".pub")) as f:
+        return f.read().split()[1]
+
+
+def refused(out, name, image, reason):
+    with open(os.path.join(out, "img", "refused", name + ".img"), "wb") as f:
+        f.write(image)
+    with open(os.path.join(out, "img", "refused", name + ".reason"), "w") as f:
+        f.write(reason + "\n")
+
+
+def fix_crc(image, at):
+    size = struct.unpack_from(">I", image, at + 4)[0]
+    struct.pack_into(">I", image, at + 8, zlib.crc32(image[at + BLOCK_HEADER:at + BLOCK_HEADER + size]))
+
+
 def signed(tool, out):
     """Signed images, and the forgeries a board with a trust store must refuse."""
     keys = os.path.join(out, "keys")
     os.makedirs(keys, exist_ok=True)
     os.makedirs(os.path.join(out, "trust"), exist_ok=True)
-    os.makedirs(os.path.join(out, "img", "signed"), exist_ok=True)
+    for d in ("signed", "refused"):
+        os.makedirs(os.path.join(out, "img", d), exist_ok=True)
     for key in ("release", "stranger"):
         subprocess.run([tool, "keygen", "-o", os.path.join(keys, key)], check=True,
                        stdout=subprocess.DEVNULL)
     shutil.copy(os.path.join(keys, "release.pub"), os.path.join(out, "trust"))
     release = ("--sign", os.path.join(keys, "release"))
     good = create(tool, out, "signed/signed", SLOTS, "new", *release)
-    create(tool, out, "signed/signed-next", SLOTS, "next", *release, version="0x20261207")
-    create(tool, out, "signed/untrusted", SLOTS, "new", "--sign", os.path.join(keys, "stranger"))
-    sig_at, sig_size = blocks(good)[-1]
-    assert struct.unpack_from(">I", good, sig_at)[0] == SIGNATURE_ID
-    # One devicetree payload byte changed and its block's CRC made to match:
-    # only the signature can tell.
+    following = create(tool, out, "signed/signed-next", SLOTS, "next", *release,
+                       version="0x20261207")
+    (desc_at, desc_size), (kernel_at, _), (dt_at, dt_size), (rootfs_at, rootfs_size) = blocks(good)
+    assert struct.unpack_from(">I", good, desc_at)[0] == DESCRIPTION_ID
+    release_id = key_id(out, "release")
+
+    refused(out, "unsigned", read(out, "new"), "the image is not signed")
+    untrusted = create(tool, out, "signed/untrusted", SLOTS, "new",
+                       "--sign", os.path.join(keys, "stranger"))
+    refused(out, "untrusted", untrusted,
+            f"the image is signed by key {key_id(out, 'stranger')}, which the board does not trust")
+    # One devicetree payload byte changed and its block's CRC made to match.
     tampered = bytearray(good)
-    dt_at, dt_size = blocks(good)[1]
     tampered[dt_at + BLOCK_HEADER + dt_size // 2] ^= 0x01
-    struct.pack_into(">I", tampered, dt_at + 8,
-                     zlib.crc32(tampered[dt_at + BLOCK_HEADER:dt_at + BLOCK_HEADER + dt_size]))
-    write(out, "signed/tampered", tampered)
-    # A devicetree block slipped in behind the signature.
-    trailing = good + block(3, random.Random("trailing").randbytes(64))
-    struct.pack_into(">I", trailing, 20, len(trailing))
-    write(out, "signed/trailing", trailing)
-    # The signature block cut to half its payload, its CRC and the image's
-    # length made to match.
-    sigcut = good[:sig_at] + block(SIGNATURE_ID, bytes(good[sig_at + BLOCK_HEADER:
-                                                           sig_at + BLOCK_HEADER + sig_size // 2]))
-    struct.pack_into(">I", sigcut, 20, len(sigcut))
-    write(out, "signed/sigcut", sigcut)
+    fix_crc(tampered, dt_at)
+    crcs = [struct.unpack_from(">I", img, dt_at + 8)[0] for img in (good, tampered)]
+    refused(out, "tampered", tampered,
+            f"block 3 (devicetree) is not the block the signed description lists next (entry 2: "
+            f"ID 3, {dt_size} bytes, CRC-32 {crcs[0]:08x}; the image has {dt_size} bytes, "
+            f"CRC-32 {crcs[1]:08x})")
+    # The version in the header changed.
+    header = bytearray(good)
+    header[27] ^= 0x01
+    refused(out, "header", header, "the image header is not the one the signed description holds")
+    # This image's header and description in front of another signed image's blocks.
+    spliced = good[:kernel_at] + following[blocks(following)[1][0]:]
+    next_kernel = struct.unpack_from(">III", following, blocks(following)[1][0])
+    want = struct.unpack_from(">III", good, kernel_at)
+    refused(out, "spliced", spliced,
+            f"block 1 (kernel) is not the block the signed description lists next (entry 1: ID 1, "
+            f"{want[1]} bytes, CRC-32 {want[2]:08x}; the image has {next_kernel[1]} bytes, "
+            f"CRC-32 {next_kernel[2]:08x})")
+    # kernel and devicetree swapped.
+    swapped = good[:kernel_at] + good[dt_at:rootfs_at] + good[kernel_at:dt_at] + good[rootfs_at:]
+    kernel_entry = struct.unpack_from(">III", good, kernel_at)
+    refused(out, "order", swapped,
+            f"block 3 (devicetree) is not the block the signed description lists next (entry 1: "
+            f"ID 1, {kernel_entry[1]} bytes, CRC-32 {kernel_entry[2]:08x}; the image has "
+            f"{dt_size} bytes, CRC-32 {crcs[0]:08x})")
+    # The description cut to half, its CRC and the image's length made to match.
+    cut = good[:desc_at] + block(DESCRIPTION_ID, bytes(good[desc_at + BLOCK_HEADER:desc_at + BLOCK_HEADER + desc_size // 2])) + good[kernel_at:]
+    struct.pack_into(">I", cut, 20, len(cut))
+    refused(out, "description-cut", cut,
+            f"the signed description is malformed: it is {desc_size // 2} bytes")
+    # A byte of the description's signature changed, its CRC made to match.
+    forged = bytearray(good)
+    forged[kernel_at - 1] ^= 0x01
+    fix_crc(forged, desc_at)
+    refused(out, "forged", forged, f"the signature by key {release_id} does not match the image")
+    # Five rootfs payload bytes changed so that its CRC-32 stays: only the digest can tell, at the
+    # block's end.
+    same_crc = bytearray(good)
+    generator = (0xEDB88320 << 1 | 1).to_bytes(5, "little")
+    for i, b in enumerate(generator):
+        same_crc[rootfs_at + BLOCK_HEADER + rootfs_size // 2 + i] ^= b
+    assert zlib.crc32(same_crc[rootfs_at + BLOCK_HEADER:]) == zlib.crc32(good[rootfs_at + BLOCK_HEADER:])
+    write(out, "signed/same-crc", same_crc)
 
 
 def main():

@@ -8,6 +8,11 @@ passes fault and timing parameters). The initramfs holds busybox, mtd-utils
 (tests/kernel/guest), caller files and the guest script. Files the guest sends
 with `emit NAME FILE` land in --out.
 
+--arch armhf boots the boards' architecture instead: Debian's armmp kernel on
+qemu's ARM virt board, nandsim only (armmp has no block2mtd), with busybox and
+mtd-utils from Debian's armhf packages (--userland, which fetch-kernel.sh
+unpacks); the libraries of foreign programs are looked up there.
+
 Exit status: the guest script's, 77 when no kernel/qemu can be had (skip),
 124 on timeout, 125 when the VM died without reporting a status.
 """
@@ -29,7 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 FETCH = os.path.join(REPO, "scripts", "kernel", "fetch-kernel.sh")
 
-MODULES = {
+MODULES_AMD64 = {
     "block2mtd": [
         "kernel/drivers/mtd/mtd.ko",
         "kernel/drivers/block/brd.ko",
@@ -44,6 +49,29 @@ MODULES = {
         "kernel/drivers/mtd/nand/raw/nandsim.ko",
         "kernel/drivers/mtd/ubi/ubi.ko",
     ],
+}
+# What each architecture boots on: qemu, its machine, the serial console, the
+# modules each flash needs (the rest is built in), how its programs run on the
+# host (busybox lists its applets) and, for a foreign one, its library directory.
+ARCHES = {
+    "amd64": {
+        "qemu": ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max"],
+        "console": "ttyS0",
+        "modules": MODULES_AMD64,
+        "emulator": [],
+    },
+    "armhf": {
+        "qemu": ["qemu-system-arm", "-accel", "tcg", "-M", "virt", "-cpu", "cortex-a15"],
+        "console": "ttyAMA0",
+        "modules": {
+            "nandsim": [
+                "kernel/drivers/mtd/nand/raw/nandsim.ko",
+                "kernel/drivers/mtd/ubi/ubi.ko",
+            ],
+        },
+        "emulator": ["qemu-arm-static"],
+        "multiarch": "arm-linux-gnueabihf",
+    },
 }
 MTD_TOOLS = [
     "ubiformat", "ubiattach", "ubidetach", "ubimkvol", "ubirmvol", "ubirsvol",
@@ -101,24 +129,54 @@ class Cpio:
         return bytes(self.buf)
 
 
-def which(tool):
+def which(tool, root="/"):
+    """A program's path in the host's file system or in ROOT."""
     for d in TOOL_DIRS:
-        p = os.path.join(d, tool)
+        p = os.path.join(root, d.lstrip("/"), tool)
         if os.access(p, os.X_OK):
             return p
     return None
 
 
 def shared_libs(path):
-    """Libraries (and the loader) a dynamic ELF needs, per ldd."""
+    """Libraries (and the loader) a dynamic ELF needs, per ldd: {guest path: host path}."""
     r = subprocess.run(["ldd", path], capture_output=True, text=True)
     if r.returncode != 0:
-        return []  # static
-    libs = []
+        return {}  # static
+    libs = {}
     for line in r.stdout.splitlines():
         m = re.search(r"=>\s*(/\S+)", line) or re.match(r"\s*(/\S+)", line)
         if m:
-            libs.append(m.group(1))
+            libs[m.group(1)] = m.group(1)
+    return libs
+
+
+def foreign_libs(path, root, multiarch):
+    """What shared_libs gives, for a program of another architecture whose
+    libraries are under ROOT: ldd cannot run its loader, so the ELF's own
+    interpreter and DT_NEEDED entries are followed, as the loader would."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            return {}  # a script
+    libs, todo = {}, [path]
+    lib_dirs = [f"lib/{multiarch}", f"usr/lib/{multiarch}", "lib", "usr/lib"]
+    while todo:
+        elf = todo.pop()
+        r = subprocess.run(["readelf", "-W", "-l", "-d", elf], capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit(f"vmrun: readelf {elf} failed: {r.stderr.strip()}")
+        m = re.search(r"Requesting program interpreter: (/\S+)\]", r.stdout)
+        wanted = [m.group(1)] if m else []
+        for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(\S+)\]", r.stdout):
+            guest = next((f"/{d}/{name}" for d in lib_dirs
+                          if os.path.exists(os.path.join(root, d, name))), None)
+            if guest is None:
+                sys.exit(f"vmrun: {name}, needed by {elf}, is not in {root}")
+            wanted.append(guest)
+        for guest in wanted:
+            if guest not in libs:
+                libs[guest] = os.path.join(root, guest.lstrip("/"))
+                todo.append(libs[guest])
     return libs
 
 
@@ -127,15 +185,15 @@ def read(path):
         return f.read()
 
 
-def fetch_kernel():
-    r = subprocess.run([FETCH], stdout=subprocess.PIPE, text=True)
+def fetch_kernel(arch):
+    r = subprocess.run([FETCH, "--arch", arch], stdout=subprocess.PIPE, text=True)
     if r.returncode != 0:
         sys.exit(SKIP if r.returncode == SKIP else r.returncode)
     kv = dict(line.split("=", 1) for line in r.stdout.splitlines() if "=" in line)
-    return kv.get("VMLINUX") or kv["VMLINUZ"], kv["MODULES"]
+    return kv.get("VMLINUX") or kv["VMLINUZ"], kv["MODULES"], kv.get("USERLAND")
 
 
-def build_initramfs(args, moddir):
+def build_initramfs(args, moddir, userland):
     c = Cpio()
     for d in ["bin", "sbin", "usr/bin", "usr/sbin", "lib", "lib64", "proc", "sys",
               "dev", "tmp", "root", "etc", "vexil", "lib/modules"]:
@@ -143,25 +201,31 @@ def build_initramfs(args, moddir):
     # The kernel opens /dev/console before /init runs, ahead of devtmpfs.
     c.chardev("dev/console", 5, 1)
 
-    libs = set()
+    arch = ARCHES[args.arch]
+    root = userland or "/"
+    libs_of = (lambda p: foreign_libs(p, userland, arch["multiarch"])) if userland else shared_libs
+    libs = {}
     for tool in MTD_TOOLS:
-        p = which(tool)
+        p = which(tool, root)
         if not p:
-            sys.exit(f"vmrun: {tool} not found (mtd-utils installed?)")
+            sys.exit(f"vmrun: {tool} not found in {root} (mtd-utils installed?)")
         c.file("usr/sbin/" + tool, read(p))
-        libs.update(shared_libs(p))
+        libs.update(libs_of(p))
 
-    bb = which("busybox")
+    bb = which("busybox", root)
     if not bb:
-        sys.exit("vmrun: busybox not found")
+        sys.exit(f"vmrun: busybox not found in {root}")
     c.file("bin/busybox", read(bb))
-    applets = subprocess.run([bb, "--list"], capture_output=True, text=True).stdout.split()
+    applets = subprocess.run(arch["emulator"] + [bb, "--list"], capture_output=True,
+                             text=True).stdout.split()
+    if "sh" not in applets:
+        sys.exit(f"vmrun: {bb} --list gave no shell")
     for a in applets:
         # Real tools win: busybox has its own ubirename, for one.
         if a != "busybox" and a not in MTD_TOOLS:
             c.symlink("bin/" + a, "busybox")
 
-    for m in MODULES[args.flash]:
+    for m in arch["modules"][args.flash]:
         c.file("lib/modules/" + os.path.basename(m), read(os.path.join(moddir, m)), 0o644)
     if args.flash == "nandsim":
         c.file("lib/modules/nand_parts.ko", read(args.nand_module), 0o644)
@@ -180,10 +244,10 @@ def build_initramfs(args, moddir):
         mode = os.stat(host).st_mode & 0o777
         c.file(guest, read(host), mode)
         if mode & 0o111:
-            libs.update(shared_libs(host))
+            libs.update(libs_of(host))
 
-    for lib in sorted(libs):
-        c.file(lib, read(lib))
+    for guest in sorted(libs):
+        c.file(guest, read(libs[guest]))
     return gzip.compress(c.finish(), compresslevel=1)
 
 
@@ -194,24 +258,26 @@ def safe_name(name):
 
 
 def run(args):
+    arch = ARCHES[args.arch]
     if args.kernel:
-        vmlinuz, moddir = args.kernel, args.modules
+        vmlinuz, moddir, userland = args.kernel, args.modules, args.userland
     else:
-        vmlinuz, moddir = fetch_kernel()
-    if not shutil.which("qemu-system-x86_64"):
-        print("vmrun: SKIP: qemu-system-x86_64 not found", file=sys.stderr)
-        return SKIP
+        vmlinuz, moddir, userland = fetch_kernel(args.arch)
+    for prog in arch["qemu"][:1] + arch["emulator"]:
+        if not shutil.which(prog):
+            print(f"vmrun: SKIP: {prog} not found", file=sys.stderr)
+            return SKIP
 
     os.makedirs(args.out, exist_ok=True)
     initrd = os.path.join(args.out, "initrd.cpio.gz")
     with open(initrd, "wb") as f:
-        f.write(build_initramfs(args, moddir))
+        f.write(build_initramfs(args, moddir, userland))
 
     # A large kernel log: UBI dumps a whole eraseblock that fails to program.
-    cmd = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", str(args.mem),
-           "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
-           "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
-           "-append", "console=ttyS0 quiet panic=-1 log_buf_len=2M " + args.append]
+    cmd = arch["qemu"] + [
+        "-m", str(args.mem), "-nodefaults", "-no-user-config", "-display", "none",
+        "-serial", "stdio", "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
+        "-append", f"console={arch['console']} quiet panic=-1 log_buf_len=2M " + args.append]
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
@@ -320,7 +386,9 @@ def main():
     ap.add_argument("--out", required=True, help="host directory for emitted files and logs")
     ap.add_argument("--timeout", type=float, default=300, help="seconds for the whole VM")
     ap.add_argument("--mem", type=int, default=1024, help="guest MiB")
-    ap.add_argument("--flash", choices=sorted(MODULES), default="block2mtd",
+    ap.add_argument("--arch", choices=sorted(ARCHES), default="amd64",
+                    help="the guest's architecture (default amd64)")
+    ap.add_argument("--flash", choices=sorted(MODULES_AMD64), default="block2mtd",
                     help="what NAND.ubi is (default block2mtd)")
     ap.add_argument("--nand-mb", type=int, default=128,
                     help="block2mtd: size of the NAND.ubi partition")
@@ -332,10 +400,17 @@ def main():
     ap.add_argument("--append", default="", help="extra kernel command line")
     ap.add_argument("--kernel", help="vmlinuz or PVH vmlinux (default: from fetch-kernel.sh)")
     ap.add_argument("--modules", help="module dir matching --kernel")
+    ap.add_argument("--userland", metavar="DIR",
+                    help="with --kernel for another architecture: its busybox, mtd-utils and "
+                         "their libraries (fetch-kernel.sh's USERLAND)")
     ap.add_argument("-v", "--verbose", action="store_true", help="echo the console to stderr")
     args = ap.parse_args()
     if bool(args.kernel) != bool(args.modules):
         ap.error("--kernel and --modules go together")
+    if bool(args.userland) != bool(args.kernel and ARCHES[args.arch]["emulator"]):
+        ap.error("--userland goes with --kernel, for a foreign --arch")
+    if args.flash not in ARCHES[args.arch]["modules"]:
+        ap.error(f"--arch {args.arch} has no {args.flash}")
     if (args.flash == "nandsim") != bool(args.nand_module):
         ap.error("--nand-module goes with --flash nandsim")
     if "'" in args.nandsim:

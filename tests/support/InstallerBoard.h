@@ -10,6 +10,7 @@
 
 #include <zlib.h>
 
+#include "common/BoardLayout.h"
 #include "common/ImageFormat.h"
 #include "common/Manifest.h"
 #include "common/VexilImageInstaller.h"

@@ -19,6 +19,13 @@ public:
         m_at += length;
         return long(length);
     }
+    bool readAt(uint64_t offset, void* buffer, unsigned size) override {
+        if (offset > m_bytes.size() || size > m_bytes.size() - offset) {
+            return false;
+        }
+        memcpy(buffer, m_bytes.data() + offset, size);
+        return true;
+    }
 
 private:
     const std::vector<uint8_t>& m_bytes;

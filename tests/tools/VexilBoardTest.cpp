@@ -241,7 +241,8 @@ TEST_F(VexilBoardPrepared, SlotsAndDamage) {
     const ProcessOutcome check = board({"slots", m_board, "check"});
     EXPECT_EQ(check.status, 3);
     EXPECT_EQ(check.out, "current generation: NOT WHOLE: rootfs reads back wrong\n"
-                         "previous generation: NOT WHOLE: no manifest to check it against\n");
+                         "previous generation: not checked: no manifest (installed before "
+                         "manifests were written)\n");
     EXPECT_EQ(board({"slots", m_board, "rollback", "--unchecked"}).status, 0);
     expectHolds(board({"show", m_board}).out, s_current, "");
     EXPECT_EQ(board({"damage", m_board, "nosuch", "0"}).status, 65);

@@ -291,7 +291,7 @@ TEST_F(VexilImageTool, FullWidthHeaderFields) {
     const Outcome info = tool({"info", path("img")});
     EXPECT_EQ(1, info.status);
     EXPECT_EQ(0u, info.out.find("magic:    VexilImgVexi\nproduct:  DorvynXY\n")) << info.out;
-    EXPECT_NE(std::string::npos, info.out.find("descr:    say \"hi\"\\\\x09\\xc3\\xa9ddd"))
+    EXPECT_NE(std::string::npos, info.out.find("descr:    say \"hi\"\\x5c\\x09\\xc3\\xa9ddd"))
         << info.out;
     const Outcome json = tool({"info", "--json", path("img")});
     EXPECT_NE(std::string::npos,
@@ -445,9 +445,20 @@ TEST_F(VexilImageTool, SignedImagesRoundTrip) {
 
     ASSERT_EQ(0, createStandard("signed", {"--sign", path("board")}).status);
     const Outcome info = tool({"info", path("signed")});
-    EXPECT_NE(std::string::npos, info.out.find("signed:   by key " + keyId + "\n")) << info.out;
-    EXPECT_NE(std::string::npos, info.out.find("  1448298823  signature           73  0x"))
+    EXPECT_NE(std::string::npos,
+              info.out.find("signed:   claims key " + keyId + ", not verified\n"))
         << info.out;
+    EXPECT_NE(std::string::npos,
+              info.out.find("        60  1447318339  signed             266  0x"))
+        << info.out;
+    EXPECT_NE(std::string::npos,
+              tool({"info", path("signed"), "--trusted-keys", m_dir / "trusted"})
+                  .out.find("signed:   by key " + keyId + ", verified by a trusted key\n"));
+    EXPECT_NE(std::string::npos,
+              tool({"info", path("signed"), "--trusted-keys", m_dir / "untrusted"})
+                  .out.find("signed:   claims key " + keyId +
+                            ", not verified: the image is "
+                            "signed by key "));
     EXPECT_EQ(0, tool({"verify", path("signed"), "--trusted-keys", m_dir / "trusted"}).status);
     const Outcome untrusted =
         tool({"verify", path("signed"), "--trusted-keys", m_dir / "untrusted"});
@@ -464,6 +475,11 @@ TEST_F(VexilImageTool, SignedImagesRoundTrip) {
     ASSERT_EQ(0,
               tool({"sign", "-o", path("again"), path("signed"), "--key", path("other")}).status);
     EXPECT_EQ(0, tool({"verify", path("again"), "--trusted-keys", m_dir / "untrusted"}).status);
+    // Never over the key that signs.
+    const Bytes key = bytesOf(path("board"));
+    EXPECT_EQ(3, tool({"sign", "-o", path("board"), path("plain"), "--key", path("board")}).status);
+    EXPECT_EQ(3, createStandard("board", {"--sign", path("board")}).status);
+    EXPECT_EQ(key, bytesOf(path("board")));
     file("broken", ImageBuilder().block(2, {}).build());
     EXPECT_EQ(1, tool({"sign", "-o", path("x"), path("broken"), "--key", path("board")}).status);
     EXPECT_EQ(3, tool({"verify", path("signed"), "--trusted-keys", path("none")}).status);

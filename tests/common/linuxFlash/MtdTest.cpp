@@ -69,7 +69,7 @@ TEST(MtdDiscovery, Partitions) {
         }
         for (const auto& [name, number] : c.found) {
             unsigned index = 77;
-            Mtd::findDevice(name, index, sim);
+            EXPECT_EQ(Mtd::findDevice(name, index, sim), number != 77) << name;
             EXPECT_EQ(index, number) << name;
         }
         EXPECT_EQ(sim.openDescriptors(), 0u);

@@ -203,8 +203,7 @@ TEST_F(UbiVolumeLookup, IdsAndAttributesByName) {
     sim.setAttribute("/sys/class/ubi/ubi0_3/name", "");
     EXPECT_EQ(lookup(""), -7);
     EXPECT_EQ(sim.openDescriptors(), 1u);
-    EXPECT_EQ(output.out(), "volumeExists(kernel_new) ->true\nvolumeExists(rootfs) ->false\n");
-    EXPECT_EQ(output.err(), "");
+    EXPECT_EQ(output.out() + output.err(), "") << "the device prints nothing";
 }
 
 // Without the device's directory nothing is found and no request is made.
@@ -215,8 +214,7 @@ TEST_F(UbiVolumeLookup, DeviceDirectoryGone) {
     EXPECT_FALSE(device.volumeExists("kernel"));
     EXPECT_FALSE(device.deleteVolume("kernel"));
     EXPECT_FALSE(device.renameVolumes({{"kernel", "kernel_prev"}}));
-    EXPECT_EQ(output.out(), "volumeExists(kernel) ->false\n");
-    EXPECT_EQ(output.err(), "");
+    EXPECT_EQ(output.out() + output.err(), "");
     EXPECT_TRUE(ioctls().empty());
 }
 
@@ -228,7 +226,7 @@ protected:
     }
 };
 
-TEST_F(UbiDeviceRequests, MakeVolumeSendsTheRecord) {
+TEST_F(UbiDeviceRequests, CreateVolumeSendsTheRecord) {
     const std::string name127(127, 'a');
     const std::string name128(128, 'b');
     const std::string huge = "short" + std::string(65536, 'c');
@@ -255,15 +253,10 @@ TEST_F(UbiDeviceRequests, MakeVolumeSendsTheRecord) {
         {"huge", Ubi::VolumeType::Dynamic, 0xFFFFFFFFu, "No space left on device",
          mkvolRecord("huge", 0xFFFFFFFFu, 3)},
     };
-    std::string out, err;
-    OutputCapture output;
     for (const Case& c : cases) {
-        EXPECT_EQ(device.makeVolume(c.name, c.type, c.bytes), c.error.empty()) << c.name.size();
-        out += "makeVolume(" + c.name + ")\n";
-        err += c.error.empty() ? "" : "ioctl: " + c.error + "\n";
+        const bool made = device.createVolume(c.name, c.type, c.bytes);
+        EXPECT_EQ(made ? "" : strerror(device.error()), c.error) << c.name.size();
     }
-    EXPECT_EQ(output.out(), out);
-    EXPECT_EQ(output.err(), err);
     const auto sent = ioctls();
     ASSERT_EQ(sent.size(), std::size(cases));
     EXPECT_EQ(sent[0].path, "/dev/ubi0");
@@ -315,9 +308,9 @@ TEST(UbiDeviceRenames, DeleteAndRename) {
         {"a new name of 128 bytes", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", std::string(128, 'n')}}); }, ENAMETOOLONG, {}, "", {{"kernel", 1}}},
         {"a new name of 127 bytes", [&](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", name127}}); }, 0, rnvolRecord({{1, name127}}), "", {{name127, 1}}},
         {"delete of an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.deleteVolume("kernel_prev"); },
-         EBUSY, {0, 0, 0, 0}, "deleteVolume: Device or resource busy\n", {{"kernel_prev", 0}}},
+         EBUSY, {0, 0, 0, 0}, "", {{"kernel_prev", 0}}},
         {"rename over an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.renameVolumes({{"kernel", "kernel_prev"}}); },
-         EBUSY, rnvolRecord({{1, "kernel_prev"}}), "deleteVolume: Device or resource busy\n", {{"kernel", 1}, {"kernel_prev", 0}}},
+         EBUSY, rnvolRecord({{1, "kernel_prev"}}), "", {{"kernel", 1}, {"kernel_prev", 0}}},
     };
     // clang-format on
     for (const Case& c : cases) {

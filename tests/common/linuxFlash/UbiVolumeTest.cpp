@@ -51,7 +51,7 @@ TEST_F(UbiVolumeTest, OpenFindsTheNodeOrWarnsFromLines381And388) {
     OutputCapture missing;
     EXPECT_FALSE(volume.open("nosuch"));
     EXPECT_EQ(volume.error(), ENOENT);
-    EXPECT_EQ(missing.out(), "open: nosuch\n" + warning(381, "failed to find volume"));
+    EXPECT_EQ(missing.out(), warning(381, "failed to find volume"));
     EXPECT_TRUE(calls(Sim::Call::Ioctl).empty());
 
     const int writer = sim.open("/dev/ubi0_1", O_RDWR);
@@ -59,14 +59,12 @@ TEST_F(UbiVolumeTest, OpenFindsTheNodeOrWarnsFromLines381And388) {
     EXPECT_FALSE(volume.open("kernel_new"));
     EXPECT_EQ(volume.error(), EBUSY);
     EXPECT_EQ(volume.write("x", 1), -1) << "the object stays closed";
-    EXPECT_EQ(busy.out(), "open: kernel_new\n" + warning(388, "failed to open volume"));
-    EXPECT_EQ(busy.err(), "write: Bad file descriptor\n");
+    EXPECT_EQ(busy.out() + busy.err(), warning(388, "failed to open volume"));
     sim.close(writer);
 
     OutputCapture found;
     EXPECT_TRUE(volume.open("rootfs_new"));
-    EXPECT_EQ(found.out(), "open: rootfs_new\n");
-    EXPECT_EQ(found.err(), "");
+    EXPECT_EQ(found.out() + found.err(), "");
     EXPECT_EQ(calls(Sim::Call::Open).back().path, "/dev/ubi0_2");
     EXPECT_EQ(calls(Sim::Call::Open).back().request, static_cast<unsigned long>(O_RDWR));
 }
@@ -80,11 +78,13 @@ TEST_F(UbiVolumeTest, UpdatesAndWrites) {
     ASSERT_TRUE(volume.open("kernel_new"));
     EXPECT_FALSE(volume.beginUpdate(50LL * kLeb + 1)) << "beyond the reserved size";
     EXPECT_EQ(volume.error(), EINVAL);
+    EXPECT_FALSE(volume.beginUpdate((1LL << 32) + 1)) << "all 64 bits reach the kernel";
     EXPECT_TRUE(volume.beginUpdate(6291456));
     const auto sent = calls(Sim::Call::Ioctl);
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[2].path, "/dev/ubi0_1");
-    EXPECT_EQ(sent[2].bytes, (std::vector<uint8_t>{0, 0, 0x60, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[2].bytes, (std::vector<uint8_t>{1, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(sent[3].path, "/dev/ubi0_1");
+    EXPECT_EQ(sent[3].bytes, (std::vector<uint8_t>{0, 0, 0x60, 0, 0, 0, 0, 0}));
     volume.close();
 
     ASSERT_TRUE(volume.open("kernel"));
@@ -95,8 +95,7 @@ TEST_F(UbiVolumeTest, UpdatesAndWrites) {
     EXPECT_EQ(volume.write(nullptr, 0), 0);
     EXPECT_EQ(volume.write("abc", 3), -1);
     EXPECT_EQ(volume.error(), EBADF);
-    EXPECT_EQ(output.out(), "open: kernel_new\nopen: kernel\n");
-    EXPECT_EQ(output.err(), "write: Bad file descriptor\n");
+    EXPECT_EQ(output.out() + output.err(), "");
     EXPECT_EQ(calls(Sim::Call::Write).size(), 1u);
 }
 

@@ -113,8 +113,9 @@ powercut_sweep() { # LIMIT [KIND]
 # dmesg -c before arming): "<vid|ec>:<vtbl|rename|erase|data|data_st|other>", or "".
 # Only key frames are matched: the dump's exact frame list is not stable.
 powercut_where() {
-    # Frames marked "?" are stale stack words, not callers.
-    dmesg | sed -n '/ubi_dbg_power_cut+/,/<\/TASK>/p' | grep -v ' ? ' >/tmp/.cut
+    # Frames marked "?" are stale stack words, not callers. x86 ends the dump
+    # with </TASK>; ARM with a system call's exception stack or ret_from_fork.
+    dmesg | sed -n '/ubi_dbg_power_cut+/,/<\/TASK>\|Exception stack\|ret_from_fork/p' | grep -v ' ? ' >/tmp/.cut
     [ -s /tmp/.cut ] || return 0
     if grep -q ubi_io_write_ec_hdr /tmp/.cut; then _h=ec; else _h=vid; fi
     if grep -q ubi_change_vtbl_record /tmp/.cut; then _c=vtbl
@@ -133,6 +134,15 @@ ubi_vols() {
         [ -d "$_v" ] || continue
         echo "${_v##*_} $(cat $_v/name) $(cat $_v/type) $(cat $_v/data_bytes)" \
             "$(cat $_v/reserved_ebs) $(cat $_v/corrupted) $(cat $_v/upd_marker)"
+    done
+}
+
+# ubi_vols with a CRC-32 of each volume's contents: a static one's data, a
+# dynamic one's first MiB (more than any payload of these tests but "big").
+vol_table() {
+    ubi_vols | while read -r _id _rest; do
+        head -c 1048576 /dev/ubi0_$_id >/tmp/.vol
+        echo "$_id $_rest $(ubicrc32 /tmp/.vol)"
     done
 }
 

@@ -2,10 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "common/ImageSignature.h"
 #include "common/SigningKeys.h"
 #include "common/TrustStore.h"
 #include "support/TempDirTest.h"
@@ -13,9 +13,8 @@
 namespace {
 
 using namespace SigningKeys;
-using ImageSignature::Verdict;
 
-// The Ed25519ph key of RFC 8032's "abc" test; key ID and base64 computed with Python's hashlib.
+// The Ed25519 key of RFC 8032's "abc" test; key ID and base64 computed with Python's hashlib.
 const std::string idA = "b3f39d3b985a7db0";
 const std::string publicA = "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=";
 const std::string secretA =
@@ -36,13 +35,6 @@ PublicKey publicKeyA() {
     PublicKey key;
     std::string error;
     EXPECT_TRUE(parsePublicKey(fileA, key, error)) << error;
-    return key;
-}
-
-SecretKey secretKeyA() {
-    SecretKey key;
-    std::string error;
-    EXPECT_TRUE(parseSecretKey(secretFileA, key, error)) << error;
     return key;
 }
 
@@ -172,7 +164,7 @@ TEST_F(TrustStoreLoad, Directories) {
         {"store is a file", RegularFile, false, "", None, "", Refused,
          "/store: cannot open directory: Not a directory", ""},
         {"store is a dangling symlink", DanglingLink, false, "", None, "", Refused,
-         "/store: symbolic link to nothing", ""},
+         "/store: a symbolic link on the way to a trust store that is not there", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -214,97 +206,75 @@ TEST_F(TrustStoreLoad, Directories) {
     }
 }
 
-std::vector<uint8_t> payloadOf(const ImageSignature::Payload& payload) {
-    return std::vector<uint8_t>(payload.begin(), payload.end());
-}
-
-ImageSignature::Payload signedBy(const SecretKey& key, const std::vector<uint8_t>& message) {
-    ImageSignature::Hasher hasher;
-    hasher.update(message.data(), message.size());
-    return hasher.sign(key);
-}
-
-// RFC 8032's Ed25519ph test: "abc" signed with key A.
-TEST(ImageSignature, SignsWithEd25519ph) {
-    const std::vector<uint8_t> expected =
-        unhex("01" + idA +
-              "98a70222f0b8121aa9d30f813d683f809e462b469c7ff87639499bb94e6dae41"
-              "31f85042463c2a355a2003d062adf5aaa10b8c61e636062aaad11c2a26083406");
-    EXPECT_EQ(expected, payloadOf(signedBy(secretKeyA(), {'a', 'b', 'c'})));
-}
-
-class ImageSignatureVerify : public TempDirTest {};
-
-TEST_F(ImageSignatureVerify, Verdicts) {
-    PublicKey publicB;
-    SecretKey secretB;
-    generateKeyPair(publicB, secretB);
-    create_directory(path("keys"));
-    std::ofstream(path("keys/a")) << fileA;
-    std::ofstream(path("keys/b")) << publicKeyText(publicB);
-    const TrustStore both = TrustStore::load(path("keys"));
-    ASSERT_EQ(TrustStore::Loaded, both.state()) << both.reason();
-    std::filesystem::remove(path("keys/b"));
-    const TrustStore onlyA = TrustStore::load(path("keys"));
-    ASSERT_EQ(TrustStore::Loaded, onlyA.state()) << onlyA.reason();
-
-    std::vector<uint8_t> image(70000);
-    for (size_t i = 0; i < image.size(); ++i) {
-        image[i] = uint8_t(i * 7 + i / 256);
-    }
-    const std::vector<uint8_t> byA = payloadOf(signedBy(secretKeyA(), image));
-    const std::vector<uint8_t> byB = payloadOf(signedBy(secretB, image));
-    const auto changed = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
-        bytes[at] = value;
-        return bytes;
-    };
-    const auto resized = [](std::vector<uint8_t> bytes, size_t size) {
-        bytes.resize(size);
-        return bytes;
-    };
-    std::vector<uint8_t> byBClaimingA = byB;
-    std::copy(byA.begin() + 1, byA.begin() + 9, byBClaimingA.begin() + 1);
-
-    const KeyId a = publicKeyA().id;
-    const KeyId none = {};
+// Only a store that is not there under real directories means "no store": a link on its path
+// may lead into a file system that failed to mount.
+TEST_F(TrustStoreLoad, PathToAMissingStore) {
+    const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
+    const auto Refused = TrustStore::Refused;
     const struct {
         const char* name;
-        std::vector<uint8_t> image;
-        size_t piece; // bytes per update
-        std::vector<uint8_t> payload;
-        const TrustStore& store;
-        Verdict::Outcome outcome;
-        KeyId keyId;
+        std::vector<std::pair<std::string, std::string>> links; // path, target
+        std::vector<std::string> directories;
+        std::vector<std::string> files;
+        TrustStore::State state;
+        const char* reason; // from the case's directory on
     } cases[] = {
-        {"good", image, 65536, byA, onlyA, Verdict::Good, a},
-        {"good, byte by byte", image, 1, byA, onlyA, Verdict::Good, a},
-        {"good, second key", image, 4096, byB, both, Verdict::Good, publicB.id},
-        {"one byte changed", changed(image, 40000, image[40000] ^ 1), 4096, byA, onlyA,
-         Verdict::BadSignature, a},
-        {"cut short", resized(image, image.size() - 1), 4096, byA, onlyA, Verdict::BadSignature, a},
-        {"a byte more", resized(image, image.size() + 1), 4096, byA, onlyA, Verdict::BadSignature,
-         a},
-        {"untrusted key", image, 4096, byB, onlyA, Verdict::Untrusted, publicB.id},
-        {"other key claims to be A", image, 4096, byBClaimingA, both, Verdict::BadSignature, a},
-        {"signature byte flipped", image, 4096, changed(byA, 40, byA[40] ^ 0x10), onlyA,
-         Verdict::BadSignature, a},
-        {"key ID byte flipped", image, 4096, changed(byA, 8, byA[8] ^ 1), onlyA, Verdict::Untrusted,
-         KeyId{a[0], a[1], a[2], a[3], a[4], a[5], a[6], uint8_t(a[7] ^ 1)}},
-        {"payload short", image, 4096, resized(byA, 72), onlyA, Verdict::Malformed, none},
-        {"payload long", image, 4096, resized(byA, 74), onlyA, Verdict::Malformed, none},
-        {"no payload", image, 4096, {}, onlyA, Verdict::Malformed, none},
-        {"format 0", image, 4096, changed(byA, 0, 0), onlyA, Verdict::Malformed, none},
-        {"format 2", image, 4096, changed(byA, 0, 2), onlyA, Verdict::Malformed, none},
+        {"store missing", {}, {"etc/vexil"}, {}, Absent, ""},
+        {"its parent missing", {}, {"etc"}, {}, Absent, ""},
+        {"parent a link, store missing",
+         {{"etc/vexil", "../data/vexil"}},
+         {"etc", "data/vexil"},
+         {},
+         Refused,
+         "/etc/vexil: a symbolic link on the way to a trust store that is not there"},
+        {"unmounted file system under a linked parent",
+         {{"etc", "ro/etc"}, {"ro/etc/vexil", "../../mnt/config/vexil"}},
+         {"ro/etc", "mnt/config"},
+         {},
+         Refused,
+         "/etc: a symbolic link on the way"},
+        {"parent a dangling link",
+         {{"etc/vexil", "../mnt/config/vexil"}},
+         {"etc", "mnt/config"},
+         {},
+         Refused,
+         "/etc/vexil: a symbolic link on the way"},
+        {"store a dangling link",
+         {{"etc/vexil/trusted-keys", "nowhere"}},
+         {"etc/vexil"},
+         {},
+         Refused,
+         "/etc/vexil/trusted-keys: a symbolic link on the way"},
+        {"parent a file",
+         {},
+         {"etc"},
+         {"etc/vexil"},
+         Refused,
+         "/etc/vexil/trusted-keys: cannot open directory: Not a directory"},
+        {"parent a link, store there",
+         {{"etc/vexil", "../data/vexil"}},
+         {"etc", "data/vexil/trusted-keys"},
+         {"data/vexil/trusted-keys/a"},
+         Loaded,
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ImageSignature::Hasher hasher;
-        for (size_t at = 0; at < c.image.size(); at += c.piece) {
-            hasher.update(c.image.data() + at, std::min(c.piece, c.image.size() - at));
+        const std::filesystem::path root = path(c.name);
+        for (const std::string& directory : c.directories) {
+            create_directories(root / directory);
         }
-        const Verdict verdict = hasher.verify(c.payload.data(), c.payload.size(), c.store);
-        EXPECT_EQ(c.outcome, verdict.outcome);
-        EXPECT_EQ(c.keyId, verdict.keyId);
+        for (const std::string& file : c.files) {
+            std::ofstream(root / file) << fileA;
+        }
+        for (const auto& link : c.links) {
+            create_directories((root / link.first).parent_path());
+            create_symlink(link.second, root / link.first);
+        }
+        const TrustStore trust = TrustStore::load((root / "etc/vexil/trusted-keys").string());
+        EXPECT_EQ(c.state, trust.state());
+        EXPECT_EQ(trust.reason().substr(0, root.string().size() + strlen(c.reason)),
+                  c.state == Refused ? root.string() + c.reason : "");
     }
 }
 
