@@ -8,7 +8,7 @@ packages=(cmake make g++ libsodium-dev)
 if [ "${1:-}" != "build" ]; then
     packages+=(libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
                qemu-system-x86 busybox-static mtd-utils cpio libelf1
-               g++-arm-linux-gnueabihf qemu-user-static strace)
+               g++-arm-linux-gnueabihf qemu-user-static strace u-boot-tools libubootenv-tool)
 fi
 
 missing=()
