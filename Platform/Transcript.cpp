@@ -28,6 +28,10 @@ void Transcript::systemError(const char* what, int error) {
     err(std::string(what) + ": " + strerror(error) + "\n");
 }
 
+void Transcript::note(const std::string& line) {
+    err(line + "\n");
+}
+
 Transcript& Transcript::none() {
     static NoTranscript none;
     return none;

@@ -14,6 +14,8 @@ public:
     void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // "what: the C library's text for error".
     void systemError(const char* what, int error);
+    // A line on the error side.
+    void note(const std::string& line);
 
     // Takes everything and keeps nothing.
     static Transcript& none();

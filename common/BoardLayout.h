@@ -38,6 +38,10 @@ constexpr int slotCount = sizeof s_volumes / sizeof s_volumes[0];
 constexpr VolumeSlot s_manifest = {
     "manifest", "manifest_prev", "manifest_new", 0, Ubi::VolumeType::Static, 4096, false};
 
+// While the current set is on trial its manifest has this name: the one marker of a trial,
+// renamed in the same requests as the sets, which the boot script tests for.
+constexpr const char* trialManifestName = "manifest_trial";
+
 // The slot that a block ID fills, or -1 when it has none.
 int findSlot(uint32_t blockId);
 

@@ -15,6 +15,8 @@
 #include "Platform/Files.h"
 #include "Platform/Transcript.h"
 #include "common/BoardLayout.h"
+#include "common/BootEnvironment.h"
+#include "common/BootTrial.h"
 #include "common/Crc32.h"
 #include "common/FwImageParser.h"
 #include "common/GenerationSwitch.h"
@@ -68,9 +70,11 @@ struct SlotProgress {
 class Installation : public FwImage::StreamVisitor {
 public:
     Installation(Ubi::Device& device, const SigningKeys::TrustStore& store,
+                 BootEnvironment::Environment& boot, std::string tries,
                  Platform::Transcript& transcript)
-        : m_device(device), m_volume(device), m_store(store), m_transcript(transcript),
-          m_parser(transcript), m_check([this](int slot) { return capacity(slot); }, store) {}
+        : m_device(device), m_volume(device), m_store(store), m_boot(boot),
+          m_tries(std::move(tries)), m_transcript(transcript), m_parser(transcript),
+          m_check([this](int slot) { return capacity(slot); }, store) {}
 
     int install(const char* path);
 
@@ -87,6 +91,7 @@ private:
     bool newVolumesReadBack();
     bool readsBack(const VolumeSlot& slot, const SlotProgress& progress);
     bool writeManifest();
+    bool arm();
     bool switchIn();
     void recordFailure(int exitStatus, const std::string& reason);
     void flashFailed(const std::string& reason);
@@ -94,6 +99,9 @@ private:
     Ubi::Device& m_device;
     Ubi::Volume m_volume;
     const SigningKeys::TrustStore& m_store;
+    BootEnvironment::Environment& m_boot;
+    const std::string m_tries;
+    bool m_trial = false;
     Platform::Transcript& m_transcript;
     FwImage::Parser m_parser;
     FwImage::ImageCheck m_check;
@@ -139,7 +147,7 @@ int Installation::install(const char* path) {
     m_transcript.printf("end: %d\n", m_parser.end());
     image.reset();
 
-    if (!imageComplete() || !newVolumesReadBack() || !writeManifest() || !switchIn()) {
+    if (!imageComplete() || !newVolumesReadBack() || !writeManifest() || !arm() || !switchIn()) {
         m_transcript.printf("install stopped: %s\n", m_reason.c_str());
         return m_exitStatus;
     }
@@ -355,6 +363,30 @@ bool Installation::writeManifest() {
     return true;
 }
 
+// With a boot environment the new set goes in on trial: the count of its boots is written
+// before the rename that makes it manifest_trial, so whichever of the two a power cut lets
+// through, the boot script never counts down a set that is not on trial. With no whole set to
+// fall back to, a trial could only strand the board: the new set goes in plainly.
+bool Installation::arm() {
+    if (m_boot.state() != BootEnvironment::Environment::Open) {
+        return true;
+    }
+    for (const VolumeSlot& slot : s_volumes) {
+        if (!m_device.volumeExists(slot.name)) {
+            m_transcript.note("VexilImageInstaller: no whole set to fall back to: the new set "
+                              "goes in without a trial");
+            return true;
+        }
+    }
+    if (!m_boot.set(BootTrial::triesVariable, m_tries) || !m_boot.store()) {
+        recordFailure(ExitBootEnvironment, "the new set cannot be put on trial: " +
+                                               m_boot.problem() + "; it is not switched in");
+        return false;
+    }
+    m_trial = true;
+    return true;
+}
+
 // One rename request switches the slots and the manifest together. A manifest_prev left from a
 // generation without a manifest goes first, so no manifest ever describes a set it is not
 // beside.
@@ -367,7 +399,7 @@ bool Installation::switchIn() {
         return false;
     }
     const GenerationSwitch::Renames renames =
-        GenerationSwitch::renames(m_device, &VolumeSlot::newName);
+        GenerationSwitch::renames(m_device, &VolumeSlot::newName, m_trial);
     for (const VolumeSlot& slot : s_volumes) {
         const bool current = std::any_of(renames.begin(), renames.end(),
                                          [&slot](const auto& r) { return r.first == slot.name; });
@@ -388,11 +420,12 @@ bool Installation::switchIn() {
 } // namespace
 
 int run(int argc, char* argv[]) {
-    return run(argc, argv, LinuxFlash::linuxKernel(), SigningKeys::trustedKeysDirectory);
+    return run(argc, argv, LinuxFlash::linuxKernel(), SigningKeys::trustedKeysDirectory,
+               BootEnvironment::standardConfig);
 }
 
-int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
-        const std::string& trustedKeys) {
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel, const std::string& trustedKeys,
+        const std::string& bootConfig) {
     if (argc != 2) {
         return ExitUsage;
     }
@@ -416,7 +449,25 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel,
         transcript.printf("install stopped: %s\n", store.reason().c_str());
         return ExitTrustStore;
     }
-    return Installation(device, store, transcript).install(argv[1]);
+    // A set on trial keeps its way back, the previous set, until it is confirmed or left; and a
+    // board set up for trials installs nothing it cannot put on trial.
+    if (GenerationSwitch::onTrial(device)) {
+        transcript.printf("install stopped: the current set is still on trial; confirm it "
+                          "(vexil-slots confirm) or go back (vexil-slots rollback) first\n");
+        return ExitBootEnvironment;
+    }
+    BootEnvironment::Environment boot(bootConfig);
+    std::string tries = BootTrial::defaultTries;
+    std::string problem = boot.problem();
+    if (boot.state() == BootEnvironment::Environment::Unusable ||
+        (boot.state() == BootEnvironment::Environment::Open &&
+         !BootTrial::triesFor(boot, tries, problem))) {
+        transcript.printf("install stopped: the boot environment cannot be used, so no set could "
+                          "be put on trial: %s\n",
+                          problem.c_str());
+        return ExitBootEnvironment;
+    }
+    return Installation(device, store, boot, tries, transcript).install(argv[1]);
 }
 
 } // namespace VexilImageInstaller

@@ -10,6 +10,8 @@
 
 #include "StringTool/StringTool.h"
 #include "common/BoardLayout.h"
+#include "common/BootEnvironment.h"
+#include "common/BootTrial.h"
 #include "common/GenerationSwitch.h"
 #include "common/ImageFormat.h"
 #include "common/Manifest.h"
@@ -26,10 +28,6 @@ using FwImage::slotCount;
 using FwImage::VolumeSlot;
 using StringTool::stringf;
 using Name = const char* VolumeSlot::*;
-
-const char* const s_usage = "usage: vexil-slots status [--json]\n"
-                            "       vexil-slots check [--json]\n"
-                            "       vexil-slots rollback [--unchecked]\n";
 
 // One volume as the kernel shows it.
 struct VolumeState {
@@ -77,7 +75,10 @@ Generation look(Ubi::Device& device, const char* label, Name name) {
         state.updMarker = number(device, volume, "upd_marker") != 0;
         state.corrupted = number(device, volume, "corrupted") != 0;
     }
-    generation.hasManifest = Manifest::read(device, s_manifest.*name, generation.manifest,
+    // The current set's manifest is manifest_trial while the set is on trial.
+    const std::string manifest =
+        name == &VolumeSlot::name ? GenerationSwitch::currentManifest(device) : s_manifest.*name;
+    generation.hasManifest = Manifest::read(device, manifest, generation.manifest,
                                             generation.manifestProblem) == Manifest::Found::Good;
     return generation;
 }
@@ -218,17 +219,70 @@ std::string statusJson(const Generation& generation) {
     return text + "]}";
 }
 
-int status(Ubi::Device& device, bool asJson) {
+// What the boot loader and the running system say of a trial: the marker, the boots left, and
+// how this boot came about.
+struct BootState {
+    bool shown = false; // a board set up for trials, or one that booted through the script
+    bool onTrial = false;
+    long triesLeft = -1;
+    BootTrial::Boot booted = BootTrial::Boot::Unknown;
+    std::string problem; // why the environment cannot be read
+};
+
+BootState bootState(Ubi::Device& device, const Boot& boot) {
+    BootState state;
+    const BootEnvironment::Environment environment(boot.environment);
+    state.onTrial = GenerationSwitch::onTrial(device);
+    state.booted = BootTrial::bootedAs(boot.commandLine);
+    state.triesLeft = BootTrial::triesLeft(environment);
+    state.problem = environment.problem();
+    state.shown = environment.state() != BootEnvironment::Environment::NotConfigured ||
+                  state.onTrial || state.booted != BootTrial::Boot::Unknown;
+    return state;
+}
+
+std::string describe(const BootState& state) {
+    std::string text =
+        state.onTrial ? (state.triesLeft < 0 ? std::string("on trial")
+                                             : stringf("on trial, %ld tries left", state.triesLeft))
+                      : "not on trial";
+    text += std::string("; booted as ") + BootTrial::name(state.booted);
+    if (state.booted == BootTrial::Boot::Fallback && state.onTrial) {
+        text += ": the boot loader fell back to the previous generation (vexil-slots confirm "
+                "makes it permanent)";
+    }
+    return state.problem.empty() ? text : text + "; the boot environment: " + state.problem;
+}
+
+std::string bootJson(const BootState& state) {
+    if (!state.shown) {
+        return "null";
+    }
+    return stringf("{\"onTrial\": %s, \"triesLeft\": %s, \"booted\": %s, \"fellBack\": %s, "
+                   "\"environmentProblem\": %s}",
+                   state.onTrial ? "true" : "false",
+                   state.triesLeft < 0 ? "null" : std::to_string(state.triesLeft).c_str(),
+                   state.booted == BootTrial::Boot::Unknown
+                       ? "null"
+                       : StringTool::jsonString(BootTrial::name(state.booted)).c_str(),
+                   state.onTrial && state.booted == BootTrial::Boot::Fallback ? "true" : "false",
+                   state.problem.empty() ? "null" : StringTool::jsonString(state.problem).c_str());
+}
+
+int status(Ubi::Device& device, const Boot& boot, bool asJson) {
     const Generation current = look(device, "current", &VolumeSlot::name);
     const Generation previous = look(device, "previous", &VolumeSlot::prevName);
     const std::vector<std::string> leftovers = unfinished(device);
+    const BootState state = bootState(device, boot);
     if (asJson) {
         std::string names;
         for (const std::string& name : leftovers) {
             names += (names.empty() ? "" : ", ") + StringTool::jsonString(name);
         }
-        printf("{\"current\": %s,\n \"previous\": %s,\n \"unfinished\": [%s]}\n",
-               statusJson(current).c_str(), statusJson(previous).c_str(), names.c_str());
+        printf("{\"current\": %s,\n \"previous\": %s,\n \"unfinished\": [%s],\n \"boot\": "
+               "%s}\n",
+               statusJson(current).c_str(), statusJson(previous).c_str(), names.c_str(),
+               bootJson(state).c_str());
         return ExitDone;
     }
     printStatus(current);
@@ -239,6 +293,9 @@ int status(Ubi::Device& device, bool asJson) {
             names += (names.empty() ? "" : ", ") + name;
         }
         printf("unfinished install: %s\n", names.c_str());
+    }
+    if (state.shown) {
+        printf("boot: %s\n", describe(state).c_str());
     }
     return ExitDone;
 }
@@ -295,20 +352,73 @@ int rollback(Ubi::Device& device, bool unchecked) {
     return ExitDone;
 }
 
+// Ends a trial from the running system. Booted as the set on trial: it stays, by the one
+// rename of manifest_trial to manifest. Booted as the fallback: the boot loader left the set,
+// and the checked rollback rename makes the names match what runs again.
+int confirm(Ubi::Device& device, const Boot& boot) {
+    if (!GenerationSwitch::onTrial(device)) {
+        puts("confirmed: nothing is on trial; the current set stays");
+        return ExitDone;
+    }
+    if (BootTrial::bootedAs(boot.commandLine) == BootTrial::Boot::Fallback) {
+        puts("the set on trial was left: the boot loader fell back to the previous generation");
+        const int status = rollback(device, false);
+        return status == ExitDone ? ExitFellBack : status;
+    }
+    if (!device.renameVolumes({{FwImage::trialManifestName, s_manifest.name}})) {
+        printf("confirm failed: the rename was refused%s; vexil-slots status shows whether the "
+               "set is still on trial\n",
+               Ubi::because(device.error()).c_str());
+        return ExitFlashFailed;
+    }
+    printf("confirmed: the current generation (%s) stays current\n",
+           describe(look(device, "current", &VolumeSlot::name)).c_str());
+    return ExitDone;
+}
+
+// The commands, for the dispatch and the usage text alike.
+struct Command {
+    const char* name;
+    const char* option; // the one option it takes, or nullptr
+    bool changes;       // takes the lock: one changer of the volumes at a time
+    int (*run)(Ubi::Device& device, const Boot& boot, bool option);
+};
+
+const Command s_commands[] = {
+    {"status", "--json", false,
+     [](Ubi::Device& d, const Boot& b, bool json) { return status(d, b, json); }},
+    {"check", "--json", false,
+     [](Ubi::Device& d, const Boot&, bool json) { return check(d, json); }},
+    {"rollback", "--unchecked", true,
+     [](Ubi::Device& d, const Boot&, bool unchecked) { return rollback(d, unchecked); }},
+    {"confirm", nullptr, true, [](Ubi::Device& d, const Boot& b, bool) { return confirm(d, b); }},
+};
+
+void usage() {
+    const char* lead = "usage: ";
+    for (const Command& command : s_commands) {
+        fprintf(stderr, "%svexil-slots %s%s%s%s\n", lead, command.name, command.option ? " [" : "",
+                command.option ? command.option : "", command.option ? "]" : "");
+        lead = "       ";
+    }
+}
+
 } // namespace
 
 int run(int argc, char* argv[]) {
-    return run(argc, argv, LinuxFlash::linuxKernel());
+    return run(argc, argv, LinuxFlash::linuxKernel(),
+               {BootEnvironment::standardConfig, BootTrial::standardCommandLine});
 }
 
-int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
-    const std::string command = argc >= 2 ? argv[1] : "";
-    const std::string option = argc == 3 ? argv[2] : "";
-    const bool known = (command == "status" || command == "check")
-                           ? option.empty() || option == "--json"
-                           : command == "rollback" && (option.empty() || option == "--unchecked");
-    if (argc < 2 || argc > 3 || !known) {
-        fputs(s_usage, stderr);
+int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel, const Boot& boot) {
+    const Command* command = nullptr;
+    for (const Command& candidate : s_commands) {
+        command = argc >= 2 && argv[1] == std::string(candidate.name) ? &candidate : command;
+    }
+    const bool option = argc == 3 && command != nullptr && command->option != nullptr &&
+                        argv[2] == std::string(command->option);
+    if (command == nullptr || argc > 3 || (argc == 3 && !option)) {
+        usage();
         return ExitUsage;
     }
     Ubi::Device device(kernel);
@@ -316,18 +426,12 @@ int run(int argc, char* argv[], LinuxFlash::KernelInterface& kernel) {
         fprintf(stderr, "vexil-slots: no UBI device on %s\n", FwImage::partitionName);
         return ExitNoDevice;
     }
-    if (command == "status") {
-        return status(device, !option.empty());
-    }
-    if (command == "check") {
-        return check(device, !option.empty());
-    }
-    if (!device.lock()) {
-        printf("rollback refused: %s is in use by another install or vexil-slots\n",
+    if (command->changes && !device.lock()) {
+        printf("%s refused: %s is in use by another install or vexil-slots\n", command->name,
                device.name().c_str());
         return ExitBusy;
     }
-    return rollback(device, !option.empty());
+    return command->run(device, boot, option);
 }
 
 } // namespace VexilSlots

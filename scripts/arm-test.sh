@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 build=build-arm
 host_packages=(cmake make g++-arm-linux-gnueabihf qemu-user-static)
-board_packages=(libgtest-dev:armhf zlib1g-dev:armhf libsodium-dev:armhf)
+board_packages=(libgtest-dev:armhf zlib1g-dev:armhf libsodium-dev:armhf libubootenv-dev:armhf)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

@@ -41,7 +41,7 @@ echo "bench: verification speed" >&2
 arm_verify=()
 if command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm-static >/dev/null; then
     missing=()
-    for p in zlib1g-dev:armhf libsodium-dev:armhf; do
+    for p in zlib1g-dev:armhf libsodium-dev:armhf libubootenv-dev:armhf; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$p")
     done

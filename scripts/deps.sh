@@ -4,9 +4,9 @@
 # "deps.sh build" asks only for what building the programs needs.
 set -euo pipefail
 
-packages=(cmake make g++ libsodium-dev)
+packages=(cmake make g++ libsodium-dev libubootenv-dev zlib1g-dev)
 if [ "${1:-}" != "build" ]; then
-    packages+=(libgtest-dev libgmock-dev zlib1g-dev clang libclang-rt-14-dev
+    packages+=(libgtest-dev libgmock-dev clang libclang-rt-14-dev
                qemu-system-x86 busybox-static mtd-utils cpio libelf1
                g++-arm-linux-gnueabihf qemu-user-static strace u-boot-tools libubootenv-tool)
 fi

@@ -35,7 +35,7 @@ skip() { echo "arm-suite: SKIP: $*" >&2; exit 77; }
 
 # The cross compiler and the board's libsodium (Debian's armhf package).
 missing=()
-for p in g++-arm-linux-gnueabihf libsodium-dev:armhf; do
+for p in g++-arm-linux-gnueabihf libsodium-dev:armhf zlib1g-dev:armhf libubootenv-dev:armhf; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then
