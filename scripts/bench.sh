@@ -120,7 +120,7 @@ for flash in "${flashes[@]}"; do
         --file "$work/mtd_image:/vexil/mtd_image") ;;
     esac
     status=0
-    python3 tests/kernel/vmrun.py bench/install-guest.sh --out "$vm" --timeout 3000 --mem 2048 \
+    python3 tests/kernel/vmrun.py bench/install-guest.sh --out "$vm" --timeout 3000 --mem 2048 --cpus 2 \
         "${flash_args[@]}" \
         --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
         --file "$build/common/vexil-slots:/bench/vexil-slots" \
