@@ -51,39 +51,7 @@ constexpr unsigned long long s_maxEraseblocks = 65536;
 constexpr unsigned s_mtd = 0;
 constexpr unsigned s_ubi = 0;
 
-const char* const s_commands =
-    "                          [--trusted-key PUBFILE]...\n"
-    "       vexil-board install DIR IMAGE\n"
-    "       vexil-board show DIR\n"
-    "       vexil-board powercut DIR N IMAGE\n"
-    "       vexil-board slots DIR status|check [--json] | rollback [--unchecked]\n"
-    "       vexil-board damage DIR VOLUME OFFSET\n"
-    "\n"
-    "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
-    "  create    makes a board, optionally holding a current and a \"_prev\" generation and\n"
-    "            trusting the given public keys (then it installs only signed images)\n"
-    "  install   runs the installer on the board (same output, same exit status)\n"
-    "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
-    "  powercut  installs with the power cut before the Nth state-changing operation,\n"
-    "            then re-attaches and shows what the board holds\n"
-    "  slots     runs vexil-slots on the board (same output, same exit status)\n"
-    "  damage    flips the bits of the byte at OFFSET of VOLUME, as a flash might\n"
-    "\n"
-    "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
-    "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
-    "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
-
-std::string usage() {
-    std::string current;
-    std::string previous;
-    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        current += stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
-        previous += stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
-    }
-    return "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
-           "                          [" +
-           current + "]\n                          [" + previous + "]\n" + s_commands;
-}
+std::string usage();
 
 int usageError(const std::string& message) {
     fprintf(stderr, "vexil-board: %s\n%s", message.c_str(), usage().c_str());
@@ -562,36 +530,93 @@ int damage(int argc, char* argv[]) {
     return failed(ExitInput, stringf("the board has no volume %s", argv[1]));
 }
 
+// The options that name one payload per slot, "--kernel FILE ..." for prefix "--".
+std::string slotOptions(const char* prefix) {
+    std::string options;
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        options += stringf("%s%s%s FILE", options.empty() ? "" : " ", prefix, slot.name);
+    }
+    return options;
+}
+
+// Each command once: the dispatch and the usage text are both made from this table. A line
+// break in the arguments or the summary continues it on an indented line.
+struct Command {
+    const char* name;
+    int (*run)(int argc, char* argv[]);
+    std::string arguments;
+    const char* summary;
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"create", create,
+         "DIR [--size BYTES] [--eraseblock BYTES]\n[" + slotOptions("--") + "]\n[" +
+             slotOptions("--prev-") + "]\n[--trusted-key PUBFILE]...",
+         "makes a board, optionally holding a current and a \"_prev\" generation and\n"
+         "trusting the given public keys (then it installs only signed images)"},
+        {"install", install, "DIR IMAGE",
+         "runs the installer on the board (same output, same exit status)"},
+        {"show", showBoard, "DIR",
+         "lists the volumes: id, name, type, size, data size, CRC-32, markers"},
+        {"powercut", powercut, "DIR N IMAGE",
+         "installs with the power cut before the Nth state-changing operation,\n"
+         "then re-attaches and shows what the board holds"},
+        {"slots", slots, "DIR status|check [--json] | rollback [--unchecked]",
+         "runs vexil-slots on the board (same output, same exit status)"},
+        {"damage", damage, "DIR VOLUME OFFSET",
+         "flips the bits of the byte at OFFSET of VOLUME, as a flash might"},
+    };
+    return table;
+}
+
+// `text` with each line after the first indented by `indent` spaces.
+std::string indented(const std::string& text, size_t indent) {
+    std::string result;
+    for (const char c : text) {
+        result += c;
+        if (c == '\n') {
+            result.append(indent, ' ');
+        }
+    }
+    return result;
+}
+
+std::string usage() {
+    std::string text;
+    for (const Command& command : commands()) {
+        const std::string line =
+            stringf("%s vexil-board %s ", text.empty() ? "usage:" : "      ", command.name);
+        text += line + indented(command.arguments, line.size()) + "\n";
+    }
+    text += "\nA board is a directory that holds a simulated NAND.ubi partition with UBI.\n";
+    for (const Command& command : commands()) {
+        text += stringf("  %-9s %s\n", command.name, indented(command.summary, 12).c_str());
+    }
+    return text +
+           "\n"
+           "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
+           "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
+           "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
+}
+
 int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         return usageError("no command");
     }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help" ||
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help" ||
         std::any_of(argv + 2, argv + argc,
                     [](const char* a) { return strcmp(a, "--help") == 0; })) {
         fputs(usage().c_str(), stdout);
         return 0;
     }
-    if (command == "create") {
-        return create(argc - 2, argv + 2);
+    for (const Command& command : commands()) {
+        if (name == command.name) {
+            return command.run(argc - 2, argv + 2);
+        }
     }
-    if (command == "install") {
-        return install(argc - 2, argv + 2);
-    }
-    if (command == "show") {
-        return showBoard(argc - 2, argv + 2);
-    }
-    if (command == "powercut") {
-        return powercut(argc - 2, argv + 2);
-    }
-    if (command == "slots") {
-        return slots(argc - 2, argv + 2);
-    }
-    if (command == "damage") {
-        return damage(argc - 2, argv + 2);
-    }
-    return usageError("unknown command " + command);
+    return usageError("unknown command " + name);
 }
 
 } // namespace
