@@ -336,91 +336,124 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     return 0;
 }
 
-int create(int argc, char* argv[]) {
-    if (argc < 1) {
-        return usageError("create needs a directory");
-    }
-    const std::string dir = argv[0];
+// What create is asked to make.
+struct CreateRequest {
+    std::string dir;
     unsigned long long size = s_defaultSize;
     unsigned long long eraseblock = s_defaultEraseblock;
     Generation current;
     Generation previous;
     std::vector<std::string> keyFiles;
+};
+
+// Where the option naming a payload puts its file: "--kernel", "--prev-kernel" and so on.
+const char** payloadFile(CreateRequest& request, const std::string& option) {
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        if (option == std::string("--") + FwImage::s_volumes[slot].name) {
+            return &request.current.files[slot];
+        }
+        if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
+            return &request.previous.files[slot];
+        }
+    }
+    return nullptr;
+}
+
+// False with a usage error's message in `error`.
+bool parseCreate(int argc, char* argv[], CreateRequest& request, std::string& error) {
+    if (argc < 1) {
+        error = "create needs a directory";
+        return false;
+    }
+    request.dir = argv[0];
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
-            return usageError("missing value after " + option);
+            error = "missing value after " + option;
+            return false;
         }
         const char* value = argv[++i];
-        if (option == "--size" || option == "--eraseblock") {
-            unsigned long long number = 0;
-            if (!parseSize(value, number)) {
-                return usageError("not a size: " + std::string(value));
-            }
-            (option == "--size" ? size : eraseblock) = number;
-            continue;
-        }
-        if (option == "--trusted-key") {
-            keyFiles.push_back(value);
-            continue;
-        }
-        bool known = false;
-        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-            if (option == std::string("--") + FwImage::s_volumes[slot].name) {
-                current.files[slot] = value;
-                known = true;
-            } else if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
-                previous.files[slot] = value;
-                known = true;
-            }
-        }
-        if (!known) {
-            return usageError("unknown option " + option);
+        const char** payload = payloadFile(request, option);
+        if (payload != nullptr) {
+            *payload = value;
+        } else if (option == "--trusted-key") {
+            request.keyFiles.push_back(value);
+        } else if (option != "--size" && option != "--eraseblock") {
+            error = "unknown option " + option;
+            return false;
+        } else if (!parseSize(value, option == "--size" ? request.size : request.eraseblock)) {
+            error = "not a size: " + std::string(value);
+            return false;
         }
     }
+    const Generation& current = request.current;
+    const Generation& previous = request.previous;
     if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
-        return usageError("a generation needs a payload for each of its volumes");
+        error = "a generation needs a payload for each of its volumes";
+    } else if (previous.any() && !current.any()) {
+        error = "a \"_prev\" generation needs a current one";
     }
-    if (previous.any() && !current.any()) {
-        return usageError("a \"_prev\" generation needs a current one");
-    }
+    return error.empty();
+}
+
+// False with a usage error's message in `error` when no partition can be made so.
+bool checkGeometry(const CreateRequest& request, std::string& error) {
+    const unsigned long long eraseblock = request.eraseblock;
     if (eraseblock <= 2 * s_pageSize || eraseblock > s_maxEraseblock) {
-        return usageError(stringf("the eraseblock must be more than two %u-byte pages and at "
-                                  "most 16 MiB",
-                                  s_pageSize));
+        error = stringf("the eraseblock must be more than two %u-byte pages and at most 16 MiB",
+                        s_pageSize);
+    } else if (request.size % eraseblock != 0 || request.size / eraseblock < 16 ||
+               request.size / eraseblock > s_maxEraseblocks) {
+        error = stringf("the size must be whole eraseblocks, from 16 to %llu of them",
+                        s_maxEraseblocks);
     }
-    if (size % eraseblock != 0 || size / eraseblock < 16 || size / eraseblock > s_maxEraseblocks) {
-        return usageError(stringf("the size must be whole eraseblocks, from 16 to %llu of them",
-                                  s_maxEraseblocks));
+    return error.empty();
+}
+
+// UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad blocks.
+unsigned ubiReservedEraseblocks(unsigned pebs) {
+    return 4 + (pebs * 20 + 1023) / 1024;
+}
+
+// The partition with UBI attached and the request's generations on it.
+int buildBoard(const CreateRequest& request, Sim::Simulator& sim) {
+    const unsigned pebs = unsigned(request.size / request.eraseblock);
+    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(request.eraseblock) - 2 * s_pageSize,
+                  pebs - ubiReservedEraseblocks(pebs), s_pageSize);
+    int status = 0;
+    if (request.previous.any()) {
+        status = addGeneration(sim, request.previous, &FwImage::VolumeSlot::prevName);
+    }
+    if (status == 0 && request.current.any()) {
+        status = addGeneration(sim, request.current, &FwImage::VolumeSlot::name);
+    }
+    return status;
+}
+
+int create(int argc, char* argv[]) {
+    CreateRequest request;
+    std::string error;
+    if (!parseCreate(argc, argv, request, error) || !checkGeometry(request, error)) {
+        return usageError(error);
     }
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0) {
-        return failed(ExitBoard, dir + " already exists");
+    if (lstat(request.dir.c_str(), &st) == 0) {
+        return failed(ExitBoard, request.dir + " already exists");
     }
-
-    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad
-    // blocks.
-    const unsigned pebs = unsigned(size / eraseblock);
-    const unsigned reserved = 4 + (pebs * 20 + 1023) / 1024;
-    Sim::Simulator sim;
-    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved,
-                  s_pageSize);
     std::vector<SigningKeys::PublicKey> keys;
-    int status = readKeys(keyFiles, keys);
-    if (status == 0 && previous.any()) {
-        status = addGeneration(sim, previous, &FwImage::VolumeSlot::prevName);
-    }
-    if (status == 0 && current.any()) {
-        status = addGeneration(sim, current, &FwImage::VolumeSlot::name);
+    Sim::Simulator sim;
+    int status = readKeys(request.keyFiles, keys);
+    if (status == 0) {
+        status = buildBoard(request, sim);
     }
     if (status != 0) {
         return status;
     }
-    if (mkdir(dir.c_str(), 0777) != 0) {
-        return failed(ExitBoard, "cannot create " + dir + ": " + strerror(errno));
+    if (mkdir(request.dir.c_str(), 0777) != 0) {
+        return failed(ExitBoard, "cannot create " + request.dir + ": " + strerror(errno));
     }
-    status = addTrustedKeys(keys, dir);
-    return status != 0 ? status : keepBoard(sim, dir);
+    status = addTrustedKeys(keys, request.dir);
+    return status != 0 ? status : keepBoard(sim, request.dir);
 }
 
 int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image) {
