@@ -148,13 +148,14 @@ OpenBoard openBoard(const std::string& dir, bool exclusive) {
     return board;
 }
 
-int keepBoard(const Sim::Simulator& sim, const std::string& dir) {
+// Saves the board; `status` unless that fails.
+int keepBoard(const Sim::Simulator& sim, const std::string& dir, int status = 0) {
     std::string error;
     if (!Sim::saveBoard(sim, dir, error)) {
         return failed(ExitBoard, "cannot save the board to " + dir + ": " + error +
                                      "; it holds what it held before");
     }
-    return 0;
+    return status;
 }
 
 // Reads a sysfs attribute of the simulated board, without its newline.
@@ -473,9 +474,7 @@ int install(int argc, char* argv[]) {
     if (!board.sim) {
         return board.status;
     }
-    const int status = runInstaller(*board.sim, argv[0], argv[1]);
-    const int saved = keepBoard(*board.sim, argv[0]);
-    return saved != 0 ? saved : status;
+    return keepBoard(*board.sim, argv[0], runInstaller(*board.sim, argv[0], argv[1]));
 }
 
 int showBoard(int argc, char* argv[]) {
@@ -516,7 +515,7 @@ int powercut(int argc, char* argv[]) {
     sim.reattach();
     puts("after re-attach:");
     show(sim, argv[0]);
-    return keepBoard(sim, argv[0]);
+    return keepBoard(sim, argv[0], status);
 }
 
 int slots(int argc, char* argv[]) {
@@ -532,13 +531,9 @@ int slots(int argc, char* argv[]) {
     std::vector<char*> args = {name};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    const int status = VexilSlots::run(argc, args.data(), *board.sim);
+    const int status = VexilSlots::run(argc, args.data(), *board.sim) & 0xFF;
     fflush(stdout);
-    if (changes) {
-        const int saved = keepBoard(*board.sim, argv[0]);
-        return saved != 0 ? saved : status & 0xFF;
-    }
-    return status & 0xFF;
+    return changes ? keepBoard(*board.sim, argv[0], status) : status;
 }
 
 int damage(int argc, char* argv[]) {

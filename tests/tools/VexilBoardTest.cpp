@@ -140,10 +140,10 @@ TEST_F(VexilBoardPrepared, InstallFromAPipe) {
 }
 
 // Operation 4 is the first write: kernel_prev is gone, kernel_new is half updated, and show
-// marks the previous generation incomplete.
+// marks the previous generation incomplete. powercut exits with the installer's status.
 TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
     const ProcessOutcome cut = board({"powercut", m_board, "4", m_image});
-    ASSERT_EQ(cut.status, 0) << cut.err;
+    ASSERT_EQ(cut.status, 4) << cut.err;
     EXPECT_NE(cut.out.find("power cut before state-changing operation 4\ninstaller exit status: 4\n"
                            "after re-attach:\n"),
               std::string::npos)
@@ -162,6 +162,7 @@ TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
 
     const ProcessOutcome late = board({"powercut", m_board, "1000", m_image});
     EXPECT_NE(late.out.find("no power cut: the install made only "), std::string::npos) << late.out;
+    EXPECT_EQ(late.status, 0);
 }
 
 // Wrong commands and inputs no board can be made of: a status and one line of their own, and
