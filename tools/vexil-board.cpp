@@ -104,6 +104,16 @@ bool parseSize(const char* text, unsigned long long& value) {
     return true;
 }
 
+// A count or an offset: decimal digits only, so that "1KiB" is not taken for 1024.
+bool parseDecimal(const char* text, unsigned long long& value) {
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) {
+        return false;
+    }
+    errno = 0;
+    value = strtoull(text, nullptr, 10);
+    return errno == 0;
+}
+
 // Holds an flock on the board directory for the run; the kernel drops it if the process dies.
 class BoardLock {
 public:
@@ -494,7 +504,7 @@ int powercut(int argc, char* argv[]) {
         return usageError("powercut needs a board directory, N and an image");
     }
     unsigned long long n = 0;
-    if (!parseSize(argv[1], n) || n == 0 || n > 1000000000ull) {
+    if (!parseDecimal(argv[1], n) || n == 0 || n > 1000000000ull) {
         return usageError("N counts state-changing operations from 1");
     }
     OpenBoard board = openBoard(argv[0], true);
@@ -538,7 +548,7 @@ int slots(int argc, char* argv[]) {
 
 int damage(int argc, char* argv[]) {
     unsigned long long offset = 0;
-    if (argc != 3 || !parseSize(argv[2], offset)) {
+    if (argc != 3 || !parseDecimal(argv[2], offset)) {
         return usageError("damage needs a board directory, a volume name and an offset");
     }
     OpenBoard board = openBoard(argv[0], true);

@@ -187,6 +187,8 @@ TEST_F(VexilBoard, RefusedCommands) {
         {{}, 64, "no command"},
         {{"frobnicate"}, 64, "unknown command frobnicate"},
         {{"install", m_dir.string()}, 64, "install needs a board directory and an image"},
+        {{"powercut", m_dir.string(), "1KiB", "img"}, 64, "N counts state-changing operations from 1"},
+        {{"damage", m_dir.string(), "rootfs", "4K"}, 64, "damage needs a board directory, a volume name and an offset"},
         {{"show", (m_dir / "nothing").string()}, 70, "is not a board"},
         {{"create", m_dir.string()}, 70, "already exists"},
         {{"create", b, "--kernel", k}, 64, "a generation needs a payload for each of its volumes"},
