@@ -33,10 +33,11 @@ using StringTool::stringf;
 
 // The tool's own failures; install and powercut pass the installer's statuses on.
 enum ExitStatus {
-    ExitUsage = 64, // the command line is wrong
-    ExitInput = 65, // a payload, key or size that no board can be made of
-    ExitBoard = 70, // the board cannot be read, created or saved
-    ExitBusy = 75,  // another vexil-board run holds the board
+    ExitUsage = 64,  // the command line is wrong
+    ExitInput = 65,  // a payload, key or size that no board can be made of
+    ExitBoard = 70,  // the board cannot be read, created or saved
+    ExitOutput = 74, // standard output could not be written
+    ExitBusy = 75,   // another vexil-board run holds the board
 };
 
 // A NAND partition with 2048-byte pages: UBI keeps two pages of each eraseblock for its
@@ -635,7 +636,8 @@ std::string usage() {
            "\n"
            "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
            "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
-           "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
+           "cannot be read or saved, 74 standard output could not be written, 75 the board is\n"
+           "in use by another vexil-board run.\n";
 }
 
 int dispatch(int argc, char* argv[]) {
@@ -657,13 +659,25 @@ int dispatch(int argc, char* argv[]) {
     return usageError("unknown command " + name);
 }
 
+// False when something the tool printed did not reach standard output.
+bool outputWritten() {
+    return fflush(stdout) == 0 && !ferror(stdout);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    int status = 0;
     // Whatever slips past the checks ends as a message and a status, never an abort.
     try {
-        return dispatch(argc, argv);
+        status = dispatch(argc, argv);
     } catch (const std::exception& error) {
         return failed(ExitBoard, std::string("internal error: ") + error.what());
     }
+    if (!outputWritten()) {
+        failed(ExitOutput, "standard output could not be written");
+        // A board that could not be saved is the worse news.
+        return status == ExitBoard ? status : ExitOutput;
+    }
+    return status;
 }

@@ -237,9 +237,20 @@ TEST_F(VexilBoardPrepared, SavesAreWholeAndRunsDoNotInterleave) {
     EXPECT_EQ(board({"show", m_board}).out, before);
 }
 
-// vexil-slots runs on a simulated board as on a real one; damage can be rehearsed.
-TEST_F(VexilBoardPrepared, SlotsAndDamage) {
-    ASSERT_EQ(board({"install", m_board, m_image}).status, 0);
+// vexil-slots runs on a simulated board as on a real one; damage can be rehearsed. Output that
+// cannot be written is an error, and a board the command changed is saved all the same.
+TEST_F(VexilBoardPrepared, SlotsDamageAndLostOutput) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"install", m_board, m_image},
+          {"show", m_board},
+          {"slots", m_board, "status"}}) {
+        std::vector<std::string> shell = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                          VEXIL_BOARD_BINARY};
+        shell.insert(shell.end(), args.begin(), args.end());
+        const ProcessOutcome lost = runProcess(shell);
+        EXPECT_EQ(lost.status, 74) << args[0];
+        EXPECT_EQ(lost.err, "vexil-board: standard output could not be written\n");
+    }
     EXPECT_EQ(board({"damage", m_board, "rootfs", "7"}).status, 0);
     const ProcessOutcome check = board({"slots", m_board, "check"});
     EXPECT_EQ(check.status, 3);
