@@ -253,6 +253,7 @@ TEST_F(VexilImageTool, UsageErrorsHelpAndUnreadableImages) {
         {create({"--version", "4294967296"}), 2, "--version wants a 32-bit number"},
         {create({"--block", "4294967297=" + k}), 2, "--block wants ID=FILE"},
         {{"keygen"}, 2, "expects -o NAME"},
+        {{"keygen", "-o", path("rel.pub")}, 2, "NAME names the secret key; it may not end in \".pub\""},
         {{"sign", "-o", o, k}, 2, "expects -o OUT, --key SECRETKEY and one IMAGE"},
         {create({"--descr", std::string(32, 'x')}), 2, "--descr is 32 bytes; it holds at most 31"},
         {create({"--fast"}), 2, "unknown option --fast"},
