@@ -389,18 +389,29 @@ TEST_F(VexilImageTool, CreateRefusals) {
         << "an empty kernel when asked, a devicetree that fills its volume";
 }
 
-// Outputs get the mode open(O_CREAT) would give them under the caller's umask; a secret key
-// is for its owner alone.
-TEST_F(VexilImageTool, OutputModesFollowTheUmask) {
+// Outputs get the mode open(O_CREAT) would give them: a new file 0666, or 0600 for a secret
+// key, under the caller's umask; a file replaced keeps its permissions.
+TEST_F(VexilImageTool, OutputModesAreThoseOfOpen) {
+    ASSERT_EQ(0, createStandard("plain").status);
+    for (const char* name : {"img", "signed"}) {
+        file(name, {});
+        fs::permissions(path(name), fs::perms(0604));
+    }
     const mode_t saved = umask(027);
     const Outcome created = createStandard("img");
+    const Outcome fresh = createStandard("new");
     const Outcome keys = tool({"keygen", "-o", path("key")});
+    const Outcome resigned =
+        tool({"sign", "-o", path("signed"), path("plain"), "--key", path("key")});
     umask(saved);
-    ASSERT_EQ(0, created.status);
-    ASSERT_EQ(0, keys.status);
-    EXPECT_EQ(fs::perms(0640), fs::status(path("img")).permissions());
-    EXPECT_EQ(fs::perms(0600), fs::status(path("key")).permissions());
-    EXPECT_EQ(fs::perms(0640), fs::status(path("key.pub")).permissions());
+    for (const Outcome& outcome : {created, fresh, keys, resigned}) {
+        ASSERT_EQ(0, outcome.status) << outcome.err;
+    }
+    const std::pair<const char*, unsigned> modes[] = {
+        {"new", 0640}, {"key", 0600}, {"key.pub", 0640}, {"img", 0604}, {"signed", 0604}};
+    for (const auto& [name, mode] : modes) {
+        EXPECT_EQ(fs::perms(mode), fs::status(path(name)).permissions()) << name;
+    }
 }
 
 // Interrupted while it waits for its input, create leaves no hidden file behind.
