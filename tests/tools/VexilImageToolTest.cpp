@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ protected:
 
     // kernel "abc", a devicetree and a rootfs larger than one installer chunk.
     Outcome createStandard(const std::string& image, std::vector<std::string> extra = {}) {
+        return tool(createArguments(image, extra));
+    }
+    std::vector<std::string> createArguments(const std::string& image,
+                                             const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"create",
                                          "-o",
                                          path(image),
@@ -63,7 +68,7 @@ protected:
                                          "--rootfs",
                                          file("r", ImageBuilder::pattern(70000, 2))};
         args.insert(args.end(), extra.begin(), extra.end());
-        return tool(args);
+        return args;
     }
 };
 
@@ -412,6 +417,37 @@ TEST_F(VexilImageTool, OutputModesAreThoseOfOpen) {
     for (const auto& [name, mode] : modes) {
         EXPECT_EQ(fs::perms(mode), fs::status(path(name)).permissions()) << name;
     }
+}
+
+// The image is on the disk before its name is, and the name after: fsync of the hidden file,
+// the rename, then fsync of the directory.
+TEST_F(VexilImageTool, OutputIsSyncedAroundItsRename) {
+    if (runProcess({"/usr/bin/strace", "-o", "/dev/null", "/bin/true"}).status != 0) {
+        GTEST_SKIP() << "strace is missing or cannot trace here";
+    }
+    const std::string calls = "trace=fsync,fdatasync,rename,renameat,renameat2";
+    std::vector<std::string> traced = {"/usr/bin/strace", "-f", "-y",  "-o",
+                                       path("trace"),     "-e", calls, VEXIL_IMAGE_BINARY};
+    const std::vector<std::string> args = createArguments("img", {});
+    traced.insert(traced.end(), args.begin(), args.end());
+    ASSERT_EQ(0, runProcess(traced).status);
+    // Each call as what it does to what.
+    std::vector<std::string> seen;
+    std::istringstream trace(readWholeFile(path("trace")));
+    for (std::string line; std::getline(trace, line);) {
+        if (line.find('(') == std::string::npos) {
+            continue; // "+++ exited with 0 +++"
+        }
+        const bool hidden = line.find(".img.tmp-") != std::string::npos;
+        const bool directory = line.find("<" + m_dir.string() + ">") != std::string::npos;
+        seen.push_back(std::string(line.find("rename") != std::string::npos ? "rename" : "sync") +
+                       (hidden      ? " hidden file"
+                        : directory ? " directory"
+                                    : " other"));
+    }
+    EXPECT_EQ(
+        (std::vector<std::string>{"sync hidden file", "rename hidden file", "sync directory"}),
+        seen);
 }
 
 // Interrupted while it waits for its input, create leaves no hidden file behind.
