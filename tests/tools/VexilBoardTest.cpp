@@ -6,12 +6,7 @@
 
 #include <sys/file.h>
 
-#include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <thread>
 
 #include "StringTool/StringTool.h"
 #include "support/InstallerBoard.h"
@@ -100,11 +95,7 @@ protected:
 };
 
 TEST_F(VexilBoardPrepared, InstallPrintsTheInstallerTranscriptAndRotatesGenerations) {
-    const ProcessOutcome before = board({"show", m_board});
-    ASSERT_EQ(before.status, 0);
-    expectHolds(before.out, s_current, "");
-    expectHolds(before.out, s_older, "_prev");
-
+    expectHolds(board({"show", m_board}).out, s_older, "_prev");
     const ProcessOutcome installed = board({"install", m_board, m_image});
     const bool all[3] = {true, true, true};
     const std::string image = readWholeFile(m_image);
@@ -115,28 +106,6 @@ TEST_F(VexilBoardPrepared, InstallPrintsTheInstallerTranscriptAndRotatesGenerati
     const ProcessOutcome after = board({"show", m_board});
     expectHolds(after.out, s_update, "");
     expectHolds(after.out, s_current, "_prev");
-}
-
-TEST_F(VexilBoardPrepared, InstallFromAPipe) {
-    signal(SIGPIPE, SIG_IGN);
-    int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0); // the child must not hold the write end
-    std::thread writer([&] {
-        std::ifstream in(m_image, std::ios::binary);
-        char chunk[4096];
-        while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-            if (write(pipeFds[1], chunk, size_t(in.gcount())) < 0) {
-                break;
-            }
-        }
-        close(pipeFds[1]);
-    });
-    const ProcessOutcome installed = board({"install", m_board, "/dev/stdin"}, pipeFds[0]);
-    // Closed first, so a writer the installer stopped reading from fails instead of blocking.
-    close(pipeFds[0]);
-    writer.join();
-    EXPECT_EQ(installed.status, 0) << installed.out;
-    expectHolds(board({"show", m_board}).out, s_update, "");
 }
 
 // Operation 4 is the first write: kernel_prev is gone, kernel_new is half updated, and show
