@@ -224,7 +224,7 @@ TEST_F(VexilBoardPrepared, SlotsDamageAndLostOutput) {
         EXPECT_EQ(lost.status, 74) << args[0];
         EXPECT_EQ(lost.err, "vexil-board: standard output could not be written\n");
     }
-    EXPECT_EQ(board({"damage", m_board, "rootfs", "7"}).status, 0);
+    EXPECT_EQ(board({"damage", m_board, "rootfs", "199999"}).status, 0); // its last byte
     const ProcessOutcome check = board({"slots", m_board, "check"});
     EXPECT_EQ(check.status, 3);
     EXPECT_EQ(check.out, "current generation: NOT WHOLE: rootfs reads back wrong\n"
