@@ -45,13 +45,10 @@ protected:
 
     // A board holding s_current with s_older as "_prev", and an image of s_update.
     void prepare() {
-        std::vector<std::string> args = {"create", m_board};
-        for (const auto& arg : generationFiles(s_current, "current", "")) {
-            args.push_back(arg);
-        }
-        for (const auto& arg : generationFiles(s_older, "older", "prev-")) {
-            args.push_back(arg);
-        }
+        std::vector<std::string> args = generationFiles(s_current, "current", "");
+        const std::vector<std::string> older = generationFiles(s_older, "older", "prev-");
+        args.insert(args.begin(), {"create", m_board});
+        args.insert(args.end(), older.begin(), older.end());
         const ProcessOutcome created = board(args);
         ASSERT_EQ(created.status, 0) << created.err;
         const ProcessOutcome image = runProcess(
@@ -141,7 +138,6 @@ TEST_F(VexilBoard, RefusedCommands) {
     fs::create_directory(m_dir / "adir");
     const std::string k = file("k", {1}), d = file("d", {2}), r = file("r", {3});
     file("notakey", {'x'});
-    const std::vector<std::string> small = {"--kernel", k, "--devicetree", d, "--rootfs", r};
     const auto with = [&](std::vector<std::string> args, const std::string& kernel) {
         args.insert(args.end(), {"--kernel", kernel, "--devicetree", d, "--rootfs", r});
         return args;
@@ -158,9 +154,12 @@ TEST_F(VexilBoard, RefusedCommands) {
         {{"install", m_dir.string()}, 64, "install needs a board directory and an image"},
         {{"powercut", m_dir.string(), "1KiB", "img"}, 64, "N counts state-changing operations from 1"},
         {{"damage", m_dir.string(), "rootfs", "4K"}, 64, "damage needs a board directory, a volume name and an offset"},
+        {{"show", b, "x"}, 64, "show needs a board directory"},
         {{"show", (m_dir / "nothing").string()}, 70, "is not a board"},
         {{"create", m_dir.string()}, 70, "already exists"},
         {{"create", b, "--kernel", k}, 64, "a generation needs a payload for each of its volumes"},
+        {{"create", b, "--prev-kernel", k, "--prev-devicetree", d, "--prev-rootfs", r}, 64, "a \"_prev\" generation needs a current one"},
+        {{"create", b, "--fast", "1"}, 64, "unknown option --fast"},
         {{"create", b, "--eraseblock", "4096"}, 64, "the eraseblock must be more than two 2048-byte pages and at most 16 MiB"},
         {{"create", b, "--eraseblock", "17MiB"}, 64, "the eraseblock must be more than two 2048-byte pages and at most 16 MiB"},
         {{"create", b, "--size", "1920KiB"}, 64, "the size must be whole eraseblocks, from 16 to 65536 of them"},
