@@ -178,6 +178,7 @@ TEST_F(VexilBoard, RefusedCommands) {
         EXPECT_NE(refused.err.find(c.message), std::string::npos) << refused.err;
         EXPECT_FALSE(fs::exists(b)) << c.message;
     }
+    EXPECT_EQ("vexil-board: no command\n" + board({"show", b, "--help"}).out, board({}).err);
     // 128 eraseblocks: UBI keeps 4, and 3 for bad blocks (20 per 1024, rounded up).
     EXPECT_EQ(board({"create", b, "--size", "16MiB"}).status, 0);
     EXPECT_EQ(board({"show", b}).out,
