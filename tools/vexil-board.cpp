@@ -34,10 +34,11 @@ using StringTool::stringf;
 
 // The tool's own failures; install and powercut pass the installer's statuses on.
 enum ExitStatus {
-    ExitUsage = 64, // the command line is wrong
-    ExitInput = 65, // a payload, key or size that no board can be made of
-    ExitBoard = 70, // the board cannot be read, created or saved
-    ExitBusy = 75,  // another vexil-board run holds the board
+    ExitUsage = 64,  // the command line is wrong
+    ExitInput = 65,  // a payload, key or size that no board can be made of
+    ExitBoard = 70,  // the board cannot be read, created or saved
+    ExitOutput = 74, // standard output could not be written
+    ExitBusy = 75,   // another vexil-board run holds the board
 };
 
 // A NAND partition with 2048-byte pages: UBI keeps two pages of each eraseblock for its
@@ -52,39 +53,7 @@ constexpr unsigned long long s_maxEraseblocks = 65536;
 constexpr unsigned s_mtd = 0;
 constexpr unsigned s_ubi = 0;
 
-const char* const s_commands =
-    "                          [--trusted-key PUBFILE]...\n"
-    "       vexil-board install DIR IMAGE\n"
-    "       vexil-board show DIR\n"
-    "       vexil-board powercut DIR N IMAGE\n"
-    "       vexil-board slots DIR status|check [--json] | rollback [--unchecked]\n"
-    "       vexil-board damage DIR VOLUME OFFSET\n"
-    "\n"
-    "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
-    "  create    makes a board, optionally holding a current and a \"_prev\" generation and\n"
-    "            trusting the given public keys (then it installs only signed images)\n"
-    "  install   runs the installer on the board (same output, same exit status)\n"
-    "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
-    "  powercut  installs with the power cut before the Nth state-changing operation,\n"
-    "            then re-attaches and shows what the board holds\n"
-    "  slots     runs vexil-slots on the board (same output, same exit status)\n"
-    "  damage    flips the bits of the byte at OFFSET of VOLUME, as a flash might\n"
-    "\n"
-    "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
-    "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
-    "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
-
-std::string usage() {
-    std::string current;
-    std::string previous;
-    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        current += stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
-        previous += stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
-    }
-    return "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
-           "                          [" +
-           current + "]\n                          [" + previous + "]\n" + s_commands;
-}
+std::string usage();
 
 int usageError(const std::string& message) {
     fprintf(stderr, "vexil-board: %s\n%s", message.c_str(), usage().c_str());
@@ -137,6 +106,16 @@ bool parseSize(const char* text, unsigned long long& value) {
     return true;
 }
 
+// A count or an offset: decimal digits only, so that "1KiB" is not taken for 1024.
+bool parseDecimal(const char* text, unsigned long long& value) {
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) {
+        return false;
+    }
+    errno = 0;
+    value = strtoull(text, nullptr, 10);
+    return errno == 0;
+}
+
 // Holds an flock on the board directory for the run; the kernel drops it if the process dies.
 class BoardLock {
 public:
@@ -181,13 +160,14 @@ OpenBoard openBoard(const std::string& dir, bool exclusive) {
     return board;
 }
 
-int keepBoard(const Sim::Simulator& sim, const std::string& dir) {
+// Saves the board; `status` unless that fails.
+int keepBoard(const Sim::Simulator& sim, const std::string& dir, int status = 0) {
     std::string error;
     if (!Sim::saveBoard(sim, dir, error)) {
         return failed(ExitBoard, "cannot save the board to " + dir + ": " + error +
                                      "; it holds what it held before");
     }
-    return 0;
+    return status;
 }
 
 // Reads a sysfs attribute of the simulated board, without its newline.
@@ -369,91 +349,124 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     return 0;
 }
 
-int create(int argc, char* argv[]) {
-    if (argc < 1) {
-        return usageError("create needs a directory");
-    }
-    const std::string dir = argv[0];
+// What create is asked to make.
+struct CreateRequest {
+    std::string dir;
     unsigned long long size = s_defaultSize;
     unsigned long long eraseblock = s_defaultEraseblock;
     Generation current;
     Generation previous;
     std::vector<std::string> keyFiles;
+};
+
+// Where the option naming a payload puts its file: "--kernel", "--prev-kernel" and so on.
+const char** payloadFile(CreateRequest& request, const std::string& option) {
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        if (option == std::string("--") + FwImage::s_volumes[slot].name) {
+            return &request.current.files[slot];
+        }
+        if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
+            return &request.previous.files[slot];
+        }
+    }
+    return nullptr;
+}
+
+// False with a usage error's message in `error`.
+bool parseCreate(int argc, char* argv[], CreateRequest& request, std::string& error) {
+    if (argc < 1) {
+        error = "create needs a directory";
+        return false;
+    }
+    request.dir = argv[0];
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
-            return usageError("missing value after " + option);
+            error = "missing value after " + option;
+            return false;
         }
         const char* value = argv[++i];
-        if (option == "--size" || option == "--eraseblock") {
-            unsigned long long number = 0;
-            if (!parseSize(value, number)) {
-                return usageError("not a size: " + std::string(value));
-            }
-            (option == "--size" ? size : eraseblock) = number;
-            continue;
-        }
-        if (option == "--trusted-key") {
-            keyFiles.push_back(value);
-            continue;
-        }
-        bool known = false;
-        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-            if (option == std::string("--") + FwImage::s_volumes[slot].name) {
-                current.files[slot] = value;
-                known = true;
-            } else if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
-                previous.files[slot] = value;
-                known = true;
-            }
-        }
-        if (!known) {
-            return usageError("unknown option " + option);
+        const char** payload = payloadFile(request, option);
+        if (payload != nullptr) {
+            *payload = value;
+        } else if (option == "--trusted-key") {
+            request.keyFiles.push_back(value);
+        } else if (option != "--size" && option != "--eraseblock") {
+            error = "unknown option " + option;
+            return false;
+        } else if (!parseSize(value, option == "--size" ? request.size : request.eraseblock)) {
+            error = "not a size: " + std::string(value);
+            return false;
         }
     }
+    const Generation& current = request.current;
+    const Generation& previous = request.previous;
     if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
-        return usageError("a generation needs a payload for each of its volumes");
+        error = "a generation needs a payload for each of its volumes";
+    } else if (previous.any() && !current.any()) {
+        error = "a \"_prev\" generation needs a current one";
     }
-    if (previous.any() && !current.any()) {
-        return usageError("a \"_prev\" generation needs a current one");
-    }
+    return error.empty();
+}
+
+// False with a usage error's message in `error` when no partition can be made so.
+bool checkGeometry(const CreateRequest& request, std::string& error) {
+    const unsigned long long eraseblock = request.eraseblock;
     if (eraseblock <= 2 * s_pageSize || eraseblock > s_maxEraseblock) {
-        return usageError(stringf("the eraseblock must be more than two %u-byte pages and at "
-                                  "most 16 MiB",
-                                  s_pageSize));
+        error = stringf("the eraseblock must be more than two %u-byte pages and at most 16 MiB",
+                        s_pageSize);
+    } else if (request.size % eraseblock != 0 || request.size / eraseblock < 16 ||
+               request.size / eraseblock > s_maxEraseblocks) {
+        error = stringf("the size must be whole eraseblocks, from 16 to %llu of them",
+                        s_maxEraseblocks);
     }
-    if (size % eraseblock != 0 || size / eraseblock < 16 || size / eraseblock > s_maxEraseblocks) {
-        return usageError(stringf("the size must be whole eraseblocks, from 16 to %llu of them",
-                                  s_maxEraseblocks));
+    return error.empty();
+}
+
+// UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad blocks.
+unsigned ubiReservedEraseblocks(unsigned pebs) {
+    return 4 + (pebs * 20 + 1023) / 1024;
+}
+
+// The partition with UBI attached and the request's generations on it.
+int buildBoard(const CreateRequest& request, Sim::Simulator& sim) {
+    const unsigned pebs = unsigned(request.size / request.eraseblock);
+    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(request.eraseblock) - 2 * s_pageSize,
+                  pebs - ubiReservedEraseblocks(pebs), s_pageSize);
+    int status = 0;
+    if (request.previous.any()) {
+        status = addGeneration(sim, request.previous, &FwImage::VolumeSlot::prevName);
+    }
+    if (status == 0 && request.current.any()) {
+        status = addGeneration(sim, request.current, &FwImage::VolumeSlot::name);
+    }
+    return status;
+}
+
+int create(int argc, char* argv[]) {
+    CreateRequest request;
+    std::string error;
+    if (!parseCreate(argc, argv, request, error) || !checkGeometry(request, error)) {
+        return usageError(error);
     }
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0) {
-        return failed(ExitBoard, dir + " already exists");
+    if (lstat(request.dir.c_str(), &st) == 0) {
+        return failed(ExitBoard, request.dir + " already exists");
     }
-
-    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad
-    // blocks.
-    const unsigned pebs = unsigned(size / eraseblock);
-    const unsigned reserved = 4 + (pebs * 20 + 1023) / 1024;
-    Sim::Simulator sim;
-    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved,
-                  s_pageSize);
     std::vector<SigningKeys::PublicKey> keys;
-    int status = readKeys(keyFiles, keys);
-    if (status == 0 && previous.any()) {
-        status = addGeneration(sim, previous, &FwImage::VolumeSlot::prevName);
-    }
-    if (status == 0 && current.any()) {
-        status = addGeneration(sim, current, &FwImage::VolumeSlot::name);
+    Sim::Simulator sim;
+    int status = readKeys(request.keyFiles, keys);
+    if (status == 0) {
+        status = buildBoard(request, sim);
     }
     if (status != 0) {
         return status;
     }
-    if (mkdir(dir.c_str(), 0777) != 0) {
-        return failed(ExitBoard, "cannot create " + dir + ": " + strerror(errno));
+    if (mkdir(request.dir.c_str(), 0777) != 0) {
+        return failed(ExitBoard, "cannot create " + request.dir + ": " + strerror(errno));
     }
-    status = addTrustedKeys(keys, dir);
-    return status != 0 ? status : keepBoard(sim, dir);
+    status = addTrustedKeys(keys, request.dir);
+    return status != 0 ? status : keepBoard(sim, request.dir);
 }
 
 int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image) {
@@ -473,9 +486,7 @@ int install(int argc, char* argv[]) {
     if (!board.sim) {
         return board.status;
     }
-    const int status = runInstaller(*board.sim, argv[0], argv[1]);
-    const int saved = keepBoard(*board.sim, argv[0]);
-    return saved != 0 ? saved : status;
+    return keepBoard(*board.sim, argv[0], runInstaller(*board.sim, argv[0], argv[1]));
 }
 
 int showBoard(int argc, char* argv[]) {
@@ -495,7 +506,7 @@ int powercut(int argc, char* argv[]) {
         return usageError("powercut needs a board directory, N and an image");
     }
     unsigned long long n = 0;
-    if (!parseSize(argv[1], n) || n == 0 || n > 1000000000ull) {
+    if (!parseDecimal(argv[1], n) || n == 0 || n > 1000000000ull) {
         return usageError("N counts state-changing operations from 1");
     }
     OpenBoard board = openBoard(argv[0], true);
@@ -516,7 +527,7 @@ int powercut(int argc, char* argv[]) {
     sim.reattach();
     puts("after re-attach:");
     show(sim, argv[0]);
-    return keepBoard(sim, argv[0]);
+    return keepBoard(sim, argv[0], status);
 }
 
 int slots(int argc, char* argv[]) {
@@ -532,18 +543,14 @@ int slots(int argc, char* argv[]) {
     std::vector<char*> args = {name};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    const int status = VexilSlots::run(argc, args.data(), *board.sim);
+    const int status = VexilSlots::run(argc, args.data(), *board.sim) & 0xFF;
     fflush(stdout);
-    if (changes) {
-        const int saved = keepBoard(*board.sim, argv[0]);
-        return saved != 0 ? saved : status & 0xFF;
-    }
-    return status & 0xFF;
+    return changes ? keepBoard(*board.sim, argv[0], status) : status;
 }
 
 int damage(int argc, char* argv[]) {
     unsigned long long offset = 0;
-    if (argc != 3 || !parseSize(argv[2], offset)) {
+    if (argc != 3 || !parseDecimal(argv[2], offset)) {
         return usageError("damage needs a board directory, a volume name and an offset");
     }
     OpenBoard board = openBoard(argv[0], true);
@@ -563,45 +570,115 @@ int damage(int argc, char* argv[]) {
     return failed(ExitInput, stringf("the board has no volume %s", argv[1]));
 }
 
+// The options that name one payload per slot, "--kernel FILE ..." for prefix "--".
+std::string slotOptions(const char* prefix) {
+    std::string options;
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        options += stringf("%s%s%s FILE", options.empty() ? "" : " ", prefix, slot.name);
+    }
+    return options;
+}
+
+// Each command once: the dispatch and the usage text are both made from this table. A line
+// break in the arguments or the summary continues it on an indented line.
+struct Command {
+    const char* name;
+    int (*run)(int argc, char* argv[]);
+    std::string arguments;
+    const char* summary;
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"create", create,
+         "DIR [--size BYTES] [--eraseblock BYTES]\n[" + slotOptions("--") + "]\n[" +
+             slotOptions("--prev-") + "]\n[--trusted-key PUBFILE]...",
+         "makes a board, optionally holding a current and a \"_prev\" generation and\n"
+         "trusting the given public keys (then it installs only signed images)"},
+        {"install", install, "DIR IMAGE",
+         "runs the installer on the board (same output, same exit status)"},
+        {"show", showBoard, "DIR",
+         "lists the volumes: id, name, type, size, data size, CRC-32, markers"},
+        {"powercut", powercut, "DIR N IMAGE",
+         "installs with the power cut before the Nth state-changing operation,\n"
+         "then re-attaches and shows what the board holds"},
+        {"slots", slots, "DIR status|check [--json] | rollback [--unchecked]",
+         "runs vexil-slots on the board (same output, same exit status)"},
+        {"damage", damage, "DIR VOLUME OFFSET",
+         "flips the bits of the byte at OFFSET of VOLUME, as a flash might"},
+    };
+    return table;
+}
+
+// `text` with each line after the first indented by `indent` spaces.
+std::string indented(const std::string& text, size_t indent) {
+    std::string result;
+    for (const char c : text) {
+        result += c;
+        if (c == '\n') {
+            result.append(indent, ' ');
+        }
+    }
+    return result;
+}
+
+std::string usage() {
+    std::string text;
+    for (const Command& command : commands()) {
+        const std::string line =
+            stringf("%s vexil-board %s ", text.empty() ? "usage:" : "      ", command.name);
+        text += line + indented(command.arguments, line.size()) + "\n";
+    }
+    text += "\nA board is a directory that holds a simulated NAND.ubi partition with UBI.\n";
+    for (const Command& command : commands()) {
+        text += stringf("  %-9s %s\n", command.name, indented(command.summary, 12).c_str());
+    }
+    return text +
+           "\n"
+           "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
+           "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
+           "cannot be read or saved, 74 standard output could not be written, 75 the board is\n"
+           "in use by another vexil-board run.\n";
+}
+
 int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         return usageError("no command");
     }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help" ||
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help" ||
         std::any_of(argv + 2, argv + argc,
                     [](const char* a) { return strcmp(a, "--help") == 0; })) {
         fputs(usage().c_str(), stdout);
         return 0;
     }
-    if (command == "create") {
-        return create(argc - 2, argv + 2);
+    for (const Command& command : commands()) {
+        if (name == command.name) {
+            return command.run(argc - 2, argv + 2);
+        }
     }
-    if (command == "install") {
-        return install(argc - 2, argv + 2);
-    }
-    if (command == "show") {
-        return showBoard(argc - 2, argv + 2);
-    }
-    if (command == "powercut") {
-        return powercut(argc - 2, argv + 2);
-    }
-    if (command == "slots") {
-        return slots(argc - 2, argv + 2);
-    }
-    if (command == "damage") {
-        return damage(argc - 2, argv + 2);
-    }
-    return usageError("unknown command " + command);
+    return usageError("unknown command " + name);
+}
+
+// False when something the tool printed did not reach standard output.
+bool outputWritten() {
+    return fflush(stdout) == 0 && !ferror(stdout);
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
+    int status = 0;
     // Whatever slips past the checks ends as a message and a status, never an abort.
     try {
-        return dispatch(argc, argv);
+        status = dispatch(argc, argv);
     } catch (const std::exception& error) {
         return failed(ExitBoard, std::string("internal error: ") + error.what());
     }
+    if (!outputWritten()) {
+        failed(ExitOutput, "standard output could not be written");
+        // A board that could not be saved is the worse news.
+        return status == ExitBoard ? status : ExitOutput;
+    }
+    return status;
 }
