@@ -72,7 +72,11 @@ fi
 {
     echo "IMAGES=\"small large\" SIGNED=large SLOTS_IMAGE=large"
     echo "ROUNDS=$rounds"
-    echo "KERNEL_VOLUME=6291456 DEVICETREE_VOLUME=131072 ROOTFS_VOLUME=36700160"
+    (
+        eval "$("$build/tools/vexil-image" layout)"
+        echo "KERNEL_VOLUME=$VEXIL_kernel_SIZE DEVICETREE_VOLUME=$VEXIL_devicetree_SIZE" \
+            "ROOTFS_VOLUME=$VEXIL_rootfs_SIZE"
+    )
     echo "MANIFEST_VOLUME=4096 MANIFEST_BYTES=118"
 } >"$work/config.sh"
 make_image() { # NAME TOTAL KERNEL DEVICETREE

@@ -111,5 +111,6 @@ int runKeygen(int argc, char** argv, FILE* out);
 int runSign(int argc, char** argv, FILE* out);
 int runInfo(int argc, char** argv, FILE* out);
 int runVerify(int argc, char** argv, FILE* out);
+int runLayout(int argc, char** argv, FILE* out);
 
 } // namespace ImageTool

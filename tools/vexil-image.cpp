@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +16,7 @@ const struct Command {
     {"verify", ImageTool::runVerify, "check an image; one line and the exit status"},
     {"keygen", ImageTool::runKeygen, "make a key pair for signing images"},
     {"sign", ImageTool::runSign, "sign an image, or sign it again"},
+    {"layout", ImageTool::runLayout, "print the board's layout as shell variables, for scripts"},
 };
 
 void printHelp(FILE* to) {
@@ -33,39 +31,6 @@ void printHelp(FILE* to) {
     }
     fputs("\nRun 'vexil-image COMMAND --help' for a command's options.\n", to);
 }
-
-// The parser logs to stdout. The tool's own output goes through a copy of the
-// original stdout, and fd 1 points at /dev/null, so the log never mixes in.
-class ToolOutput {
-public:
-    ToolOutput() {
-        fflush(stdout);
-        ImageTool::FileDescriptor copy(dup(STDOUT_FILENO));
-        ImageTool::FileDescriptor null(open("/dev/null", O_WRONLY | O_CLOEXEC));
-        if (!copy.valid() || !null.valid() || dup2(null.get(), STDOUT_FILENO) < 0) {
-            return;
-        }
-        m_file = fdopen(copy.get(), "w");
-        if (m_file != nullptr) {
-            copy.release();
-        }
-    }
-    ~ToolOutput() { close(); }
-    ToolOutput(const ToolOutput&) = delete;
-    ToolOutput& operator=(const ToolOutput&) = delete;
-
-    FILE* file() const { return m_file; }
-
-    // False when buffered output could not be written.
-    bool close() {
-        FILE* file = m_file;
-        m_file = nullptr;
-        return file == nullptr || fclose(file) == 0;
-    }
-
-private:
-    FILE* m_file = nullptr;
-};
 
 int run(int argc, char** argv, FILE* out) {
     if (argc < 2) {
@@ -89,13 +54,8 @@ int run(int argc, char** argv, FILE* out) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ToolOutput output;
-    if (output.file() == nullptr) {
-        perror("vexil-image: standard output");
-        return ImageTool::ExitIoError;
-    }
-    const int status = run(argc, argv, output.file());
-    if (!output.close()) {
+    const int status = run(argc, argv, stdout);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         perror("vexil-image: standard output");
         return ImageTool::ExitIoError;
     }

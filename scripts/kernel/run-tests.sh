@@ -100,6 +100,8 @@ for tool in "${guest_tools[@]}"; do
 done
 inputs=$out/inputs
 python3 "$kt/make_inputs.py" "$inputs" "$image_tool" >/dev/null
+# The board's layout, as the tools know it, for every guest script.
+"$image_tool" layout >"$out/layout.sh"
 
 # --- the VMs ------------------------------------------------------------------
 # The installer's files: the binary, the payloads and the unsigned images but
@@ -134,8 +136,8 @@ vm() { # NAME SCRIPT TIMEOUT [vmrun args...]
     local name=$1 script=$2 timeout=$3 rc=0
     chosen "$name" || return 0
     shift 3
-    python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout "$timeout" "${kernel[@]}" "$@" ||
-        rc=$?
+    python3 "$kt/vmrun.py" "$script" --out "$out/$name" --timeout "$timeout" "${kernel[@]}" \
+        --file "$out/layout.sh:/vexil/layout.sh" "$@" || rc=$?
     echo "$rc" >"$out/$name.status"
 }
 # Two lanes of about the same length.
