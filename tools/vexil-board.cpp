@@ -20,12 +20,16 @@
 #include "Platform/Files.h"
 #include "StringTool/StringTool.h"
 #include "common/BoardLayout.h"
+#include "common/BootEnvironment.h"
+#include "common/BootTrial.h"
 #include "common/Crc32.h"
+#include "common/GenerationSwitch.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"
 #include "common/TrustStore.h"
 #include "common/VexilImageInstaller.h"
 #include "common/VexilSlots.h"
+#include "common/linuxFlash/Ubi.h"
 #include "sim/BoardFile.h"
 
 namespace {
@@ -43,15 +47,18 @@ enum ExitStatus {
 
 // A NAND partition with 2048-byte pages: UBI keeps two pages of each eraseblock for its
 // headers, and reserves a few eraseblocks for itself.
-constexpr unsigned long long s_defaultSize = 128ull << 20;
-constexpr unsigned long long s_defaultEraseblock = 128u << 10;
-constexpr unsigned s_pageSize = 2048;
-constexpr unsigned long long s_maxEraseblock = 16u << 20;
-constexpr unsigned long long s_maxEraseblocks = 65536;
+constexpr unsigned long long defaultSize = 128ull << 20;
+constexpr unsigned long long defaultEraseblock = 128u << 10;
+constexpr unsigned pageSize = 2048;
+constexpr unsigned long long maxEraseblock = 16u << 20;
+constexpr unsigned long long maxEraseblocks = 65536;
+
+// The boot environment of a board made for trial boots, as the U-Boot rig keeps it.
+constexpr size_t bootEnvironmentSize = 0x2000;
 
 // The boards this tool makes have one partition and one UBI device.
-constexpr unsigned s_mtd = 0;
-constexpr unsigned s_ubi = 0;
+constexpr unsigned mtdNumber = 0;
+constexpr unsigned ubiNumber = 0;
 
 std::string usage();
 
@@ -233,6 +240,54 @@ std::string trustStorePath(const std::string& dir) {
     return path + "/trusted-keys";
 }
 
+// A board made for trial boots keeps a boot loader's environment as libubootenv finds it
+// through the board's own fw_env.config, and the kernel command line of its latest rehearsed
+// boot, which the boot script made (scripts/uboot-rehearse.sh --board).
+std::string bootConfig(const std::string& dir) {
+    const std::string config = dir + "/fw_env.config";
+    struct stat st;
+    return lstat(config.c_str(), &st) == 0 ? config : "";
+}
+
+VexilSlots::Boot boardBoot(const std::string& dir) {
+    return {bootConfig(dir), dir + "/cmdline"};
+}
+
+// An empty environment as U-Boot saves one: the CRC-32 of the zeros that follow it.
+int addBootEnvironment(const std::string& dir) {
+    char* real = realpath(dir.c_str(), nullptr);
+    const std::string base = real != nullptr ? real : dir;
+    free(real);
+    std::vector<uint8_t> env(bootEnvironmentSize, 0);
+    FwImage::putBigEndian(env.data(), __builtin_bswap32(Crc32::calculate(
+                                          env.data() + 4, unsigned(env.size() - 4), 0)));
+    const std::string config =
+        stringf("%s/u-boot-env.bin 0x0 0x%x\n", base.c_str(), unsigned(bootEnvironmentSize));
+    for (const auto& [name, bytes] :
+         {std::make_pair(std::string("u-boot-env.bin"), std::string(env.begin(), env.end())),
+          std::make_pair(std::string("fw_env.config"), config)}) {
+        const std::string file = dir + "/" + name;
+        Platform::FileDescriptor out(
+            open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out.valid() || !Platform::writeAll(out.get(), bytes.data(), bytes.size())) {
+            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        }
+    }
+    return 0;
+}
+
+void showTrial(Ubi::Device& device, const std::string& dir) {
+    if (bootConfig(dir).empty()) {
+        return;
+    }
+    const BootEnvironment::Environment environment(bootConfig(dir));
+    const long tries = BootTrial::triesLeft(environment);
+    printf("trial boots: %s, vexil_tries %s; last rehearsed boot: vexil.boot=%s\n",
+           GenerationSwitch::onTrial(device) ? "a set on trial" : "nothing on trial",
+           tries < 0 ? "unset" : std::to_string(tries).c_str(),
+           BootTrial::name(BootTrial::bootedAs(dir + "/cmdline")));
+}
+
 void showTrustedKeys(const std::string& dir) {
     const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustStorePath(dir));
     switch (store.state()) {
@@ -253,13 +308,17 @@ void showTrustedKeys(const std::string& dir) {
 }
 
 void show(Sim::Simulator& sim, const std::string& dir) {
-    const std::string device = stringf("/sys/class/ubi/ubi%u/", s_ubi);
-    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", s_ubi, s_mtd,
-           attribute(sim, device + "total_eraseblocks").c_str(),
+    const std::string device = stringf("/sys/class/ubi/ubi%u/", ubiNumber);
+    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", ubiNumber,
+           mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
            attribute(sim, device + "eraseblock_size").c_str(),
            attribute(sim, device + "avail_eraseblocks").c_str());
     showTrustedKeys(dir);
-    const auto volumes = sim.volumes(s_ubi);
+    Ubi::Device ubi(sim);
+    if (ubi.init(FwImage::partitionName)) {
+        showTrial(ubi, dir);
+    }
+    const auto volumes = sim.volumes(ubiNumber);
     if (volumes.empty()) {
         puts("no volumes");
         return;
@@ -267,7 +326,7 @@ void show(Sim::Simulator& sim, const std::string& dir) {
     printf("%3s  %-16s %-8s %10s %10s  %-8s  %s  %s\n", "id", "name", "type", "size", "data",
            "crc32", "upd_marker", "corrupted");
     for (const auto& volume : volumes) {
-        const std::string base = stringf("/sys/class/ubi/ubi%u_%d/", s_ubi, volume.id);
+        const std::string base = stringf("/sys/class/ubi/ubi%u_%d/", ubiNumber, volume.id);
         const unsigned long long size =
             strtoull(attribute(sim, base + "reserved_ebs").c_str(), nullptr, 10) *
             strtoull(attribute(sim, base + "usable_eb_size").c_str(), nullptr, 10);
@@ -304,9 +363,9 @@ int addGeneration(Sim::Simulator& sim, const Generation& generation,
             return failed(ExitInput, stringf("cannot use %s for %s: %s", generation.files[slot],
                                              target.*name, reason.c_str()));
         }
-        const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::kDynamic : Sim::kStatic;
+        const int type = Ubi::kernelVolumeType(target.type);
         try {
-            sim.addVolume(s_ubi, target.*name, type, target.size, data);
+            sim.addVolume(ubiNumber, target.*name, type, target.size, data);
         } catch (const std::invalid_argument&) {
             return failed(ExitInput, stringf("no room on the board for %s", target.*name));
         }
@@ -352,11 +411,12 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
 // What create is asked to make.
 struct CreateRequest {
     std::string dir;
-    unsigned long long size = s_defaultSize;
-    unsigned long long eraseblock = s_defaultEraseblock;
+    unsigned long long size = defaultSize;
+    unsigned long long eraseblock = defaultEraseblock;
     Generation current;
     Generation previous;
     std::vector<std::string> keyFiles;
+    bool trials = false;
 };
 
 // Where the option naming a payload puts its file: "--kernel", "--prev-kernel" and so on.
@@ -391,6 +451,12 @@ bool parseCreate(int argc, char* argv[], CreateRequest& request, std::string& er
             *payload = value;
         } else if (option == "--trusted-key") {
             request.keyFiles.push_back(value);
+        } else if (option == "--trials") {
+            request.trials = std::string(value) == "yes";
+            if (!request.trials && std::string(value) != "no") {
+                error = "--trials wants yes or no";
+                return false;
+            }
         } else if (option != "--size" && option != "--eraseblock") {
             error = "unknown option " + option;
             return false;
@@ -412,13 +478,13 @@ bool parseCreate(int argc, char* argv[], CreateRequest& request, std::string& er
 // False with a usage error's message in `error` when no partition can be made so.
 bool checkGeometry(const CreateRequest& request, std::string& error) {
     const unsigned long long eraseblock = request.eraseblock;
-    if (eraseblock <= 2 * s_pageSize || eraseblock > s_maxEraseblock) {
+    if (eraseblock <= 2 * pageSize || eraseblock > maxEraseblock) {
         error = stringf("the eraseblock must be more than two %u-byte pages and at most 16 MiB",
-                        s_pageSize);
+                        pageSize);
     } else if (request.size % eraseblock != 0 || request.size / eraseblock < 16 ||
-               request.size / eraseblock > s_maxEraseblocks) {
-        error = stringf("the size must be whole eraseblocks, from 16 to %llu of them",
-                        s_maxEraseblocks);
+               request.size / eraseblock > maxEraseblocks) {
+        error =
+            stringf("the size must be whole eraseblocks, from 16 to %llu of them", maxEraseblocks);
     }
     return error.empty();
 }
@@ -431,8 +497,8 @@ unsigned ubiReservedEraseblocks(unsigned pebs) {
 // The partition with UBI attached and the request's generations on it.
 int buildBoard(const CreateRequest& request, Sim::Simulator& sim) {
     const unsigned pebs = unsigned(request.size / request.eraseblock);
-    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(request.eraseblock) - 2 * s_pageSize,
-                  pebs - ubiReservedEraseblocks(pebs), s_pageSize);
+    sim.attachUbi(sim.addMtd(FwImage::partitionName), unsigned(request.eraseblock) - 2 * pageSize,
+                  pebs - ubiReservedEraseblocks(pebs), pageSize);
     int status = 0;
     if (request.previous.any()) {
         status = addGeneration(sim, request.previous, &FwImage::VolumeSlot::prevName);
@@ -466,6 +532,9 @@ int create(int argc, char* argv[]) {
         return failed(ExitBoard, "cannot create " + request.dir + ": " + strerror(errno));
     }
     status = addTrustedKeys(keys, request.dir);
+    if (status == 0 && request.trials) {
+        status = addBootEnvironment(request.dir);
+    }
     return status != 0 ? status : keepBoard(sim, request.dir);
 }
 
@@ -473,7 +542,7 @@ int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image)
     char name[] = "VexilImageInstaller";
     std::string path = image;
     char* argv[] = {name, &path[0], nullptr};
-    const int status = VexilImageInstaller::run(2, argv, sim, trustStorePath(dir));
+    const int status = VexilImageInstaller::run(2, argv, sim, trustStorePath(dir), bootConfig(dir));
     fflush(stdout);
     return status & 0xFF;
 }
@@ -534,7 +603,7 @@ int slots(int argc, char* argv[]) {
     if (argc < 2 || argc > 3) {
         return usageError("slots needs a board directory and a vexil-slots command");
     }
-    const bool changes = strcmp(argv[1], "rollback") == 0;
+    const bool changes = strcmp(argv[1], "rollback") == 0 || strcmp(argv[1], "confirm") == 0;
     OpenBoard board = openBoard(argv[0], changes);
     if (!board.sim) {
         return board.status;
@@ -543,7 +612,7 @@ int slots(int argc, char* argv[]) {
     std::vector<char*> args = {name};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    const int status = VexilSlots::run(argc, args.data(), *board.sim) & 0xFF;
+    const int status = VexilSlots::run(argc, args.data(), *board.sim, boardBoot(argv[0])) & 0xFF;
     fflush(stdout);
     return changes ? keepBoard(*board.sim, argv[0], status) : status;
 }
@@ -557,10 +626,10 @@ int damage(int argc, char* argv[]) {
     if (!board.sim) {
         return board.status;
     }
-    for (const auto& volume : board.sim->volumes(s_ubi)) {
+    for (const auto& volume : board.sim->volumes(ubiNumber)) {
         if (volume.name == argv[1]) {
             try {
-                board.sim->corruptVolumeData(s_ubi, volume.id, offset);
+                board.sim->corruptVolumeData(ubiNumber, volume.id, offset);
             } catch (const std::invalid_argument&) {
                 return failed(ExitInput, stringf("%s holds no byte at %llu", argv[1], offset));
             }
@@ -568,6 +637,43 @@ int damage(int argc, char* argv[]) {
         }
     }
     return failed(ExitInput, stringf("the board has no volume %s", argv[1]));
+}
+
+// Each volume's contents in a file of its name and a ubinize section for it, the type and the
+// size the volume has: what real U-Boot reads in a rehearsal.
+int exportBoard(int argc, char* argv[]) {
+    if (argc != 2) {
+        return usageError("export needs a board directory and an output directory");
+    }
+    OpenBoard board = openBoard(argv[0], false);
+    if (!board.sim) {
+        return board.status;
+    }
+    const std::string out = argv[1];
+    if (mkdir(out.c_str(), 0777) != 0 && errno != EEXIST) {
+        return failed(ExitBoard, "cannot create " + out + ": " + strerror(errno));
+    }
+    std::string ini;
+    for (const auto& volume : board.sim->volumes(ubiNumber)) {
+        const bool isStatic = volume.type == Sim::kStatic;
+        std::vector<uint8_t> data = volume.data;
+        data.resize(isStatic ? size_t(volume.dataBytes) : data.size(), 0xFF);
+        const std::string file = out + "/" + volume.name + ".bin";
+        Platform::FileDescriptor fd(
+            open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!fd.valid() || !Platform::writeAll(fd.get(), data.data(), data.size())) {
+            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        }
+        ini += stringf("[%s]\nmode=ubi\nvol_id=%d\nvol_name=%s\nvol_type=%s\nimage=%s.bin\n\n",
+                       volume.name.c_str(), volume.id, volume.name.c_str(),
+                       isStatic ? "static" : "dynamic", volume.name.c_str());
+    }
+    const std::string file = out + "/volumes.ini";
+    Platform::FileDescriptor fd(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid() || !Platform::writeAll(fd.get(), ini.data(), ini.size())) {
+        return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+    }
+    return 0;
 }
 
 // The options that name one payload per slot, "--kernel FILE ..." for prefix "--".
@@ -592,9 +698,10 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"create", create,
          "DIR [--size BYTES] [--eraseblock BYTES]\n[" + slotOptions("--") + "]\n[" +
-             slotOptions("--prev-") + "]\n[--trusted-key PUBFILE]...",
-         "makes a board, optionally holding a current and a \"_prev\" generation and\n"
-         "trusting the given public keys (then it installs only signed images)"},
+             slotOptions("--prev-") + "]\n[--trusted-key PUBFILE]... [--trials yes]",
+         "makes a board, optionally holding a current and a \"_prev\" generation,\n"
+         "trusting the given public keys (then it installs only signed images), and\n"
+         "with a boot environment for trial boots"},
         {"install", install, "DIR IMAGE",
          "runs the installer on the board (same output, same exit status)"},
         {"show", showBoard, "DIR",
@@ -602,8 +709,11 @@ const std::vector<Command>& commands() {
         {"powercut", powercut, "DIR N IMAGE",
          "installs with the power cut before the Nth state-changing operation,\n"
          "then re-attaches and shows what the board holds"},
-        {"slots", slots, "DIR status|check [--json] | rollback [--unchecked]",
+        {"slots", slots, "DIR status|check [--json] | rollback [--unchecked] | confirm",
          "runs vexil-slots on the board (same output, same exit status)"},
+        {"export", exportBoard, "DIR OUT",
+         "writes the board's volumes into OUT as a ubinize configuration and one file\n"
+         "per volume, for scripts/uboot-rehearse.sh --board"},
         {"damage", damage, "DIR VOLUME OFFSET",
          "flips the bits of the byte at OFFSET of VOLUME, as a flash might"},
     };
