@@ -264,4 +264,30 @@ TEST(VexilImageInstallerBinary, NoDevice) {
     EXPECT_EQ(outcome.err, "");
 }
 
+// A board made for trial boots puts an install on trial, says so, and is confirmed through
+// vexil-slots as a board would be.
+TEST_F(VexilBoard, TrialBoots) {
+    m_board = m_dir / "board";
+    std::vector<std::string> args = generationFiles(s_current, "current", "");
+    args.insert(args.begin(), {"create", m_board, "--trials", "yes"});
+    ASSERT_EQ(board(args).status, 0);
+    const std::string image = m_dir / "update.img";
+    ASSERT_EQ(
+        runProcess({VEXIL_IMAGE_BINARY, "create", "-o", image, "--kernel",
+                    file("u.k", s_update.kernel), "--devicetree", file("u.d", s_update.devicetree),
+                    "--rootfs", file("u.r", s_update.rootfs)})
+            .status,
+        0);
+    ASSERT_EQ(board({"install", m_board, image}).status, 0);
+    EXPECT_NE(board({"show", m_board})
+                  .out.find("trial boots: a set on trial, vexil_tries 3; "
+                            "last rehearsed boot: vexil.boot=unknown\n"),
+              std::string::npos);
+    std::ofstream(m_dir / "board" / "cmdline") << "root=ubi0:rootfs vexil.boot=trial\n";
+    EXPECT_EQ(board({"slots", m_board, "confirm"}).status, 0);
+    EXPECT_NE(board({"slots", m_board, "status"}).out.find("boot: not on trial; booted as trial"),
+              std::string::npos);
+    EXPECT_EQ(board({"install", m_board, image}).status, 0) << "confirmed: the next one installs";
+}
+
 } // namespace
