@@ -317,8 +317,8 @@ void showTrustedKeys(const std::string& dir) {
 
 void show(Sim::Simulator& sim, const std::string& dir) {
     const std::string device = stringf("/sys/class/ubi/ubi%u/", ubiNumber);
-    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", ubiNumber,
-           mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
+    printf("%s: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", FwImage::partitionName,
+           ubiNumber, mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
            attribute(sim, device + "eraseblock_size").c_str(),
            attribute(sim, device + "avail_eraseblocks").c_str());
     showTrustedKeys(dir);
@@ -739,7 +739,8 @@ std::string usage() {
             stringf("%s vexil-board %s ", text.empty() ? "usage:" : "      ", command.name);
         text += line + indented(command.arguments, line.size()) + "\n";
     }
-    text += "\nA board is a directory that holds a simulated NAND.ubi partition with UBI.\n";
+    text += stringf("\nA board is a directory that holds a simulated %s partition with UBI.\n",
+                    FwImage::partitionName);
     for (const Command& command : commands()) {
         text += stringf("  %-9s %s\n", command.name, indented(command.summary, 12).c_str());
     }
