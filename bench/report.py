@@ -85,15 +85,6 @@ def shared(load_start):
     return max(float(x) for x in load_start.split() + [str(os.getloadavg()[0])]) > 1.0
 
 
-def seconds(text):
-    """busybox time's elapsed: "0m 1.23s" or "1:02:03"."""
-    m = re.fullmatch(r"(\d+)m ([\d.]+)s", text)
-    if m:
-        return int(m.group(1)) * 60 + float(m.group(2))
-    parts = [float(p) for p in text.split(":")]
-    return sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
-
-
 def runs(vm_dir):
     """{(label, image): [(seconds, rss_kib, status)]} from results.txt."""
     table = {}
@@ -101,10 +92,9 @@ def runs(vm_dir):
         for line in f:
             fields = line.split()
             if fields and fields[0] == "run":
-                label, image, _round = fields[1:4]
-                elapsed = " ".join(fields[4:-2])
+                label, image, _round, elapsed, rss, status = fields[1:7]
                 table.setdefault((label, image), []).append(
-                    (seconds(elapsed), int(fields[-2]), int(fields[-1])))
+                    (float(elapsed), int(rss), int(status)))
     return table
 
 
@@ -462,7 +452,7 @@ def main():
             rss["signed"] += [r[1] for r in measured[("signed", signed_image)]]
         lines += ["", "## Memory", "",
                   "Peak RSS of the production `VexilImageInstaller` (static) installing onto",
-                  "real Linux UBI in the VM (busybox `time -v`, every round, every flash).", ""]
+                  "real Linux UBI in the VM (wait4's `ru_maxrss`, every round, every flash).", ""]
         rows = [[f"{i} ({image_bytes[i] / 2**20:.0f} MiB image)", max(rss[i]), min(rss[i])]
                 for i in images]
         rows.append([f"{signed_image}, signed, with the trust store", max(rss["signed"]),

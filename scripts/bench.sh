@@ -103,6 +103,8 @@ nand_timing="do_delays=1 access_delay=25 programm_delay=250 erase_delay=2 input_
 for tool in flash_layback mtd_image; do
     g++ -static -O2 -I. -o "$work/$tool" "tests/kernel/guest/$tool.cpp" Platform/Files.cpp
 done
+# Wall time and peak memory (wait4) of each run in the VMs.
+g++ -std=c++17 -static -O2 -Wall -Wextra -Werror -I. -o "$work/peak" bench/peak.cpp Platform/Files.cpp
 flashes=(block2mtd)
 if nand_module=$(scripts/kernel/nand-module.sh "$work"); then
     flashes+=(nandsim)
@@ -124,6 +126,7 @@ for flash in "${flashes[@]}"; do
         "${flash_args[@]}" \
         --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
         --file "$build/common/vexil-slots:/bench/vexil-slots" \
+        --file "$work/peak:/bench/peak" \
         --file bench/by-hand.sh:/bench/by-hand.sh \
         --file "$work/config.sh:/bench/config.sh" \
         --file "$work/small.img:/bench/small.img" \
