@@ -3,13 +3,16 @@
 
 report.py --verify VERIFY.md [--verify-arm VERIFY.md] [--vm FLASH=VM_DIR]...
           --config CONFIG.sh --nand-timing PARAMS --compiler CXX
-          --load-start LOADAVG --started EPOCH --out RESULTS.md
+          --load-start LOADAVG --started EPOCH [--peers VM_DIR --peers-config CONFIG.sh]
+          --out RESULTS.md
 
 VERIFY.md is vexil-bench-verify's table, --verify-arm the ARM build's under
 qemu-arm-static. Each VM_DIR holds what bench/install-guest.sh emitted on that
 flash (block2mtd, nandsim): results.txt and strace.IMAGE.txt. A flash whose VM
 could not run is left out. LOADAVG is /proc/loadavg's first three fields when
-the run began, EPOCH its time in seconds since the epoch.
+the run began, EPOCH its time in seconds since the epoch. --peers: what
+bench/peers/guest.sh emitted, with the configuration bench/peers/run.sh gave it
+(bench/peers/summary.py writes that section).
 """
 
 import argparse
@@ -20,6 +23,10 @@ import re
 import shlex
 import statistics
 import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers"))
+import summary as peers  # noqa: E402  (bench/peers/summary.py)
 
 ALLOWED_GROWTH_KIB = 64
 ALLOWED_TIME_RATIO = 1.10
@@ -382,6 +389,8 @@ def main():
     ap.add_argument("--compiler", required=True)
     ap.add_argument("--load-start", required=True)
     ap.add_argument("--started", type=float, required=True)
+    ap.add_argument("--peers", metavar="VM_DIR", help="bench/peers/guest.sh's output")
+    ap.add_argument("--peers-config", metavar="CONFIG.sh")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
     cfg = config(args.config)
@@ -493,6 +502,12 @@ def main():
                              t["sysfs_reads"], t["sysfs_listings"]])
         lines += table(["Image", "writes per block", "manifest writes", "sysfs opens",
                         "sysfs reads", "sysfs directory reads"], rows)
+
+    if args.peers and os.path.exists(os.path.join(args.peers, "results.txt")):
+        lines += peers.section(args.peers, args.peers_config, args.nand_timing, verdicts)
+    elif args.peers:
+        lines += ["", "## Peer updaters on simulated NAND", "",
+                  "Skipped: the VM could not be started or did not finish (see bench/README.md)."]
 
     lines += ["", "## Aims", ""]
     lines += table(["Aim", "measured", "met"],

@@ -6,8 +6,9 @@
 # installer's peak memory, its install time against the same job by hand with
 # mtd-utils, plain reads of what it installed, a signed install with a trust
 # store against the same image unsigned, vexil-slots check and rollback, and
-# the system calls. Prints the tables and writes them to bench/RESULTS.md with
-# the machine.
+# the system calls; and SWUpdate and RAUC installing the same payloads beside
+# the installer on nandsim (bench/peers/). Prints the tables and writes them to
+# bench/RESULTS.md with the machine.
 #
 #   scripts/bench.sh [ROUNDS]   (default 5 rounds in each VM)
 set -euo pipefail
@@ -142,8 +143,19 @@ for flash in "${flashes[@]}"; do
     vms+=(--vm "$flash=$vm")
 done
 
+# The peer updaters, SWUpdate and RAUC from Debian, beside the installer and
+# the job by hand on nandsim, in one more boot (bench/peers/).
+peers=()
+if [ -n "${nand_module:-}" ]; then
+    echo "bench: SWUpdate and RAUC beside the installer on nandsim ($rounds rounds)" >&2
+    status=0
+    bash bench/peers/run.sh "$work" "$build" "$nand_module" "$nand_timing" "$rounds" || status=$?
+    [ "$status" -eq 0 ] || echo "bench: the peer VM ended with status $status" >&2
+    peers=(--peers "$work/vm-peers" --peers-config "$work/peers/config.sh")
+fi
+
 python3 bench/report.py --verify "$work/verify.md" "${arm_verify[@]}" "${vms[@]}" \
-    --config "$work/config.sh" \
+    "${peers[@]}" --config "$work/config.sh" \
     --nand-timing "$nand_timing" --compiler "$compiler" --load-start "$load_start" \
     --started "$started" \
     --out bench/RESULTS.md
