@@ -10,9 +10,9 @@
 # power cut at every header write of a rollback. On nandsim alone: the
 # installer under NAND faults, the power-cut sweep again with bad blocks and
 # bit flips, and trial boots (an install on trial, its confirm and the
-# fallback made permanent, a power cut at every header write of each, and
-# what real U-Boot boots from every board a cut leaves). With two CPUs or
-# more, two VMs run at a time (VEXIL_KERNEL_JOBS=1: one).
+# fallback made permanent, a power cut at every header write of each; ctest
+# uboot_trial has real U-Boot boot every board a cut leaves). With two CPUs
+# or more, two VMs run at a time (VEXIL_KERNEL_JOBS=1: one).
 #
 # --arch armhf runs the ARM programs of the board's build on Debian's armmp
 # kernel under qemu-system-arm (arm-suite.sh builds them), on nandsim only:
@@ -410,18 +410,12 @@ check_slots_powercut() { # NAME
     echo "  power-cut points: rollback $cuts header writes, 2 of them the rename's"
 }
 
-# The boards each cut left (tests/kernel/trial_host.sh), then what U-Boot
-# boots from them; without U-Boot here only its checks are skipped.
+# The runs and the boards each cut left (tests/kernel/trial_host.sh); what
+# U-Boot boots from them is ctest uboot_trial's, after this suite: it may
+# have to build U-Boot first.
 check_trial() { # NAME
-    local args=("$out/$1" "$inputs/gen/new" "$inputs/gen/next") rc=0
-    hcheck "trial: the runs, and every board a cut left" "$kt/trial_host.sh" kernel "${args[@]}"
-    "$kt/trial_host.sh" uboot "${args[@]}" || rc=$?
-    if ((rc == 77)); then
-        echo "  SKIP - trial: what U-Boot boots (U-Boot cannot be had here)"
-    elif ((rc != 0)); then
-        echo "  FAIL - trial: what U-Boot boots (boots in $out/$1/uboot.txt)"
-        host_fails=$((host_fails + 1))
-    fi
+    hcheck "trial: the runs, and every board a cut left" \
+        "$kt/trial_host.sh" kernel "$out/$1" "$inputs/gen/new" "$inputs/gen/next"
 }
 
 classes() { sed -n 's/.* after=\([A-Za-z]*\) .*/\1/p' "$1" | uniq | tr '\n' ' '; }

@@ -19,7 +19,8 @@
 #           vexil_tries says, then A for good; a board not on trial its
 #           current set, for good. Boards alike are booted once.
 # Failed checks are "  FAIL - ..." lines on stdout, the boots in DIR/uboot.txt.
-# Exit 0 passed, 1 failed, 2 usage, 77 (uboot) U-Boot cannot be had here.
+# Exit 0 passed, 1 failed, 2 usage, 77 (uboot) U-Boot cannot be had here or
+# DIR holds no results.
 set -euo pipefail
 
 (($# == 4)) && [[ $1 == kernel || $1 == uboot ]] || {
@@ -289,10 +290,10 @@ check_uboot() {
     jobs=$(nproc)
     ((jobs <= 2)) || jobs=2
     for key in "${boards[@]}"; do
-        while (($(jobs -pr | wc -l) >= jobs)); do wait -n; done
+        while (($(jobs -pr | wc -l) >= jobs)); do wait -n || true; done
         decide "$key" &
     done
-    wait
+    wait || true
     for step in "${steps[@]}"; do
         for state in $(sed -n 's/.* state=\([^ ]*\).*/\1/p' "$dir/sweep-$step.txt"); do
             n=$((n + 1))
@@ -314,7 +315,7 @@ check_uboot() {
                 fail "$state ($board, vexil_tries $tries): U-Boot booted $got; want $expected"
         done
     done
-    echo "  U-Boot: $n boards, ${#boards[@]} unlike, $(cat "$work"/*/boots | wc -l) boots"
+    echo "  U-Boot: $n boards, ${#boards[@]} unlike, $(cat "$work"/*/boots 2>/dev/null | wc -l) boots"
 }
 
 case $what in
@@ -324,6 +325,10 @@ kernel)
     check_kernel
     ;;
 uboot)
+    if [[ ! -f $dir/sweep-fallback.txt ]]; then
+        echo "trial_host: SKIP: no results of the trial part in $dir (run the kernel suite first)" >&2
+        exit 77
+    fi
     : >"$dir/uboot.txt"
     rm -rf "$dir/uboot-boards"
     mkdir "$dir/uboot-boards"
