@@ -48,6 +48,8 @@ done
 for m in drivers/block/loop.ko fs/squashfs/squashfs.ko; do
     files+=(--file "$moddir/kernel/$m:/lib/modules/$(basename "$m")")
 done
+# The board's layout, as the tools know it, for the guest's slot table.
+"$build/tools/vexil-image" layout >"$out/layout.sh"
 python3 tests/kernel/vmrun.py bench/peers/guest.sh --out "$work/vm-peers" --timeout 3600 \
     --mem 3072 --flash nandsim --nand-module "$nand_module" --nandsim "$nand_timing" \
     --append rauc.slot=A \
@@ -56,4 +58,5 @@ python3 tests/kernel/vmrun.py bench/peers/guest.sh --out "$work/vm-peers" --time
     --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
     --file bench/by-hand.sh:/bench/by-hand.sh \
     --file "$out/config.sh:/bench/config.sh" \
+    --file "$out/layout.sh:/vexil/layout.sh" \
     "${files[@]}"
