@@ -42,6 +42,10 @@ public:
     // block header that is not its entry is refused before any slot is touched, not only
     // before its own.
     void lookAhead(ByteSource& source) { m_source = &source; }
+    // Hashes payload pieces on a thread of its own from now on: onPayload returns before its
+    // piece is hashed, and the caller keeps the piece as it is until settle() returns.
+    void hashInBackground() { m_hash.inBackground(); }
+    void settle() { m_hash.wait(); }
     // Stops the stream at once with `reason`, as the first rejection.
     void reject(Parser& parser, const std::string& reason);
 

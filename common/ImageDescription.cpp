@@ -3,7 +3,10 @@
 #include <sodium/crypto_sign.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace ImageDescription {
 namespace {
@@ -20,16 +23,79 @@ bool plausibleSize(uint32_t size) {
            (size - payloadSize(0)) % entrySize == 0;
 }
 
+// One piece at a time: the caller waits for it before it hands over the next.
+struct PayloadHash::Worker {
+    std::mutex mutex;
+    std::condition_variable changed;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    bool busy = false;
+    bool stop = false;
+    std::thread thread;
+};
+
 PayloadHash::PayloadHash() {
     SigningKeys::ensureSodium();
     crypto_hash_sha256_init(&m_state);
 }
 
+PayloadHash::~PayloadHash() {
+    if (m_worker) {
+        {
+            const std::lock_guard<std::mutex> lock(m_worker->mutex);
+            m_worker->stop = true;
+        }
+        m_worker->changed.notify_all();
+        m_worker->thread.join();
+    }
+}
+
+void PayloadHash::inBackground() {
+    if (m_worker) {
+        return;
+    }
+    m_worker = std::make_unique<Worker>();
+    m_worker->thread = std::thread([this] {
+        Worker& worker = *m_worker;
+        std::unique_lock<std::mutex> lock(worker.mutex);
+        for (;;) {
+            worker.changed.wait(lock, [&worker] { return worker.busy || worker.stop; });
+            if (worker.stop) {
+                return;
+            }
+            lock.unlock();
+            crypto_hash_sha256_update(&m_state, worker.data, worker.size);
+            lock.lock();
+            worker.busy = false;
+            worker.changed.notify_all();
+        }
+    });
+}
+
 void PayloadHash::update(const void* data, size_t size) {
-    crypto_hash_sha256_update(&m_state, static_cast<const unsigned char*>(data), size);
+    if (!m_worker) {
+        crypto_hash_sha256_update(&m_state, static_cast<const unsigned char*>(data), size);
+        return;
+    }
+    wait();
+    {
+        const std::lock_guard<std::mutex> lock(m_worker->mutex);
+        m_worker->data = static_cast<const unsigned char*>(data);
+        m_worker->size = size;
+        m_worker->busy = true;
+    }
+    m_worker->changed.notify_all();
+}
+
+void PayloadHash::wait() {
+    if (m_worker) {
+        std::unique_lock<std::mutex> lock(m_worker->mutex);
+        m_worker->changed.wait(lock, [this] { return !m_worker->busy; });
+    }
 }
 
 Digest PayloadHash::finish() {
+    wait();
     Digest digest;
     crypto_hash_sha256_final(&m_state, digest.data());
     crypto_hash_sha256_init(&m_state);

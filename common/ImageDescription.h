@@ -3,6 +3,7 @@
 #include <sodium/crypto_hash_sha256.h>
 
 #include <array>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,16 +52,30 @@ struct Entry {
     Digest digest;
 };
 
-// The SHA-256 of one payload, fed in pieces.
+// The SHA-256 of one payload, fed in pieces. In the background, a thread of its own hashes each
+// piece while the caller goes on (the boards have two cores: the hashing runs beside the flash
+// write of the same piece); nothing is copied, so the caller keeps the piece as it is until
+// wait() returns.
 class PayloadHash {
 public:
     PayloadHash();
+    ~PayloadHash();
+    PayloadHash(const PayloadHash&) = delete;
+    PayloadHash& operator=(const PayloadHash&) = delete;
+
+    // From now on, on a thread of its own.
+    void inBackground();
     void update(const void* data, size_t size);
+    // Until the piece handed over is hashed.
+    void wait();
     // Ends this payload's hash and starts the next one's.
     Digest finish();
 
 private:
+    struct Worker;
+
     crypto_hash_sha256_state m_state;
+    std::unique_ptr<Worker> m_worker;
 };
 
 // The payload of a description of `entries` under the image header `rawHeader` (as in the

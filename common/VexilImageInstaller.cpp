@@ -84,6 +84,7 @@ public:
 
 private:
     void guardVersion(FwImage::Parser& parser);
+    void write(FwImage::Parser& parser, const uint8_t* data, unsigned size);
     uint64_t capacity(int slot);
     bool volumeExists(const char* name);
     bool prepareSlot(int slot);
@@ -137,6 +138,9 @@ int Installation::install(const char* path) {
     }
     FileSource source(image.get());
     m_check.lookAhead(source);
+    if (m_store.state() == SigningKeys::TrustStore::Loaded) {
+        m_check.hashInBackground();
+    }
     const FwImage::StreamEnd end = FwImage::readImage(source, m_parser, *this);
     if (end.cause == FwImage::StreamEnd::ReadError) {
         m_transcript.printf("ERROR: read failed\n");
@@ -270,8 +274,15 @@ bool Installation::prepareSlot(int slot) {
     return true;
 }
 
+// The check hashes the piece on its own thread while it is written; the piece stays untouched
+// until both are done.
 void Installation::onPayload(FwImage::Parser& parser, const uint8_t* data, unsigned size) {
     m_check.onPayload(parser, data, size);
+    write(parser, data, size);
+    m_check.settle();
+}
+
+void Installation::write(FwImage::Parser& parser, const uint8_t* data, unsigned size) {
     if (m_currentSlot < 0) {
         return;
     }

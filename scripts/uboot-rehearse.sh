@@ -4,8 +4,16 @@
 # and nothing else runs in between, as on a board whose new system never
 # comes up to confirm itself, unless --confirm-at says at which boot it does.
 #
-# usage: uboot-rehearse.sh --ubi-ini INI --env ENV [--boots N] [--confirm-at K]
+# usage: uboot-rehearse.sh --board DIR [--boots N] [--confirm-at K] [--verbose]
+#        uboot-rehearse.sh --ubi-ini INI --env ENV [--boots N] [--confirm-at K]
 #                          [--verbose]
+#   DIR   a board of vexil-board made with --trials yes: its volumes (exported
+#         with vexil-board export) and its environment; after each boot the
+#         board's cmdline file holds what the boot script put on the kernel
+#         command line, so `vexil-board slots DIR status|confirm` see that boot,
+#         and a confirm is the board's own `vexil-board slots DIR confirm`.
+#         VEXIL_BOARD names the vexil-board program (default: on PATH, else
+#         build/tools/vexil-board).
 #   INI   the board's volumes as a ubinize configuration (a section per
 #         volume: vol_name, vol_type, vol_id, image, vol_size). They are laid
 #         out for the rig's 16 MiB flash; U-Boot never reads a rootfs volume,
@@ -31,9 +39,10 @@ usage() {
 }
 die() { echo "uboot-rehearse: $*" >&2; exit 2; }
 
-ini="" env="" boots=4 confirm_at=0 verbose=0
+ini="" env="" board="" boots=4 confirm_at=0 verbose=0
 while (($#)); do
     case $1 in
+    --board) board=${2:-}; shift 2 || usage ;;
     --ubi-ini) ini=${2:-}; shift 2 || usage ;;
     --env) env=${2:-}; shift 2 || usage ;;
     --boots) boots=${2:-}; shift 2 || usage ;;
@@ -42,6 +51,15 @@ while (($#)); do
     *) usage ;;
     esac
 done
+vexil_board=${VEXIL_BOARD:-$(command -v vexil-board || echo "$here/../build/tools/vexil-board")}
+if [[ -n $board ]]; then
+    [[ -f $board/u-boot-env.bin ]] || die "$board is no board made with --trials yes"
+    exported=$(mktemp -d "${TMPDIR:-/tmp}/vexil-rehearse-board.XXXXXX")
+    trap 'rm -rf "$exported"' EXIT
+    "$vexil_board" export "$board" "$exported" || die "cannot export $board"
+    ini=$exported/volumes.ini
+    env=$board/u-boot-env.bin
+fi
 [[ -n $ini && -n $env ]] || usage
 [[ $boots =~ ^[0-9]+$ && $confirm_at =~ ^[0-9]+$ ]] || usage
 [[ -f $ini ]] || die "no ubinize configuration $ini"
@@ -50,27 +68,30 @@ done
 command -v ubinize >/dev/null || die "ubinize not found (Debian package mtd-utils)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexil-rehearse.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" ${exported:+"$exported"}' EXIT
 ini_dir=$(cd "$(dirname "$ini")" && pwd)
 blank() { head -c "$2" /dev/zero | tr '\0' '\377' >"$1"; }
 
 # The rig's copy of the volumes: image paths made absolute, rootfs* empty.
-# A confirm renames manifest_trial in it.
-awk -v dir="$ini_dir" '
-    function flush(i) {
-        for (i = 1; i <= n; i++) {
-            if (name ~ /^rootfs/ && lines[i] ~ /^(image|vol_size)=/) continue
-            print lines[i]
+# A confirm renames manifest_trial in it, or in the board it was exported from.
+awk_rig() {
+    awk -v dir="$ini_dir" '
+        function flush(i) {
+            for (i = 1; i <= n; i++) {
+                if (name ~ /^rootfs/ && lines[i] ~ /^(image|vol_size)=/) continue
+                print lines[i]
+            }
+            if (name ~ /^rootfs/) print "vol_size=1"
+            n = 0
+            name = ""
         }
-        if (name ~ /^rootfs/) print "vol_size=1"
-        n = 0
-        name = ""
-    }
-    /^\[/ { flush() }
-    /^vol_name=/ { name = substr($0, 10) }
-    /^image=[^\/]/ { $0 = "image=" dir "/" substr($0, 7) }
-    { lines[++n] = $0 }
-    END { flush() }' "$ini" >"$work/rig.ini"
+        /^\[/ { flush() }
+        /^vol_name=/ { name = substr($0, 10) }
+        /^image=[^\/]/ { $0 = "image=" dir "/" substr($0, 7) }
+        { lines[++n] = $0 }
+        END { flush() }' "$ini" >"$work/rig.ini"
+}
+awk_rig
 lay_flash() {
     ubinize -o "$work/ubi.img" -p 64KiB -m 1 "$work/rig.ini" >"$work/ubinize.err" 2>&1 ||
         { cat "$work/ubinize.err" >&2; die "ubinize failed"; }
@@ -110,10 +131,17 @@ for ((boot = 1; boot <= boots; boot++)); do
         echo "boot $boot: $what, vexil_tries $before -> $after"
     fi
     ((verbose == 0)) || echo "  kernel arguments: $args"
+    dd if="$work/env.bin" of="$env" bs="$env_size" count=1 conv=notrunc status=none
+    [[ -z $board ]] || echo "$args" >"$board/cmdline"
     if ((boot == confirm_at)) && [[ $mode == trial ]]; then
-        sed -i 's/^vol_name=manifest_trial$/vol_name=manifest/' "$work/rig.ini"
+        if [[ -n $board ]]; then
+            "$vexil_board" slots "$board" confirm | sed 's/^/  /'
+            "$vexil_board" export "$board" "$exported" >/dev/null
+            awk_rig
+        else
+            sed -i 's/^vol_name=manifest_trial$/vol_name=manifest/' "$work/rig.ini"
+        fi
         lay_flash
         echo "  the system confirms: manifest_trial renamed to manifest"
     fi
-    dd if="$work/env.bin" of="$env" bs="$env_size" count=1 conv=notrunc status=none
 done

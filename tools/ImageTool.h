@@ -28,7 +28,8 @@ using Platform::FileDescriptor;
 // Every failure is said on stderr, naming the path.
 class OutputFile {
 public:
-    // `mode` before the umask: 0666 for images, 0600 for secret keys.
+    // `mode` before the umask, for a new file: 0666 for images, 0600 for secret keys. A file
+    // replaced keeps its permissions, as open(O_CREAT) would leave them.
     OutputFile(const char* command, std::string path, mode_t mode);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -47,7 +48,7 @@ private:
     const char* m_command;
     std::string m_path;
     std::string m_temporary;
-    mode_t m_mode;
+    mode_t m_mode; // once open, what commit gives the file
     FileDescriptor m_fd;
 };
 
@@ -110,5 +111,6 @@ int runKeygen(int argc, char** argv, FILE* out);
 int runSign(int argc, char** argv, FILE* out);
 int runInfo(int argc, char** argv, FILE* out);
 int runVerify(int argc, char** argv, FILE* out);
+int runLayout(int argc, char** argv, FILE* out);
 
 } // namespace ImageTool

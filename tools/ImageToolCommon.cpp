@@ -117,6 +117,11 @@ bool OutputFile::open(const std::vector<int>& inputs, const std::vector<std::str
             fprintf(stderr, "vexil-image %s: '%s' is also an input\n", m_command, m_path.c_str());
             return false;
         }
+        m_mode = existing.st_mode & 0777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        m_mode &= ~mask;
     }
     const size_t slash = m_path.rfind('/');
     const std::string directory = slash == std::string::npos ? "" : m_path.substr(0, slash + 1);
@@ -141,9 +146,7 @@ bool OutputFile::open(const std::vector<int>& inputs, const std::vector<std::str
 
 bool OutputFile::commit(bool replace) {
     // mkostemp makes the file 0600; it gets what open(O_CREAT, mode) would have given.
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool done = fchmod(m_fd.get(), m_mode & ~mask) == 0 && fsync(m_fd.get()) == 0;
+    bool done = fchmod(m_fd.get(), m_mode) == 0 && fsync(m_fd.get()) == 0;
     if (done && replace) {
         done = rename(m_temporary.c_str(), m_path.c_str()) == 0;
     } else if (done) {

@@ -79,22 +79,6 @@ struct Inspection {
     std::string verdict;
 };
 
-std::string jsonString(const std::string& text) {
-    std::string result = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            result += '\\';
-            result += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            result += static_cast<char>(c);
-        } else {
-            // Bytes above 0x7F are taken as Latin-1, so the output is valid JSON for any field.
-            result += stringf("\\u%04x", c);
-        }
-    }
-    return result + "\"";
-}
-
 std::string magicOf(const ImageHeader& header) {
     return FwImage::fieldText(header.magic, sizeof header.magic);
 }
@@ -315,8 +299,9 @@ void printJson(FILE* out, const Inspection& result) {
         fprintf(out,
                 "  \"header\": {\"magic\": %s, \"product\": %s, \"length\": %u, \"version\": %u, "
                 "\"descr\": %s},\n",
-                jsonString(magicOf(header)).c_str(), jsonString(productOf(header)).c_str(),
-                header.length, header.version, jsonString(descrOf(header)).c_str());
+                StringTool::jsonString(magicOf(header)).c_str(),
+                StringTool::jsonString(productOf(header)).c_str(), header.length, header.version,
+                StringTool::jsonString(descrOf(header)).c_str());
     } else {
         fputs("  \"header\": null,\n", out);
     }
@@ -324,11 +309,13 @@ void printJson(FILE* out, const Inspection& result) {
         fputs("  \"signature\": null,\n", out);
     } else {
         fprintf(out, "  \"signature\": {\"keyId\": %s, \"verified\": %s, \"problem\": %s},\n",
-                result.signatureReadable ? jsonString(SigningKeys::keyIdHex(result.keyId)).c_str()
-                                         : "null",
+                result.signatureReadable
+                    ? StringTool::jsonString(SigningKeys::keyIdHex(result.keyId)).c_str()
+                    : "null",
                 result.signatureVerified ? "true" : "false",
-                result.signatureProblem.empty() ? "null"
-                                                : jsonString(result.signatureProblem).c_str());
+                result.signatureProblem.empty()
+                    ? "null"
+                    : StringTool::jsonString(result.signatureProblem).c_str());
     }
     fputs("  \"blocks\": [", out);
     for (size_t i = 0; i < result.blocks.size(); ++i) {
@@ -338,7 +325,8 @@ void printJson(FILE* out, const Inspection& result) {
             out,
             "%s\n    {\"offset\": %llu, \"id\": %u, \"volume\": %s, \"size\": %u, \"crc\": %u, ",
             i == 0 ? "" : ",", static_cast<unsigned long long>(block.offset), block.id,
-            volume != nullptr ? jsonString(volume).c_str() : "null", block.size, block.storedCrc);
+            volume != nullptr ? StringTool::jsonString(volume).c_str() : "null", block.size,
+            block.storedCrc);
         switch (block.check) {
         case BlockReport::Verified:
             fputs("\"check\": \"ok\"}", out);
@@ -354,13 +342,14 @@ void printJson(FILE* out, const Inspection& result) {
     fputs(result.blocks.empty() ? "],\n" : "\n  ],\n", out);
     fputs("  \"warnings\": [", out);
     for (size_t i = 0; i < result.warnings.size(); ++i) {
-        fprintf(out, "%s%s", i == 0 ? "" : ", ", jsonString(result.warnings[i]).c_str());
+        fprintf(out, "%s%s", i == 0 ? "" : ", ",
+                StringTool::jsonString(result.warnings[i]).c_str());
     }
     fputs("],\n", out);
     fprintf(out, "  \"trailingBytes\": %llu,\n",
             static_cast<unsigned long long>(result.state == Parser::Done ? result.leftover : 0));
     fprintf(out, "  \"good\": %s,\n", result.good ? "true" : "false");
-    fprintf(out, "  \"verdict\": %s\n}\n", jsonString(result.verdict).c_str());
+    fprintf(out, "  \"verdict\": %s\n}\n", StringTool::jsonString(result.verdict).c_str());
 }
 
 // Reads and judges IMAGE; a read error or an unusable trust store is printed and gives false.

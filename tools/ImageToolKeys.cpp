@@ -24,7 +24,8 @@ const char* const keygenHelp =
     "\n"
     "Makes an Ed25519 key pair: the secret key in NAME (mode 0600, never printed) and\n"
     "the public key in NAME.pub. A board trusts the key once NAME.pub is in its\n"
-    "/etc/vexil/trusted-keys. Neither file may exist yet.\n"
+    "/etc/vexil/trusted-keys. Neither file may exist yet, and NAME may not end in\n"
+    "\".pub\".\n"
     "\n"
     "Exit status: 0 made, 2 usage error, 3 output error.\n";
 
@@ -140,6 +141,11 @@ int runKeygen(int argc, char** argv, FILE* out) {
         return usageError("keygen", "expects -o NAME and nothing else");
     }
     const std::string name = options[0].value;
+    const std::string suffix = ".pub";
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return usageError("keygen", "NAME names the secret key; it may not end in \".pub\"");
+    }
     for (const std::string& path : {name, name + ".pub"}) {
         struct stat existing;
         if (lstat(path.c_str(), &existing) == 0) {

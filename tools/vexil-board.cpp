@@ -20,12 +20,16 @@
 #include "Platform/Files.h"
 #include "StringTool/StringTool.h"
 #include "common/BoardLayout.h"
+#include "common/BootEnvironment.h"
+#include "common/BootTrial.h"
 #include "common/Crc32.h"
+#include "common/GenerationSwitch.h"
 #include "common/ImageFormat.h"
 #include "common/SigningKeys.h"
 #include "common/TrustStore.h"
 #include "common/VexilImageInstaller.h"
 #include "common/VexilSlots.h"
+#include "common/linuxFlash/Ubi.h"
 #include "sim/BoardFile.h"
 
 namespace {
@@ -34,57 +38,29 @@ using StringTool::stringf;
 
 // The tool's own failures; install and powercut pass the installer's statuses on.
 enum ExitStatus {
-    ExitUsage = 64, // the command line is wrong
-    ExitInput = 65, // a payload, key or size that no board can be made of
-    ExitBoard = 70, // the board cannot be read, created or saved
-    ExitBusy = 75,  // another vexil-board run holds the board
+    ExitUsage = 64,  // the command line is wrong
+    ExitInput = 65,  // a payload, key or size that no board can be made of
+    ExitBoard = 70,  // the board cannot be read, created or saved
+    ExitOutput = 74, // standard output could not be written
+    ExitBusy = 75,   // another vexil-board run holds the board
 };
 
 // A NAND partition with 2048-byte pages: UBI keeps two pages of each eraseblock for its
 // headers, and reserves a few eraseblocks for itself.
-constexpr unsigned long long s_defaultSize = 128ull << 20;
-constexpr unsigned long long s_defaultEraseblock = 128u << 10;
-constexpr unsigned s_pageSize = 2048;
-constexpr unsigned long long s_maxEraseblock = 16u << 20;
-constexpr unsigned long long s_maxEraseblocks = 65536;
+constexpr unsigned long long defaultSize = 128ull << 20;
+constexpr unsigned long long defaultEraseblock = 128u << 10;
+constexpr unsigned pageSize = 2048;
+constexpr unsigned long long maxEraseblock = 16u << 20;
+constexpr unsigned long long maxEraseblocks = 65536;
+
+// The boot environment of a board made for trial boots, as the U-Boot rig keeps it.
+constexpr size_t bootEnvironmentSize = 0x2000;
 
 // The boards this tool makes have one partition and one UBI device.
-constexpr unsigned s_mtd = 0;
-constexpr unsigned s_ubi = 0;
+constexpr unsigned mtdNumber = 0;
+constexpr unsigned ubiNumber = 0;
 
-const char* const s_commands =
-    "                          [--trusted-key PUBFILE]...\n"
-    "       vexil-board install DIR IMAGE\n"
-    "       vexil-board show DIR\n"
-    "       vexil-board powercut DIR N IMAGE\n"
-    "       vexil-board slots DIR status|check [--json] | rollback [--unchecked]\n"
-    "       vexil-board damage DIR VOLUME OFFSET\n"
-    "\n"
-    "A board is a directory that holds a simulated NAND.ubi partition with UBI.\n"
-    "  create    makes a board, optionally holding a current and a \"_prev\" generation and\n"
-    "            trusting the given public keys (then it installs only signed images)\n"
-    "  install   runs the installer on the board (same output, same exit status)\n"
-    "  show      lists the volumes: id, name, type, size, data size, CRC-32, markers\n"
-    "  powercut  installs with the power cut before the Nth state-changing operation,\n"
-    "            then re-attaches and shows what the board holds\n"
-    "  slots     runs vexil-slots on the board (same output, same exit status)\n"
-    "  damage    flips the bits of the byte at OFFSET of VOLUME, as a flash might\n"
-    "\n"
-    "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
-    "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
-    "cannot be read or saved, 75 the board is in use by another vexil-board run.\n";
-
-std::string usage() {
-    std::string current;
-    std::string previous;
-    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        current += stringf("%s--%s FILE", current.empty() ? "" : " ", slot.name);
-        previous += stringf("%s--prev-%s FILE", previous.empty() ? "" : " ", slot.name);
-    }
-    return "usage: vexil-board create DIR [--size BYTES] [--eraseblock BYTES]\n"
-           "                          [" +
-           current + "]\n                          [" + previous + "]\n" + s_commands;
-}
+std::string usage();
 
 int usageError(const std::string& message) {
     fprintf(stderr, "vexil-board: %s\n%s", message.c_str(), usage().c_str());
@@ -137,6 +113,16 @@ bool parseSize(const char* text, unsigned long long& value) {
     return true;
 }
 
+// A count or an offset: decimal digits only, so that "1KiB" is not taken for 1024.
+bool parseDecimal(const char* text, unsigned long long& value) {
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) {
+        return false;
+    }
+    errno = 0;
+    value = strtoull(text, nullptr, 10);
+    return errno == 0;
+}
+
 // Holds an flock on the board directory for the run; the kernel drops it if the process dies.
 class BoardLock {
 public:
@@ -181,13 +167,14 @@ OpenBoard openBoard(const std::string& dir, bool exclusive) {
     return board;
 }
 
-int keepBoard(const Sim::Simulator& sim, const std::string& dir) {
+// Saves the board; `status` unless that fails.
+int keepBoard(const Sim::Simulator& sim, const std::string& dir, int status = 0) {
     std::string error;
     if (!Sim::saveBoard(sim, dir, error)) {
         return failed(ExitBoard, "cannot save the board to " + dir + ": " + error +
                                      "; it holds what it held before");
     }
-    return 0;
+    return status;
 }
 
 // Reads a sysfs attribute of the simulated board, without its newline.
@@ -253,6 +240,62 @@ std::string trustStorePath(const std::string& dir) {
     return path + "/trusted-keys";
 }
 
+// One small file of the board's, whole or the status of the failure.
+int writeFile(const std::string& path, const void* data, size_t size) {
+    Platform::FileDescriptor out(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!out.valid() || !Platform::writeAll(out.get(), data, size)) {
+        return failed(ExitBoard, "cannot write " + path + ": " + strerror(errno));
+    }
+    return 0;
+}
+
+// A board made for trial boots keeps a boot loader's environment as libubootenv finds it
+// through the board's own fw_env.config, and the kernel command line of its latest rehearsed
+// boot, which the boot script made (scripts/uboot-rehearse.sh --board).
+std::string bootConfig(const std::string& dir) {
+    const std::string config = dir + "/fw_env.config";
+    struct stat st;
+    return lstat(config.c_str(), &st) == 0 ? config : "";
+}
+
+VexilSlots::Boot boardBoot(const std::string& dir) {
+    return {bootConfig(dir), dir + "/cmdline"};
+}
+
+// An empty environment as U-Boot saves one: the CRC-32 of the zeros that follow it.
+int addBootEnvironment(const std::string& dir) {
+    char* real = realpath(dir.c_str(), nullptr);
+    const std::string base = real != nullptr ? real : dir;
+    free(real);
+    std::vector<uint8_t> env(bootEnvironmentSize, 0);
+    FwImage::putBigEndian(env.data(), __builtin_bswap32(Crc32::calculate(
+                                          env.data() + 4, unsigned(env.size() - 4), 0)));
+    const std::string config =
+        stringf("%s/u-boot-env.bin 0x0 0x%x\n", base.c_str(), unsigned(bootEnvironmentSize));
+    for (const auto& [name, bytes] :
+         {std::make_pair(std::string("u-boot-env.bin"), std::string(env.begin(), env.end())),
+          std::make_pair(std::string("fw_env.config"), config)}) {
+        const int status = writeFile(dir + "/" + name, bytes.data(), bytes.size());
+        if (status != 0) {
+            return status;
+        }
+    }
+    return 0;
+}
+
+void showTrial(Ubi::Device& device, const std::string& dir) {
+    if (bootConfig(dir).empty()) {
+        return;
+    }
+    const BootEnvironment::Environment environment(bootConfig(dir));
+    const long tries = BootTrial::triesLeft(environment);
+    printf("trial boots: %s, vexil_tries %s; last rehearsed boot: vexil.boot=%s\n",
+           GenerationSwitch::onTrial(device) ? "a set on trial" : "nothing on trial",
+           tries < 0 ? "unset" : std::to_string(tries).c_str(),
+           BootTrial::name(BootTrial::bootedAs(dir + "/cmdline")));
+}
+
 void showTrustedKeys(const std::string& dir) {
     const SigningKeys::TrustStore store = SigningKeys::TrustStore::load(trustStorePath(dir));
     switch (store.state()) {
@@ -273,13 +316,17 @@ void showTrustedKeys(const std::string& dir) {
 }
 
 void show(Sim::Simulator& sim, const std::string& dir) {
-    const std::string device = stringf("/sys/class/ubi/ubi%u/", s_ubi);
-    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", s_ubi, s_mtd,
-           attribute(sim, device + "total_eraseblocks").c_str(),
+    const std::string device = stringf("/sys/class/ubi/ubi%u/", ubiNumber);
+    printf("%s: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", FwImage::partitionName,
+           ubiNumber, mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
            attribute(sim, device + "eraseblock_size").c_str(),
            attribute(sim, device + "avail_eraseblocks").c_str());
     showTrustedKeys(dir);
-    const auto volumes = sim.volumes(s_ubi);
+    Ubi::Device ubi(sim);
+    if (ubi.init(FwImage::partitionName)) {
+        showTrial(ubi, dir);
+    }
+    const auto volumes = sim.volumes(ubiNumber);
     if (volumes.empty()) {
         puts("no volumes");
         return;
@@ -287,7 +334,7 @@ void show(Sim::Simulator& sim, const std::string& dir) {
     printf("%3s  %-16s %-8s %10s %10s  %-8s  %s  %s\n", "id", "name", "type", "size", "data",
            "crc32", "upd_marker", "corrupted");
     for (const auto& volume : volumes) {
-        const std::string base = stringf("/sys/class/ubi/ubi%u_%d/", s_ubi, volume.id);
+        const std::string base = stringf("/sys/class/ubi/ubi%u_%d/", ubiNumber, volume.id);
         const unsigned long long size =
             strtoull(attribute(sim, base + "reserved_ebs").c_str(), nullptr, 10) *
             strtoull(attribute(sim, base + "usable_eb_size").c_str(), nullptr, 10);
@@ -324,9 +371,9 @@ int addGeneration(Sim::Simulator& sim, const Generation& generation,
             return failed(ExitInput, stringf("cannot use %s for %s: %s", generation.files[slot],
                                              target.*name, reason.c_str()));
         }
-        const int type = target.type == Ubi::VolumeType::Dynamic ? Sim::kDynamic : Sim::kStatic;
+        const int type = Ubi::kernelVolumeType(target.type);
         try {
-            sim.addVolume(s_ubi, target.*name, type, target.size, data);
+            sim.addVolume(ubiNumber, target.*name, type, target.size, data);
         } catch (const std::invalid_argument&) {
             return failed(ExitInput, stringf("no room on the board for %s", target.*name));
         }
@@ -359,108 +406,150 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     }
     for (const SigningKeys::PublicKey& key : keys) {
         const std::string text = SigningKeys::publicKeyText(key);
-        const std::string file = store + "/" + SigningKeys::keyIdHex(key.id) + ".pub";
-        Platform::FileDescriptor out(
-            open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!out.valid() || !Platform::writeAll(out.get(), text.data(), text.size())) {
-            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        const int status = writeFile(store + "/" + SigningKeys::keyIdHex(key.id) + ".pub",
+                                     text.data(), text.size());
+        if (status != 0) {
+            return status;
         }
     }
     return 0;
 }
 
-int create(int argc, char* argv[]) {
-    if (argc < 1) {
-        return usageError("create needs a directory");
-    }
-    const std::string dir = argv[0];
-    unsigned long long size = s_defaultSize;
-    unsigned long long eraseblock = s_defaultEraseblock;
+// What create is asked to make.
+struct CreateRequest {
+    std::string dir;
+    unsigned long long size = defaultSize;
+    unsigned long long eraseblock = defaultEraseblock;
     Generation current;
     Generation previous;
     std::vector<std::string> keyFiles;
+    bool trials = false;
+};
+
+// Where the option naming a payload puts its file: "--kernel", "--prev-kernel" and so on.
+const char** payloadFile(CreateRequest& request, const std::string& option) {
+    for (int slot = 0; slot < FwImage::slotCount; ++slot) {
+        if (option == std::string("--") + FwImage::s_volumes[slot].name) {
+            return &request.current.files[slot];
+        }
+        if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
+            return &request.previous.files[slot];
+        }
+    }
+    return nullptr;
+}
+
+// False with a usage error's message in `error`.
+bool parseCreate(int argc, char* argv[], CreateRequest& request, std::string& error) {
+    if (argc < 1) {
+        error = "create needs a directory";
+        return false;
+    }
+    request.dir = argv[0];
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
-            return usageError("missing value after " + option);
+            error = "missing value after " + option;
+            return false;
         }
         const char* value = argv[++i];
-        if (option == "--size" || option == "--eraseblock") {
-            unsigned long long number = 0;
-            if (!parseSize(value, number)) {
-                return usageError("not a size: " + std::string(value));
+        const char** payload = payloadFile(request, option);
+        if (payload != nullptr) {
+            *payload = value;
+        } else if (option == "--trusted-key") {
+            request.keyFiles.push_back(value);
+        } else if (option == "--trials") {
+            request.trials = std::string(value) == "yes";
+            if (!request.trials && std::string(value) != "no") {
+                error = "--trials wants yes or no";
+                return false;
             }
-            (option == "--size" ? size : eraseblock) = number;
-            continue;
-        }
-        if (option == "--trusted-key") {
-            keyFiles.push_back(value);
-            continue;
-        }
-        bool known = false;
-        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-            if (option == std::string("--") + FwImage::s_volumes[slot].name) {
-                current.files[slot] = value;
-                known = true;
-            } else if (option == std::string("--prev-") + FwImage::s_volumes[slot].name) {
-                previous.files[slot] = value;
-                known = true;
-            }
-        }
-        if (!known) {
-            return usageError("unknown option " + option);
+        } else if (option != "--size" && option != "--eraseblock") {
+            error = "unknown option " + option;
+            return false;
+        } else if (!parseSize(value, option == "--size" ? request.size : request.eraseblock)) {
+            error = "not a size: " + std::string(value);
+            return false;
         }
     }
+    const Generation& current = request.current;
+    const Generation& previous = request.previous;
     if ((current.any() && !current.complete()) || (previous.any() && !previous.complete())) {
-        return usageError("a generation needs a payload for each of its volumes");
+        error = "a generation needs a payload for each of its volumes";
+    } else if (previous.any() && !current.any()) {
+        error = "a \"_prev\" generation needs a current one";
     }
-    if (previous.any() && !current.any()) {
-        return usageError("a \"_prev\" generation needs a current one");
+    return error.empty();
+}
+
+// False with a usage error's message in `error` when no partition can be made so.
+bool checkGeometry(const CreateRequest& request, std::string& error) {
+    const unsigned long long eraseblock = request.eraseblock;
+    if (eraseblock <= 2 * pageSize || eraseblock > maxEraseblock) {
+        error = stringf("the eraseblock must be more than two %u-byte pages and at most 16 MiB",
+                        pageSize);
+    } else if (request.size % eraseblock != 0 || request.size / eraseblock < 16 ||
+               request.size / eraseblock > maxEraseblocks) {
+        error =
+            stringf("the size must be whole eraseblocks, from 16 to %llu of them", maxEraseblocks);
     }
-    if (eraseblock <= 2 * s_pageSize || eraseblock > s_maxEraseblock) {
-        return usageError(stringf("the eraseblock must be more than two %u-byte pages and at "
-                                  "most 16 MiB",
-                                  s_pageSize));
+    return error.empty();
+}
+
+// UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad blocks.
+unsigned ubiReservedEraseblocks(unsigned pebs) {
+    return 4 + (pebs * 20 + 1023) / 1024;
+}
+
+// The partition with UBI attached and the request's generations on it.
+int buildBoard(const CreateRequest& request, Sim::Simulator& sim) {
+    const unsigned pebs = unsigned(request.size / request.eraseblock);
+    sim.attachUbi(sim.addMtd(FwImage::partitionName), unsigned(request.eraseblock) - 2 * pageSize,
+                  pebs - ubiReservedEraseblocks(pebs), pageSize);
+    int status = 0;
+    if (request.previous.any()) {
+        status = addGeneration(sim, request.previous, &FwImage::VolumeSlot::prevName);
     }
-    if (size % eraseblock != 0 || size / eraseblock < 16 || size / eraseblock > s_maxEraseblocks) {
-        return usageError(stringf("the size must be whole eraseblocks, from 16 to %llu of them",
-                                  s_maxEraseblocks));
+    if (status == 0 && request.current.any()) {
+        status = addGeneration(sim, request.current, &FwImage::VolumeSlot::name);
+    }
+    return status;
+}
+
+int create(int argc, char* argv[]) {
+    CreateRequest request;
+    std::string error;
+    if (!parseCreate(argc, argv, request, error) || !checkGeometry(request, error)) {
+        return usageError(error);
     }
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0) {
-        return failed(ExitBoard, dir + " already exists");
+    if (lstat(request.dir.c_str(), &st) == 0) {
+        return failed(ExitBoard, request.dir + " already exists");
     }
-
-    // UBI keeps 4 eraseblocks for its tables and wear levelling, and 20 per 1024 for bad
-    // blocks.
-    const unsigned pebs = unsigned(size / eraseblock);
-    const unsigned reserved = 4 + (pebs * 20 + 1023) / 1024;
-    Sim::Simulator sim;
-    sim.attachUbi(sim.addMtd("NAND.ubi"), unsigned(eraseblock) - 2 * s_pageSize, pebs - reserved,
-                  s_pageSize);
     std::vector<SigningKeys::PublicKey> keys;
-    int status = readKeys(keyFiles, keys);
-    if (status == 0 && previous.any()) {
-        status = addGeneration(sim, previous, &FwImage::VolumeSlot::prevName);
-    }
-    if (status == 0 && current.any()) {
-        status = addGeneration(sim, current, &FwImage::VolumeSlot::name);
+    Sim::Simulator sim;
+    int status = readKeys(request.keyFiles, keys);
+    if (status == 0) {
+        status = buildBoard(request, sim);
     }
     if (status != 0) {
         return status;
     }
-    if (mkdir(dir.c_str(), 0777) != 0) {
-        return failed(ExitBoard, "cannot create " + dir + ": " + strerror(errno));
+    if (mkdir(request.dir.c_str(), 0777) != 0) {
+        return failed(ExitBoard, "cannot create " + request.dir + ": " + strerror(errno));
     }
-    status = addTrustedKeys(keys, dir);
-    return status != 0 ? status : keepBoard(sim, dir);
+    status = addTrustedKeys(keys, request.dir);
+    if (status == 0 && request.trials) {
+        status = addBootEnvironment(request.dir);
+    }
+    return status != 0 ? status : keepBoard(sim, request.dir);
 }
 
 int runInstaller(Sim::Simulator& sim, const std::string& dir, const char* image) {
     char name[] = "VexilImageInstaller";
     std::string path = image;
     char* argv[] = {name, &path[0], nullptr};
-    const int status = VexilImageInstaller::run(2, argv, sim, trustStorePath(dir));
+    const int status = VexilImageInstaller::run(2, argv, sim, trustStorePath(dir), bootConfig(dir));
     fflush(stdout);
     return status & 0xFF;
 }
@@ -473,9 +562,7 @@ int install(int argc, char* argv[]) {
     if (!board.sim) {
         return board.status;
     }
-    const int status = runInstaller(*board.sim, argv[0], argv[1]);
-    const int saved = keepBoard(*board.sim, argv[0]);
-    return saved != 0 ? saved : status;
+    return keepBoard(*board.sim, argv[0], runInstaller(*board.sim, argv[0], argv[1]));
 }
 
 int showBoard(int argc, char* argv[]) {
@@ -495,7 +582,7 @@ int powercut(int argc, char* argv[]) {
         return usageError("powercut needs a board directory, N and an image");
     }
     unsigned long long n = 0;
-    if (!parseSize(argv[1], n) || n == 0 || n > 1000000000ull) {
+    if (!parseDecimal(argv[1], n) || n == 0 || n > 1000000000ull) {
         return usageError("N counts state-changing operations from 1");
     }
     OpenBoard board = openBoard(argv[0], true);
@@ -516,14 +603,14 @@ int powercut(int argc, char* argv[]) {
     sim.reattach();
     puts("after re-attach:");
     show(sim, argv[0]);
-    return keepBoard(sim, argv[0]);
+    return keepBoard(sim, argv[0], status);
 }
 
 int slots(int argc, char* argv[]) {
     if (argc < 2 || argc > 3) {
         return usageError("slots needs a board directory and a vexil-slots command");
     }
-    const bool changes = strcmp(argv[1], "rollback") == 0;
+    const bool changes = strcmp(argv[1], "rollback") == 0 || strcmp(argv[1], "confirm") == 0;
     OpenBoard board = openBoard(argv[0], changes);
     if (!board.sim) {
         return board.status;
@@ -532,28 +619,24 @@ int slots(int argc, char* argv[]) {
     std::vector<char*> args = {name};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    const int status = VexilSlots::run(argc, args.data(), *board.sim);
+    const int status = VexilSlots::run(argc, args.data(), *board.sim, boardBoot(argv[0])) & 0xFF;
     fflush(stdout);
-    if (changes) {
-        const int saved = keepBoard(*board.sim, argv[0]);
-        return saved != 0 ? saved : status & 0xFF;
-    }
-    return status & 0xFF;
+    return changes ? keepBoard(*board.sim, argv[0], status) : status;
 }
 
 int damage(int argc, char* argv[]) {
     unsigned long long offset = 0;
-    if (argc != 3 || !parseSize(argv[2], offset)) {
+    if (argc != 3 || !parseDecimal(argv[2], offset)) {
         return usageError("damage needs a board directory, a volume name and an offset");
     }
     OpenBoard board = openBoard(argv[0], true);
     if (!board.sim) {
         return board.status;
     }
-    for (const auto& volume : board.sim->volumes(s_ubi)) {
+    for (const auto& volume : board.sim->volumes(ubiNumber)) {
         if (volume.name == argv[1]) {
             try {
-                board.sim->corruptVolumeData(s_ubi, volume.id, offset);
+                board.sim->corruptVolumeData(ubiNumber, volume.id, offset);
             } catch (const std::invalid_argument&) {
                 return failed(ExitInput, stringf("%s holds no byte at %llu", argv[1], offset));
             }
@@ -563,45 +646,150 @@ int damage(int argc, char* argv[]) {
     return failed(ExitInput, stringf("the board has no volume %s", argv[1]));
 }
 
+// Each volume's contents in a file of its name and a ubinize section for it, the type and the
+// size the volume has: what real U-Boot reads in a rehearsal.
+int exportBoard(int argc, char* argv[]) {
+    if (argc != 2) {
+        return usageError("export needs a board directory and an output directory");
+    }
+    OpenBoard board = openBoard(argv[0], false);
+    if (!board.sim) {
+        return board.status;
+    }
+    const std::string out = argv[1];
+    if (mkdir(out.c_str(), 0777) != 0 && errno != EEXIST) {
+        return failed(ExitBoard, "cannot create " + out + ": " + strerror(errno));
+    }
+    std::string ini;
+    for (const auto& volume : board.sim->volumes(ubiNumber)) {
+        const bool isStatic = volume.type == Sim::kStatic;
+        std::vector<uint8_t> data = volume.data;
+        data.resize(isStatic ? size_t(volume.dataBytes) : data.size(), 0xFF);
+        const int status = writeFile(out + "/" + volume.name + ".bin", data.data(), data.size());
+        if (status != 0) {
+            return status;
+        }
+        ini += stringf("[%s]\nmode=ubi\nvol_id=%d\nvol_name=%s\nvol_type=%s\nimage=%s.bin\n\n",
+                       volume.name.c_str(), volume.id, volume.name.c_str(),
+                       isStatic ? "static" : "dynamic", volume.name.c_str());
+    }
+    return writeFile(out + "/volumes.ini", ini.data(), ini.size());
+}
+
+// The options that name one payload per slot, "--kernel FILE ..." for prefix "--".
+std::string slotOptions(const char* prefix) {
+    std::string options;
+    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+        options += stringf("%s%s%s FILE", options.empty() ? "" : " ", prefix, slot.name);
+    }
+    return options;
+}
+
+// Each command once: the dispatch and the usage text are both made from this table. A line
+// break in the arguments or the summary continues it on an indented line.
+struct Command {
+    const char* name;
+    int (*run)(int argc, char* argv[]);
+    std::string arguments;
+    const char* summary;
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"create", create,
+         "DIR [--size BYTES] [--eraseblock BYTES]\n[" + slotOptions("--") + "]\n[" +
+             slotOptions("--prev-") + "]\n[--trusted-key PUBFILE]... [--trials yes]",
+         "makes a board, optionally holding a current and a \"_prev\" generation,\n"
+         "trusting the given public keys (then it installs only signed images), and\n"
+         "with a boot environment for trial boots"},
+        {"install", install, "DIR IMAGE",
+         "runs the installer on the board (same output, same exit status)"},
+        {"show", showBoard, "DIR",
+         "lists the volumes: id, name, type, size, data size, CRC-32, markers"},
+        {"powercut", powercut, "DIR N IMAGE",
+         "installs with the power cut before the Nth state-changing operation,\n"
+         "then re-attaches and shows what the board holds"},
+        {"slots", slots, "DIR status|check [--json] | rollback [--unchecked] | confirm",
+         "runs vexil-slots on the board (same output, same exit status)"},
+        {"export", exportBoard, "DIR OUT",
+         "writes the board's volumes into OUT as a ubinize configuration and one file\n"
+         "per volume, for scripts/uboot-rehearse.sh --board"},
+        {"damage", damage, "DIR VOLUME OFFSET",
+         "flips the bits of the byte at OFFSET of VOLUME, as a flash might"},
+    };
+    return table;
+}
+
+// `text` with each line after the first indented by `indent` spaces.
+std::string indented(const std::string& text, size_t indent) {
+    std::string result;
+    for (const char c : text) {
+        result += c;
+        if (c == '\n') {
+            result.append(indent, ' ');
+        }
+    }
+    return result;
+}
+
+std::string usage() {
+    std::string text;
+    for (const Command& command : commands()) {
+        const std::string line =
+            stringf("%s vexil-board %s ", text.empty() ? "usage:" : "      ", command.name);
+        text += line + indented(command.arguments, line.size()) + "\n";
+    }
+    text += stringf("\nA board is a directory that holds a simulated %s partition with UBI.\n",
+                    FwImage::partitionName);
+    for (const Command& command : commands()) {
+        text += stringf("  %-9s %s\n", command.name, indented(command.summary, 12).c_str());
+    }
+    return text +
+           "\n"
+           "Exit status: install and powercut give the installer's, slots vexil-slots';\n"
+           "otherwise 0 done, 64 usage error, 65 inputs no board can be made of, 70 the board\n"
+           "cannot be read or saved, 74 standard output could not be written, 75 the board is\n"
+           "in use by another vexil-board run.\n";
+}
+
 int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         return usageError("no command");
     }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help" ||
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help" ||
         std::any_of(argv + 2, argv + argc,
                     [](const char* a) { return strcmp(a, "--help") == 0; })) {
         fputs(usage().c_str(), stdout);
         return 0;
     }
-    if (command == "create") {
-        return create(argc - 2, argv + 2);
+    for (const Command& command : commands()) {
+        if (name == command.name) {
+            return command.run(argc - 2, argv + 2);
+        }
     }
-    if (command == "install") {
-        return install(argc - 2, argv + 2);
-    }
-    if (command == "show") {
-        return showBoard(argc - 2, argv + 2);
-    }
-    if (command == "powercut") {
-        return powercut(argc - 2, argv + 2);
-    }
-    if (command == "slots") {
-        return slots(argc - 2, argv + 2);
-    }
-    if (command == "damage") {
-        return damage(argc - 2, argv + 2);
-    }
-    return usageError("unknown command " + command);
+    return usageError("unknown command " + name);
+}
+
+// False when something the tool printed did not reach standard output.
+bool outputWritten() {
+    return fflush(stdout) == 0 && !ferror(stdout);
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
+    int status = 0;
     // Whatever slips past the checks ends as a message and a status, never an abort.
     try {
-        return dispatch(argc, argv);
+        status = dispatch(argc, argv);
     } catch (const std::exception& error) {
         return failed(ExitBoard, std::string("internal error: ") + error.what());
     }
+    if (!outputWritten()) {
+        failed(ExitOutput, "standard output could not be written");
+        // A board that could not be saved is the worse news.
+        return status == ExitBoard ? status : ExitOutput;
+    }
+    return status;
 }

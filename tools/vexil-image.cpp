@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -8,93 +5,57 @@
 
 namespace {
 
-const char* const toolHelp =
-    "Usage: vexil-image COMMAND [ARGUMENTS]\n"
-    "\n"
-    "Builds and checks firmware images for the VexilImageInstaller.\n"
-    "\n"
-    "Commands:\n"
-    "  create   build an image from one payload file per volume\n"
-    "  info     show an image's header and blocks, and whether it verifies\n"
-    "  verify   check an image; one line and the exit status\n"
-    "  keygen   make a key pair for signing images\n"
-    "  sign     sign an image, or sign it again\n"
-    "\n"
-    "Run 'vexil-image COMMAND --help' for a command's options.\n";
-
-// The parser logs to stdout. The tool's own output goes through a copy of the
-// original stdout, and fd 1 points at /dev/null, so the log never mixes in.
-class ToolOutput {
-public:
-    ToolOutput() {
-        fflush(stdout);
-        ImageTool::FileDescriptor copy(dup(STDOUT_FILENO));
-        ImageTool::FileDescriptor null(open("/dev/null", O_WRONLY | O_CLOEXEC));
-        if (!copy.valid() || !null.valid() || dup2(null.get(), STDOUT_FILENO) < 0) {
-            return;
-        }
-        m_file = fdopen(copy.get(), "w");
-        if (m_file != nullptr) {
-            copy.release();
-        }
-    }
-    ~ToolOutput() { close(); }
-    ToolOutput(const ToolOutput&) = delete;
-    ToolOutput& operator=(const ToolOutput&) = delete;
-
-    FILE* file() const { return m_file; }
-
-    // False when buffered output could not be written.
-    bool close() {
-        FILE* file = m_file;
-        m_file = nullptr;
-        return file == nullptr || fclose(file) == 0;
-    }
-
-private:
-    FILE* m_file = nullptr;
+// Each command once: the dispatch and the help text are both made from this table.
+const struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv, FILE* out);
+    const char* summary;
+} s_commands[] = {
+    {"create", ImageTool::runCreate, "build an image from one payload file per volume"},
+    {"info", ImageTool::runInfo, "show an image's header and blocks, and whether it verifies"},
+    {"verify", ImageTool::runVerify, "check an image; one line and the exit status"},
+    {"keygen", ImageTool::runKeygen, "make a key pair for signing images"},
+    {"sign", ImageTool::runSign, "sign an image, or sign it again"},
+    {"layout", ImageTool::runLayout, "print the board's layout as shell variables, for scripts"},
 };
+
+void printHelp(FILE* to) {
+    fputs("Usage: vexil-image COMMAND [ARGUMENTS]\n"
+          "\n"
+          "Builds and checks firmware images for the VexilImageInstaller.\n"
+          "\n"
+          "Commands:\n",
+          to);
+    for (const Command& command : s_commands) {
+        fprintf(to, "  %-8s %s\n", command.name, command.summary);
+    }
+    fputs("\nRun 'vexil-image COMMAND --help' for a command's options.\n", to);
+}
 
 int run(int argc, char** argv, FILE* out) {
     if (argc < 2) {
-        fputs(toolHelp, stderr);
+        printHelp(stderr);
         return ImageTool::ExitUsage;
     }
-    const char* command = argv[1];
-    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 ||
-        strcmp(command, "help") == 0) {
-        fputs(toolHelp, out);
+    const char* name = argv[1];
+    if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0 || strcmp(name, "help") == 0) {
+        printHelp(out);
         return ImageTool::ExitGood;
     }
-    if (strcmp(command, "create") == 0) {
-        return ImageTool::runCreate(argc - 1, argv + 1, out);
+    for (const Command& command : s_commands) {
+        if (strcmp(name, command.name) == 0) {
+            return command.run(argc - 1, argv + 1, out);
+        }
     }
-    if (strcmp(command, "info") == 0) {
-        return ImageTool::runInfo(argc - 1, argv + 1, out);
-    }
-    if (strcmp(command, "verify") == 0) {
-        return ImageTool::runVerify(argc - 1, argv + 1, out);
-    }
-    if (strcmp(command, "keygen") == 0) {
-        return ImageTool::runKeygen(argc - 1, argv + 1, out);
-    }
-    if (strcmp(command, "sign") == 0) {
-        return ImageTool::runSign(argc - 1, argv + 1, out);
-    }
-    fprintf(stderr, "vexil-image: unknown command '%s'\nTry 'vexil-image --help'.\n", command);
+    fprintf(stderr, "vexil-image: unknown command '%s'\nTry 'vexil-image --help'.\n", name);
     return ImageTool::ExitUsage;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    ToolOutput output;
-    if (output.file() == nullptr) {
-        perror("vexil-image: standard output");
-        return ImageTool::ExitIoError;
-    }
-    const int status = run(argc, argv, output.file());
-    if (!output.close()) {
+    const int status = run(argc, argv, stdout);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         perror("vexil-image: standard output");
         return ImageTool::ExitIoError;
     }

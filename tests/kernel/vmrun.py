@@ -275,7 +275,7 @@ def run(args):
 
     # A large kernel log: UBI dumps a whole eraseblock that fails to program.
     cmd = arch["qemu"] + [
-        "-m", str(args.mem), "-nodefaults", "-no-user-config", "-display", "none",
+        "-m", str(args.mem), "-smp", str(args.cpus), "-nodefaults", "-no-user-config", "-display", "none",
         "-serial", "stdio", "-no-reboot", "-kernel", vmlinuz, "-initrd", initrd,
         "-append", f"console={arch['console']} quiet panic=-1 log_buf_len=2M " + args.append]
     t0 = time.monotonic()
@@ -386,6 +386,8 @@ def main():
     ap.add_argument("--out", required=True, help="host directory for emitted files and logs")
     ap.add_argument("--timeout", type=float, default=300, help="seconds for the whole VM")
     ap.add_argument("--mem", type=int, default=1024, help="guest MiB")
+    ap.add_argument("--cpus", type=int, default=1,
+                    help="guest CPUs (the boards have two; the benchmarks use them)")
     ap.add_argument("--arch", choices=sorted(ARCHES), default="amd64",
                     help="the guest's architecture (default amd64)")
     ap.add_argument("--flash", choices=sorted(MODULES_AMD64), default="block2mtd",

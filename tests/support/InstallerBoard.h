@@ -73,24 +73,28 @@ Outcome runMain(Main&& main, const char* program, std::vector<std::string> args)
     return {status, output.out(), output.err()};
 }
 
-// The installer on `args`, without a trust store unless one is named.
+// The installer on `args`, without a trust store or a boot environment unless one is named.
 inline Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
-                            const std::string& trustedKeys = "/nonexistent/trusted-keys") {
+                            const std::string& trustedKeys = "/nonexistent/trusted-keys",
+                            const std::string& bootConfig = "") {
     return runMain(
         [&](int argc, char** argv) {
-            return VexilImageInstaller::run(argc, argv, kernel, trustedKeys);
+            return VexilImageInstaller::run(argc, argv, kernel, trustedKeys, bootConfig);
         },
         "VexilImageInstaller", std::move(args));
 }
 
-inline Outcome runSlots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args) {
-    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel); },
-                   "vexil-slots", std::move(args));
+inline Outcome runSlots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
+                        const VexilSlots::Boot& boot = {}) {
+    return runMain(
+        [&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel, boot); },
+        "vexil-slots", std::move(args));
 }
 
 // Writes the image to a temporary file and runs the installer on it.
 inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image,
-                       const std::string& trustedKeys = "/nonexistent/trusted-keys") {
+                       const std::string& trustedKeys = "/nonexistent/trusted-keys",
+                       const std::string& bootConfig = "") {
     char path[] = "/tmp/vexil-image-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0 || write(fd, image.data(), image.size()) != ssize_t(image.size())) {
@@ -98,7 +102,7 @@ inline Outcome install(LinuxFlash::KernelInterface& kernel, const Bytes& image,
         abort();
     }
     close(fd);
-    const Outcome outcome = runInstaller(kernel, {path}, trustedKeys);
+    const Outcome outcome = runInstaller(kernel, {path}, trustedKeys, bootConfig);
     unlink(path);
     return outcome;
 }

@@ -179,10 +179,11 @@ flash_restore() { # FILE
     fi && ubi_attach
 }
 
-# Payloads of the installer tests: /vexil/gen/GEN/{kernel,devicetree,rootfs}.bin.
-VEXIL_SLOTS="kernel devicetree rootfs"
-slot_type() { if [ "$1" = rootfs ]; then echo dynamic; else echo static; fi; }
-slot_size() { case $1 in kernel) echo 6291456 ;; devicetree) echo 131072 ;; *) echo 36700160 ;; esac; }
+# Payloads of the installer tests: /vexil/gen/GEN/{kernel,devicetree,rootfs}.bin. The
+# slots as `vexil-image layout` gives them.
+[ ! -f /vexil/layout.sh ] || . /vexil/layout.sh
+slot_type() { eval "echo \$VEXIL_${1}_TYPE"; }
+slot_size() { eval "echo \$VEXIL_${1}_SIZE"; }
 
 # A volume as ubinfo and sysfs report it, and the md5 of its first LEN bytes
 # read through its node (a static volume is read whole; LEN is its data size):
