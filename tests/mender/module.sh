@@ -147,6 +147,7 @@ board_set() { sed -i "s/\<$1=[^ ]*/$1=$2/" "$board/state"; } # NAME VALUE
 
 # A row: its steps in order. Board and stand-ins:
 #   notrial          no boot environment: the set goes in without a trial
+#   confirmed        the board confirmed the set on trial by itself
 #   inst=RC[@N]      the installer exits RC (after reading N bytes); +switch:
 #                    it switched B in all the same
 #   files=N          the artifact's files (1 by default)
@@ -170,6 +171,7 @@ while read -r name steps; do
     for step; do
         case $step in
         notrial) board_set env no ;;
+        confirmed) board_set on_trial no ;;
         inst=*)
             spec=${step#inst=}
             [[ $spec != *+switch ]] || { board_set inst_switch yes; spec=${spec%+switch}; }
@@ -197,6 +199,7 @@ done <<'EOF'
 install-on-trial        Download:0 calls='VexilImageInstaller /dev/stdin' ArtifactInstall:0 out='vexil: the new set is current, on trial' NeedsArtifactReboot:0 out=Yes SupportsRollback:0 out=Yes board=B,trial
 reboot-waits            Download:0 ArtifactInstall:0 ArtifactReboot:1 calls='reboot;sleep 600' err~'did not reboot'
 commit-trial-boot       Download:0 ArtifactInstall:0 boot=trial ArtifactVerifyReboot:0 calls=- ArtifactCommit:0 calls='vexil-slots confirm' Cleanup:0 calls=- board=B
+commit-confirmed        Download:0 ArtifactInstall:0 boot=trial confirmed ArtifactVerifyReboot:0 ArtifactCommit:0 calls='vexil-slots confirm' board=B
 commit-before-reboot    Download:0 ArtifactInstall:0 ArtifactCommit:1 calls=- err~'has not rebooted since the install' ArtifactRollback:0 calls='vexil-slots rollback' ArtifactFailure:0 calls=- board=A
 verify-before-reboot    Download:0 ArtifactInstall:0 ArtifactVerifyReboot:1 err~'has not rebooted since the install' board=B,trial
 verify-not-trial-boot   Download:0 ArtifactInstall:0 boot=unknown ArtifactVerifyReboot:1 err~'(booted as unknown)'
