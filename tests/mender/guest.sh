@@ -8,10 +8,10 @@
 #   install   the factory installs A; mender install B (on trial)
 #   commit    booted as B's trial: mender commit; an unsigned image refused;
 #             an artifact whose file is not the one its manifest names; one
-#             with two files; C
+#             with two files; C committed before a reboot; C
 #   rollback  booted as C's trial: mender rollback; D
 #   fallback  booted as the fallback from D: mender commit, and on the same
-#             flash mender rollback; a power cut while E downloads; E again
+#             flash mender rollback; the installer killed while E downloads; E again
 # After each: the current and the previous set volume for volume, the volume
 # names, what vexil-slots says and what Mender names as installed.
 . /vexil/lib.sh
@@ -126,6 +126,14 @@ commit)
     check "two files: B put back" said two-files "rolled back: the previous generation"
     board_is two-files B X "$plain_set" "not on trial; booted as trial" B
 
+    # A commit before the reboot: C has not run, so Mender rolls it back.
+    mender_run early-C mender install /vexil/art/C.mender
+    check "early C: installed" [ "$rc" = 0 ]
+    mender_run early-commit mender commit
+    check "early commit: status 1" [ "$rc" = 1 ]
+    check "early commit: says why" said early-commit "vexil: the board has not rebooted since the install"
+    board_is early-commit B C "$plain_set" "not on trial; booted as trial" B
+
     mender_run install-C mender install /vexil/art/C.mender
     check "install C: status 0" [ "$rc" = 0 ]
     board_is install-C C B "$trial_set" "on trial, 3 tries left; booted as trial" B
@@ -164,7 +172,7 @@ fallback)
     check "rollback D: status 0" [ "$rc" = 0 ]
     board_is rollback-D B D "$plain_set" "not on trial; booted as fallback" B
 
-    # The power goes while E downloads: Mender has all of the artifact but its
+    # The installer is killed while E downloads: Mender has all of the artifact but its
     # last 100 KiB, and the installer is writing rootfs_new.
     mkfifo /tmp/E.fifo
     mender install /tmp/E.fifo >/tmp/cut.out 2>/tmp/cut.err &

@@ -10,12 +10,14 @@
 # the volumes and environment the last one sent:
 #   install   the factory's A, then B on trial      U-Boot: B's trial
 #   commit    B committed; an unsigned image refused; a swapped artifact and
-#             one of two files undone; C on trial  U-Boot: C's trial
+#             one of two files undone; C committed before a reboot undone;
+#             C on trial                            U-Boot: C's trial
 #   rollback  C rolled back (U-Boot then boots B); D on trial
 #                                                   U-Boot: three trials of D
 #                                                   unconfirmed, then B
-#   fallback  mender commit, and mender rollback: B stays; a power cut in
-#             E's download, B stays (U-Boot: B); E on trial (U-Boot: its trial)
+#   fallback  mender commit, and mender rollback: B stays; the installer
+#             killed in E's download, B stays (U-Boot: B); E on trial
+#                                                   U-Boot: E's trial
 # usage: kernel.sh --installer BIN --slots BIN --image-tool BIN [OUT_DIR]
 #   (the static installer and vexil-slots, and vexil-image; ctest passes them)
 # Exit 0 passed, 1 a failure, 2 usage, 77 skipped (no qemu, U-Boot or
