@@ -2,7 +2,7 @@
 # The ARM install benchmark: the board's static programs (built as
 # scripts/bench.sh builds the ARM benchmark, in BUILD_DIR) in the real-kernel
 # suite's ARM VM, Debian's armmp kernel under qemu-system-arm on nandsim with
-# the given timing, running bench/arm-guest.sh on scripts/bench.sh's images.
+# the given timing, running bench/install-guest.sh on scripts/bench.sh's images.
 # Prints the section for RESULTS.md; what the VM measured stays in
 # WORK/vm-armhf-nandsim/. Exit 77 when the ARM VM cannot run here.
 #
@@ -38,7 +38,7 @@ done
 image_files=()
 for image in $IMAGES; do image_files+=(--file "$work/$image.img:/bench/$image.img"); done
 status=0
-python3 tests/kernel/vmrun.py bench/arm-guest.sh --arch armhf --out "$vm" --timeout 3000 --mem 1024 --cpus 2 \
+python3 tests/kernel/vmrun.py bench/install-guest.sh --arch armhf --out "$vm" --timeout 3000 --mem 1024 --cpus 2 \
     --flash nandsim --nand-module "$nand_module" --nandsim "$nand_timing" \
     --file "$work/arm-mtd_image:/vexil/mtd_image" \
     --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The ARM install benchmark's section of RESULTS.md, from arm-guest.sh's results.
+"""The ARM install benchmark's section of RESULTS.md, from install-guest.sh's results.
 
     arm_report.py RESULTS_TXT CONFIG_SH NAND_TIMING KERNEL_VERSION
 

@@ -8,7 +8,8 @@
 # the same image unsigned without one. On a board holding two generations with
 # manifests: vexil-slots check, a plain read of every volume it reads, and
 # vexil-slots rollback. All of it in interleaved rounds; then one traced
-# install per image for the system calls.
+# install per image for the system calls. The ARM VM (bench/arm-vm.sh) runs
+# it too, without vexil-slots and strace: their parts are left out.
 #
 # Files: /bench/VexilImageInstaller, /bench/vexil-slots and /bench/peak (static),
 # /bench/by-hand.sh, /bench/IMAGE.img for each image named in
@@ -146,12 +147,14 @@ for round in $(seq 1 $ROUNDS); do
         board_with_old_generation
         measure by-hand $image $round "" sh /bench/by-hand.sh $image
     done
+    [ -x /bench/vexil-slots ] || continue
     board_with_two_generations
     measure slots-check $SLOTS_IMAGE $round "previous generation: whole" /bench/vexil-slots check
     read_generations $SLOTS_IMAGE $round
     measure slots-rollback $SLOTS_IMAGE $round "rolled back" /bench/vexil-slots rollback
 done
 
+command -v strace >/dev/null || IMAGES=""
 for image in $IMAGES; do
     board_with_old_generation
     strace -f -ttt -s 0 -o /tmp/strace.$image.txt /bench/VexilImageInstaller /bench/$image.img \

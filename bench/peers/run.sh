@@ -24,15 +24,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "peers: missing Debian packages: ${missing[*]}" >&2
         exit 77
     fi
-    # apt may be busy with another install for a moment.
-    for i in $(seq 1 30); do
-        if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            "${missing[@]}" >/dev/null; then
-            break
-        fi
-        [ "$i" -lt 30 ] || exit 77
-        sleep 10
-    done
+    scripts/apt-retry.sh apt-get install -y -q --no-install-recommends "${missing[@]}" \
+        2>/dev/null || exit 77
 fi
 moddir=$(scripts/kernel/fetch-kernel.sh | sed -n 's/^MODULES=//p')
 

@@ -44,14 +44,7 @@ if ((${#missing[@]})); then
         dpkg --add-architecture armhf
         apt-get update -q >&2 || skip "apt-get update failed"
     fi
-    # apt may be busy with another install started in the background.
-    for i in $(seq 1 60); do
-        if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; then
-            break
-        fi
-        ((i == 60)) && skip "apt-get install ${missing[*]} failed"
-        sleep 10
-    done
+    "$repo/scripts/apt-retry.sh" apt-get install -y -q --no-install-recommends "${missing[@]}" || skip "apt-get install ${missing[*]} failed"
 fi
 
 cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/arm-linux-gnueabihf.cmake" \

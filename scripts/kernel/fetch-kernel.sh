@@ -30,17 +30,19 @@ esac
 
 skip() { echo "fetch-kernel: SKIP: $*" >&2; exit 77; }
 
-# apt may be busy with another install started in the background.
-apt_retry() { # COMMAND...
-    local i
-    for i in $(seq 1 60); do
-        if DEBIAN_FRONTEND=noninteractive "$@" >&2; then
-            return 0
-        fi
-        ((i == 60)) && return 1
-        sleep 10
-    done
+# A new directory in the cache to download into, gone when this script ends;
+# apt's _apt sandbox user must be able to write it.
+downloads=()
+trap 'rm -rf "${downloads[@]}"' EXIT
+download_dir() {
+    mkdir -p "$CACHE" 2>/dev/null || skip "cannot create $CACHE (set VEXIL_KERNEL_CACHE)"
+    [[ -w $CACHE ]] || skip "$CACHE not writable (set VEXIL_KERNEL_CACHE)"
+    downloads+=("$(mktemp -d "$CACHE/.dl.XXXXXX")")
+    chmod 0777 "${downloads[-1]}"
 }
+
+scripts=$(cd "$(dirname "$0")/.." && pwd)
+apt_retry() { "$scripts/apt-retry.sh" "$@"; }
 
 # Another architecture's packages need apt to know it.
 if [[ $arch != $(dpkg --print-architecture) ]] &&
@@ -75,12 +77,8 @@ fi
 
 dest="$CACHE/$kpkg"
 if [[ ! -f $dest/.complete ]]; then
-    mkdir -p "$CACHE" 2>/dev/null || skip "cannot create $CACHE (set VEXIL_KERNEL_CACHE)"
-    [[ -w $CACHE ]] || skip "$CACHE not writable (set VEXIL_KERNEL_CACHE)"
-    tmp=$(mktemp -d "$CACHE/.dl.XXXXXX")
-    trap 'rm -rf "$tmp"' EXIT
-    # apt's _apt sandbox user must be able to write the download dir.
-    chmod 0777 "$tmp"
+    download_dir
+    tmp=${downloads[-1]}
     (cd "$tmp" && apt-get download -q "$kpkg:$arch" >&2) || skip "apt-get download $kpkg failed"
     mkdir "$tmp/root"
     dpkg-deb -x "$tmp"/*.deb "$tmp/root"
@@ -131,11 +129,8 @@ if [[ $arch != $(dpkg --print-architecture) ]]; then
             skip "cannot resolve ${tools[*]} for $arch (run apt-get update?)"
     fi
     if [[ ! -f $userland/.complete ]]; then
-        mkdir -p "$CACHE" 2>/dev/null || skip "cannot create $CACHE (set VEXIL_KERNEL_CACHE)"
-        [[ -w $CACHE ]] || skip "$CACHE not writable (set VEXIL_KERNEL_CACHE)"
-        utmp=$(mktemp -d "$CACHE/.dl.XXXXXX")
-        trap 'rm -rf "$utmp"' EXIT
-        chmod 0777 "$utmp"
+        download_dir
+        utmp=${downloads[-1]}
         pkgs=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
             --no-replaces --no-enhances "${tools[@]/%/:$arch}" | grep "^[a-z0-9].*:$arch\$" | sort -u)
         # shellcheck disable=SC2086 # one word a package

@@ -31,14 +31,7 @@ for p in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
     [[ $(id -u) == 0 ]] || skip "packages missing (${missing[*]}) and not root to install them"
-    # apt may be busy with another install started in the background.
-    for i in $(seq 1 30); do
-        if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; then
-            break
-        fi
-        ((i == 30)) && skip "apt-get install ${missing[*]} failed"
-        sleep 10
-    done
+    "$here/../apt-retry.sh" apt-get install -y -q --no-install-recommends "${missing[@]}" || skip "apt-get install ${missing[*]} failed"
 fi
 
 mkdir -p "$cache" 2>/dev/null || skip "cannot create $cache (set VEXIL_UBOOT_CACHE)"
