@@ -8,7 +8,12 @@ packages=(cmake make g++ libsodium-dev libubootenv-dev zlib1g-dev)
 if [ "${1:-}" != "build" ]; then
     packages+=(libgtest-dev libgmock-dev clang libclang-rt-14-dev
                qemu-system-x86 busybox-static mtd-utils cpio libelf1
-               g++-arm-linux-gnueabihf qemu-user-static strace u-boot-tools libubootenv-tool)
+               g++-arm-linux-gnueabihf qemu-user-static strace u-boot-tools libubootenv-tool
+               python3 mender-artifact openssl)
+    # tests/mender/kernel.sh fetches mender-client itself (installed, its
+    # service would run on this machine) and runs it in the VM with the
+    # host's copies of its libraries.
+    packages+=(libglib2.0-0 liblzma5 libssl3)
 fi
 
 missing=()
