@@ -72,4 +72,10 @@ long triesLeft(const BootEnvironment::Environment& environment) {
     return long(strtoul(text.c_str(), nullptr, 16));
 }
 
+bool untried(const BootEnvironment::Environment& environment) {
+    std::string tries, problem;
+    return triesFor(environment, tries, problem) &&
+           triesLeft(environment) == long(strtoul(tries.c_str(), nullptr, 16));
+}
+
 } // namespace BootTrial

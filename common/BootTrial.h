@@ -28,4 +28,8 @@ const char* name(Boot boot);
 // vexil_tries as a number, -1 when it is not set or not hex digits.
 long triesLeft(const BootEnvironment::Environment& environment);
 
+// vexil_tries still holds what an install armed, no boot has counted it down: the set on trial
+// went in after this boot, even if this boot was a fallback from an earlier one.
+bool untried(const BootEnvironment::Environment& environment);
+
 } // namespace BootTrial

@@ -226,7 +226,9 @@ struct BootState {
     bool onTrial = false;
     long triesLeft = -1;
     BootTrial::Boot booted = BootTrial::Boot::Unknown;
-    std::string problem; // why the environment cannot be read
+    bool fellBack = false; // the boot loader left the set on trial
+    bool untried = false;  // the set on trial went in after this boot
+    std::string problem;   // why the environment cannot be read
 };
 
 BootState bootState(Ubi::Device& device, const Boot& boot) {
@@ -235,6 +237,8 @@ BootState bootState(Ubi::Device& device, const Boot& boot) {
     state.onTrial = GenerationSwitch::onTrial(device);
     state.booted = BootTrial::bootedAs(boot.commandLine);
     state.triesLeft = BootTrial::triesLeft(environment);
+    state.untried = state.onTrial && BootTrial::untried(environment);
+    state.fellBack = state.onTrial && state.booted == BootTrial::Boot::Fallback && !state.untried;
     state.problem = environment.problem();
     state.shown = environment.state() != BootEnvironment::Environment::NotConfigured ||
                   state.onTrial || state.booted != BootTrial::Boot::Unknown;
@@ -247,7 +251,7 @@ std::string describe(const BootState& state) {
                                              : stringf("on trial, %ld tries left", state.triesLeft))
                       : "not on trial";
     text += std::string("; booted as ") + BootTrial::name(state.booted);
-    if (state.booted == BootTrial::Boot::Fallback && state.onTrial) {
+    if (state.fellBack) {
         text += ": the boot loader fell back to the previous generation (vexil-slots confirm "
                 "makes it permanent)";
     }
@@ -265,7 +269,7 @@ std::string bootJson(const BootState& state) {
                    state.booted == BootTrial::Boot::Unknown
                        ? "null"
                        : StringTool::jsonString(BootTrial::name(state.booted)).c_str(),
-                   state.onTrial && state.booted == BootTrial::Boot::Fallback ? "true" : "false",
+                   state.fellBack ? "true" : "false",
                    state.problem.empty() ? "null" : StringTool::jsonString(state.problem).c_str());
 }
 
@@ -360,7 +364,13 @@ int confirm(Ubi::Device& device, const Boot& boot) {
         puts("confirmed: nothing is on trial; the current set stays");
         return ExitDone;
     }
-    if (BootTrial::bootedAs(boot.commandLine) == BootTrial::Boot::Fallback) {
+    const BootState state = bootState(device, boot);
+    if (state.booted == BootTrial::Boot::Fallback && state.untried) {
+        puts("confirm refused: the set on trial went in after this fallback boot and has not "
+             "booted yet; reboot to try it");
+        return ExitNotWhole;
+    }
+    if (state.fellBack) {
         puts("the set on trial was left: the boot loader fell back to the previous generation");
         const int status = rollback(device, false);
         return status == ExitDone ? ExitFellBack : status;

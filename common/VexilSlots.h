@@ -13,7 +13,7 @@ enum ExitStatus : int {
     ExitDone = 0,        // shown; the current generation is whole; rolled back
     ExitUsage = 1,       // wrong arguments
     ExitNoManifest = 2,  // check: the current generation has no manifest to check it against
-    ExitNotWhole = 3,    // check: the current generation is not whole; rollback: refused
+    ExitNotWhole = 3,    // check: the current generation is not whole; rollback, confirm: refused
     ExitFlashFailed = 4, // the rename of a rollback failed
     ExitFellBack = 5,    // confirm: the boot loader had left the set on trial; made permanent
     ExitBusy = 6,        // another install or vexil-slots holds the UBI device

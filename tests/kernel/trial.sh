@@ -15,7 +15,15 @@ mkdir -p /var/lock /tmp/blobs
 echo "$ENV 0x0 0x2000" >/tmp/fw_env.config
 echo "console=ttyS0" >/tmp/cmdline
 mount -o bind /tmp/cmdline /proc/cmdline
-booted() { echo "console=ttyS0 root=ubi0:$2 vexil.boot=$1" >/tmp/cmdline; } # MODE ROOT
+# This boot as the boot script makes it: a trial boot has counted a try down,
+# a fallback comes when none is left.
+booted() { # MODE ROOT
+    echo "console=ttyS0 root=ubi0:$2 vexil.boot=$1" >/tmp/cmdline
+    case $1 in
+    trial) fw_setenv vexil_tries 2 ;;
+    fallback) fw_setenv vexil_tries 0 ;;
+    esac
+}
 
 # A, installed by the installer where no environment is configured: it has
 # its manifest and no trial. The spare volume's truncation gives each sweep
@@ -62,9 +70,9 @@ cp $ENV /tmp/env-b.bin
 
 booted trial rootfs
 slots_run status-trial status
-check "status: the boot line" [ "$(tail -n 1 /tmp/status-trial.out)" = "boot: on trial, 3 tries left; booted as trial" ]
+check "status: the boot line" [ "$(tail -n 1 /tmp/status-trial.out)" = "boot: on trial, 2 tries left; booted as trial" ]
 slots_run confirm confirm
-check "confirm: B confirmed, A previous" [ "$(board_is)" = "current=B prev=A marker=manifest tries=3" ]
+check "confirm: B confirmed, A previous" [ "$(board_is)" = "current=B prev=A marker=manifest tries=2" ]
 slots_run confirm-again confirm
 slots_run confirm-check check
 
@@ -75,7 +83,7 @@ for cmd in confirm rollback; do
     booted fallback rootfs_prev
     slots_run fallback-$cmd $cmd
     check "fallback-$cmd: A current, B previous, no trial" \
-        [ "$(board_is)" = "current=A prev=B marker=manifest tries=3" ]
+        [ "$(board_is)" = "current=A prev=B marker=manifest tries=0" ]
     slots_run fallback-$cmd-check check
 done
 slots_run fallback-status status
@@ -139,8 +147,9 @@ state() { # NAME
 sweep() { # STEP BOARD ENVIRONMENT MODE ROOT
     step=$1
     cp "$2" /tmp/board.img
-    cp "$3" /tmp/env-step.bin
+    cp "$3" $ENV
     booted "$4" "$5"
+    cp $ENV /tmp/env-step.bin
     powercut_sweep 300
     emit "sweep-$step.txt" /tmp/sweep.txt
 }
