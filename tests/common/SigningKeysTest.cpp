@@ -99,10 +99,9 @@ TEST(SigningKeys, KeyFiles) {
 class TrustStoreLoad : public TempDirTest {};
 
 TEST_F(TrustStoreLoad, Directories) {
-    PublicKey keyA, keyB;
+    const PublicKey keyA = RfcKey::publicKey();
+    PublicKey keyB;
     SecretKey secretB;
-    std::string error;
-    ASSERT_TRUE(parsePublicKey(publicFile, keyA, error));
     generateKeyPair(keyB, secretB);
     const std::string fileB = publicKeyText(keyB);
     enum StorePath { Missing, Dir, RegularFile, DanglingLink };

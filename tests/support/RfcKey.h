@@ -1,6 +1,11 @@
 #pragma once
 
+#include <stdlib.h>
+
+#include <fstream>
 #include <string>
+
+#include "common/SigningKeys.h"
 
 // The Ed25519 key of RFC 8032's "abc" test as key files; key ID and base64 computed with Python's
 // hashlib.
@@ -12,5 +17,32 @@ inline const std::string publicFile = "vexil-ed25519-public " + id + " " + publi
 inline const std::string secretFile =
     "vexil-ed25519-secret " + id +
     " gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79TWTr+BloNGfivw==\n";
+
+// The files parsed; a parser that no longer takes them stops the test or the fuzzer at once.
+template <typename Key>
+Key parsed(bool (*parse)(const std::string&, Key&, std::string&), const std::string& text) {
+    Key key;
+    std::string error;
+    if (!parse(text, key, error)) {
+        abort();
+    }
+    return key;
+}
+inline SigningKeys::PublicKey publicKey() {
+    return parsed(SigningKeys::parsePublicKey, publicFile);
+}
+inline SigningKeys::SecretKey secretKey() {
+    return parsed(SigningKeys::parseSecretKey, secretFile);
+}
+
+// A new trust store in /tmp that holds the public key alone.
+inline std::string trustStore() {
+    char dir[] = "/tmp/vexil-rfc-keys-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        abort();
+    }
+    std::ofstream(std::string(dir) + "/rfc.pub") << publicFile;
+    return dir;
+}
 
 } // namespace RfcKey
