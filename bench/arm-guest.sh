@@ -5,9 +5,9 @@
 # (by-hand.sh), and the signed image installed with the trust store in place
 # against the same image unsigned without one, in interleaved rounds, every
 # run from the same flash holding an older generation (made once, then laid
-# back). Wall time and peak RSS of each run from wait4 (run_measured).
+# back). Wall time and peak RSS of each run from wait4 (peak).
 #
-# Files: /bench/VexilImageInstaller, /bench/run_measured (static ARM),
+# Files: /bench/VexilImageInstaller, /bench/peak (static ARM),
 # /bench/by-hand.sh, /bench/config.sh (IMAGES, SIGNED, ROUNDS, the block and
 # volume sizes), /bench/IMAGE.img for each image, /bench/SIGNED-signed.img and
 # /bench/trusted.pub, the key that signed it.
@@ -59,7 +59,7 @@ measure() { # LABEL IMAGE ROUND COMMAND...
     _label=$1 _image=$2 _round=$3
     shift 3
     rm -f /tmp/measured.txt
-    /bench/run_measured /tmp/measured.txt "$@" >/tmp/out.txt 2>&1
+    /bench/peak /tmp/measured.txt "$@" >/tmp/out.txt 2>&1
     read -r _seconds _rss _status </tmp/measured.txt || _status=125
     installed "$_image" || _status=99
     echo "run $_label $_image $_round $_seconds $_rss $_status" >>$results

@@ -29,7 +29,7 @@ nand_module=$(scripts/kernel/nand-module.sh --arch armhf "$work")
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DVEXIL_STATIC=ON \
     -DVEXIL_BUILD_TESTS=OFF -DZLIB_USE_STATIC_LIBS=ON -U 'ZLIB_LIBRARY*' >/dev/null
 cmake --build "$build" -j"$(nproc)" --target VexilImageInstaller >/dev/null
-for tool in tests/kernel/guest/mtd_image bench/run_measured; do
+for tool in tests/kernel/guest/mtd_image bench/peak; do
     "${cross}g++" -std=c++17 -static -O2 -Wall -Wextra -Werror -Wno-psabi -D_FILE_OFFSET_BITS=64 \
         -I. -o "$work/arm-${tool##*/}" "$tool.cpp" Platform/Files.cpp
 done
@@ -38,11 +38,11 @@ done
 image_files=()
 for image in $IMAGES; do image_files+=(--file "$work/$image.img:/bench/$image.img"); done
 status=0
-python3 tests/kernel/vmrun.py bench/arm-guest.sh --arch armhf --out "$vm" --timeout 3000 --mem 1024 \
+python3 tests/kernel/vmrun.py bench/arm-guest.sh --arch armhf --out "$vm" --timeout 3000 --mem 1024 --cpus 2 \
     --flash nandsim --nand-module "$nand_module" --nandsim "$nand_timing" \
     --file "$work/arm-mtd_image:/vexil/mtd_image" \
     --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
-    --file "$work/arm-run_measured:/bench/run_measured" \
+    --file "$work/arm-peak:/bench/peak" \
     --file bench/by-hand.sh:/bench/by-hand.sh \
     --file "$work/config.sh:/bench/config.sh" "${image_files[@]}" \
     --file "$work/$SIGNED-signed.img:/bench/$SIGNED-signed.img" \

@@ -40,7 +40,7 @@ def main():
              "The installer (check before switching included) against the same job by hand",
              "with mtd-utils (`by-hand.sh`), and the signed image installed with the trust",
              "store in place against the same image unsigned without one. Wall time and",
-             "peak RSS from `wait4` (`run_measured`). Best of "
+             "peak RSS from `wait4` (`peak`). Best of "
              f"{cfg['ROUNDS']} interleaved rounds, median in brackets; ratios of the best",
              "times, and in brackets the median of each round's own ratio.", ""]
     rows = []

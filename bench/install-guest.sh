@@ -10,7 +10,7 @@
 # vexil-slots rollback. All of it in interleaved rounds; then one traced
 # install per image for the system calls.
 #
-# Files: /bench/VexilImageInstaller and /bench/vexil-slots (static),
+# Files: /bench/VexilImageInstaller, /bench/vexil-slots and /bench/peak (static),
 # /bench/by-hand.sh, /bench/IMAGE.img for each image named in
 # /bench/config.sh, /bench/SIGNED-signed.img and the public key that signed
 # it, /bench/trusted.pub. The configuration also gives the block sizes, the
@@ -75,28 +75,27 @@ installed() { # IMAGE
     done
 }
 
-# Seconds and peak RSS (KiB) from busybox time -v. A run that leaves IMAGE
-# not current, or whose output lacks the line EXPECT (unless empty), counts as
-# failed.
+# Seconds and peak RSS (KiB) from wait4, by /bench/peak. A run that leaves
+# IMAGE not current, or whose output lacks the line EXPECT (unless empty),
+# counts as failed.
 measure() { # LABEL IMAGE ROUND EXPECT COMMAND...
     _label=$1 _image=$2 _round=$3 _expect=$4
     shift 4
-    time -v -o /tmp/time.txt "$@" >/tmp/out.txt 2>&1
+    /bench/peak /tmp/time.txt "$@" >/tmp/out.txt 2>&1
     _status=$?
     installed $_image || _status=99
     [ -z "$_expect" ] || grep -qF -- "$_expect" /tmp/out.txt || _status=98
     record "$_label" "$_image" "$_round" "$_status"
 }
 record() { # LABEL IMAGE ROUND STATUS
-    _elapsed=$(sed -n 's/.*Elapsed (wall clock).*: //p' /tmp/time.txt)
-    _rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' /tmp/time.txt)
+    read -r _elapsed _rss _ </tmp/time.txt
     echo "run $1 $2 $3 $_elapsed $_rss $4" >>$results
 }
 
 # One read of a volume's first SIZE bytes, in one dd request.
 read_volume() { # LABEL IMAGE ROUND VOLUME SIZE
     _id=$(ubi_vol_id "$4") || exit 1
-    time -v -o /tmp/time.txt dd if=/dev/ubi0_$_id of=/dev/null bs=$5 count=1 2>/dev/null
+    /bench/peak /tmp/time.txt dd if=/dev/ubi0_$_id of=/dev/null bs=$5 count=1 2>/dev/null
     record "$1" "$2" "$3" $?
 }
 

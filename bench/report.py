@@ -3,13 +3,16 @@
 
 report.py --verify VERIFY.md [--verify-arm VERIFY.md] [--vm FLASH=VM_DIR]...
           --config CONFIG.sh --nand-timing PARAMS --compiler CXX
-          --load-start LOADAVG --started EPOCH --out RESULTS.md
+          --load-start LOADAVG --started EPOCH [--peers VM_DIR --peers-config CONFIG.sh]
+          --out RESULTS.md
 
 VERIFY.md is vexil-bench-verify's table, --verify-arm the ARM build's under
 qemu-arm-static. Each VM_DIR holds what bench/install-guest.sh emitted on that
 flash (block2mtd, nandsim): results.txt and strace.IMAGE.txt. A flash whose VM
 could not run is left out. LOADAVG is /proc/loadavg's first three fields when
-the run began, EPOCH its time in seconds since the epoch.
+the run began, EPOCH its time in seconds since the epoch. --peers: what
+bench/peers/guest.sh emitted, with the configuration bench/peers/run.sh gave it
+(bench/peers/summary.py writes that section).
 """
 
 import argparse
@@ -20,6 +23,10 @@ import re
 import shlex
 import statistics
 import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers"))
+import summary as peers  # noqa: E402  (bench/peers/summary.py)
 
 ALLOWED_GROWTH_KIB = 64
 ALLOWED_TIME_RATIO = 1.10
@@ -87,15 +94,6 @@ def shared(load_start):
     return max(float(x) for x in load_start.split() + [str(os.getloadavg()[0])]) > 1.0
 
 
-def seconds(text):
-    """busybox time's elapsed: "0m 1.23s" or "1:02:03"."""
-    m = re.fullmatch(r"(\d+)m ([\d.]+)s", text)
-    if m:
-        return int(m.group(1)) * 60 + float(m.group(2))
-    parts = [float(p) for p in text.split(":")]
-    return sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
-
-
 def runs(vm_dir):
     """{(label, image): [(seconds, rss_kib, status)]} from results.txt."""
     table = {}
@@ -103,10 +101,9 @@ def runs(vm_dir):
         for line in f:
             fields = line.split()
             if fields and fields[0] == "run":
-                label, image, _round = fields[1:4]
-                elapsed = " ".join(fields[4:-2])
+                label, image, _round, elapsed, rss, status = fields[1:7]
                 table.setdefault((label, image), []).append(
-                    (seconds(elapsed), int(fields[-2]), int(fields[-1])))
+                    (float(elapsed), int(rss), int(status)))
     return table
 
 
@@ -394,6 +391,8 @@ def main():
     ap.add_argument("--compiler", required=True)
     ap.add_argument("--load-start", required=True)
     ap.add_argument("--started", type=float, required=True)
+    ap.add_argument("--peers", metavar="VM_DIR", help="bench/peers/guest.sh's output")
+    ap.add_argument("--peers-config", metavar="CONFIG.sh")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
     cfg = config(args.config)
@@ -466,7 +465,7 @@ def main():
             rss["signed"] += [r[1] for r in measured[("signed", signed_image)]]
         lines += ["", "## Memory", "",
                   "Peak RSS of the production `VexilImageInstaller` (static) installing onto",
-                  "real Linux UBI in the VM (busybox `time -v`, every round, every flash).", ""]
+                  "real Linux UBI in the VM (wait4's `ru_maxrss`, every round, every flash).", ""]
         rows = [[f"{i} ({image_bytes[i] / 2**20:.0f} MiB image)", max(rss[i]), min(rss[i])]
                 for i in images]
         rows.append([f"{signed_image}, signed, with the trust store", max(rss["signed"]),
@@ -507,6 +506,12 @@ def main():
                              t["sysfs_reads"], t["sysfs_listings"]])
         lines += table(["Image", "writes per block", "manifest writes", "sysfs opens",
                         "sysfs reads", "sysfs directory reads"], rows)
+
+    if args.peers and os.path.exists(os.path.join(args.peers, "results.txt")):
+        lines += peers.section(args.peers, args.peers_config, args.nand_timing, verdicts)
+    elif args.peers:
+        lines += ["", "## Peer updaters on simulated NAND", "",
+                  "Skipped: the VM could not be started or did not finish (see bench/README.md)."]
 
     lines += ["", "## Aims", ""]
     lines += table(["Aim", "measured", "met"],

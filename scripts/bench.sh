@@ -6,8 +6,9 @@
 # installer's peak memory, its install time against the same job by hand with
 # mtd-utils, plain reads of what it installed, a signed install with a trust
 # store against the same image unsigned, vexil-slots check and rollback, and
-# the system calls. Prints the tables and writes them to bench/RESULTS.md with
-# the machine.
+# the system calls; and SWUpdate and RAUC installing the same payloads beside
+# the installer on nandsim (bench/peers/). Prints the tables and writes them to
+# bench/RESULTS.md with the machine.
 #
 #   scripts/bench.sh [ROUNDS]   (default 5 rounds in each VM)
 set -euo pipefail
@@ -107,6 +108,8 @@ nand_timing="do_delays=1 access_delay=25 programm_delay=250 erase_delay=2 input_
 for tool in flash_layback mtd_image; do
     g++ -static -O2 -I. -o "$work/$tool" "tests/kernel/guest/$tool.cpp" Platform/Files.cpp
 done
+# Wall time and peak memory (wait4) of each run in the VMs.
+g++ -std=c++17 -static -O2 -Wall -Wextra -Werror -I. -o "$work/peak" bench/peak.cpp Platform/Files.cpp
 flashes=(block2mtd)
 if nand_module=$(scripts/kernel/nand-module.sh "$work"); then
     flashes+=(nandsim)
@@ -128,6 +131,7 @@ for flash in "${flashes[@]}"; do
         "${flash_args[@]}" \
         --file "$build/common/VexilImageInstaller:/bench/VexilImageInstaller" \
         --file "$build/common/vexil-slots:/bench/vexil-slots" \
+        --file "$work/peak:/bench/peak" \
         --file bench/by-hand.sh:/bench/by-hand.sh \
         --file "$work/config.sh:/bench/config.sh" \
         --file "$work/small.img:/bench/small.img" \
@@ -143,8 +147,19 @@ for flash in "${flashes[@]}"; do
     vms+=(--vm "$flash=$vm")
 done
 
+# The peer updaters, SWUpdate and RAUC from Debian, beside the installer and
+# the job by hand on nandsim, in one more boot (bench/peers/).
+peers=()
+if [ -n "${nand_module:-}" ]; then
+    echo "bench: SWUpdate and RAUC beside the installer on nandsim ($rounds rounds)" >&2
+    status=0
+    bash bench/peers/run.sh "$work" "$build" "$nand_module" "$nand_timing" "$rounds" || status=$?
+    [ "$status" -eq 0 ] || echo "bench: the peer VM ended with status $status" >&2
+    peers=(--peers "$work/vm-peers" --peers-config "$work/peers/config.sh")
+fi
+
 python3 bench/report.py --verify "$work/verify.md" "${arm_verify[@]}" "${vms[@]}" \
-    --config "$work/config.sh" \
+    "${peers[@]}" --config "$work/config.sh" \
     --nand-timing "$nand_timing" --compiler "$compiler" --load-start "$load_start" \
     --started "$started" \
     --out bench/RESULTS.md

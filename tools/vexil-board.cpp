@@ -240,6 +240,16 @@ std::string trustStorePath(const std::string& dir) {
     return path + "/trusted-keys";
 }
 
+// One small file of the board's, whole or the status of the failure.
+int writeFile(const std::string& path, const void* data, size_t size) {
+    Platform::FileDescriptor out(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!out.valid() || !Platform::writeAll(out.get(), data, size)) {
+        return failed(ExitBoard, "cannot write " + path + ": " + strerror(errno));
+    }
+    return 0;
+}
+
 // A board made for trial boots keeps a boot loader's environment as libubootenv finds it
 // through the board's own fw_env.config, and the kernel command line of its latest rehearsed
 // boot, which the boot script made (scripts/uboot-rehearse.sh --board).
@@ -266,11 +276,9 @@ int addBootEnvironment(const std::string& dir) {
     for (const auto& [name, bytes] :
          {std::make_pair(std::string("u-boot-env.bin"), std::string(env.begin(), env.end())),
           std::make_pair(std::string("fw_env.config"), config)}) {
-        const std::string file = dir + "/" + name;
-        Platform::FileDescriptor out(
-            open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!out.valid() || !Platform::writeAll(out.get(), bytes.data(), bytes.size())) {
-            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        const int status = writeFile(dir + "/" + name, bytes.data(), bytes.size());
+        if (status != 0) {
+            return status;
         }
     }
     return 0;
@@ -309,8 +317,8 @@ void showTrustedKeys(const std::string& dir) {
 
 void show(Sim::Simulator& sim, const std::string& dir) {
     const std::string device = stringf("/sys/class/ubi/ubi%u/", ubiNumber);
-    printf("NAND.ubi: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", ubiNumber,
-           mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
+    printf("%s: ubi%u on mtd%u, %s eraseblocks of %s bytes, %s available\n", FwImage::partitionName,
+           ubiNumber, mtdNumber, attribute(sim, device + "total_eraseblocks").c_str(),
            attribute(sim, device + "eraseblock_size").c_str(),
            attribute(sim, device + "avail_eraseblocks").c_str());
     showTrustedKeys(dir);
@@ -398,11 +406,10 @@ int addTrustedKeys(const std::vector<SigningKeys::PublicKey>& keys, const std::s
     }
     for (const SigningKeys::PublicKey& key : keys) {
         const std::string text = SigningKeys::publicKeyText(key);
-        const std::string file = store + "/" + SigningKeys::keyIdHex(key.id) + ".pub";
-        Platform::FileDescriptor out(
-            open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!out.valid() || !Platform::writeAll(out.get(), text.data(), text.size())) {
-            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        const int status = writeFile(store + "/" + SigningKeys::keyIdHex(key.id) + ".pub",
+                                     text.data(), text.size());
+        if (status != 0) {
+            return status;
         }
     }
     return 0;
@@ -658,22 +665,15 @@ int exportBoard(int argc, char* argv[]) {
         const bool isStatic = volume.type == Sim::kStatic;
         std::vector<uint8_t> data = volume.data;
         data.resize(isStatic ? size_t(volume.dataBytes) : data.size(), 0xFF);
-        const std::string file = out + "/" + volume.name + ".bin";
-        Platform::FileDescriptor fd(
-            open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!fd.valid() || !Platform::writeAll(fd.get(), data.data(), data.size())) {
-            return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
+        const int status = writeFile(out + "/" + volume.name + ".bin", data.data(), data.size());
+        if (status != 0) {
+            return status;
         }
         ini += stringf("[%s]\nmode=ubi\nvol_id=%d\nvol_name=%s\nvol_type=%s\nimage=%s.bin\n\n",
                        volume.name.c_str(), volume.id, volume.name.c_str(),
                        isStatic ? "static" : "dynamic", volume.name.c_str());
     }
-    const std::string file = out + "/volumes.ini";
-    Platform::FileDescriptor fd(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.valid() || !Platform::writeAll(fd.get(), ini.data(), ini.size())) {
-        return failed(ExitBoard, "cannot write " + file + ": " + strerror(errno));
-    }
-    return 0;
+    return writeFile(out + "/volumes.ini", ini.data(), ini.size());
 }
 
 // The options that name one payload per slot, "--kernel FILE ..." for prefix "--".
@@ -739,7 +739,8 @@ std::string usage() {
             stringf("%s vexil-board %s ", text.empty() ? "usage:" : "      ", command.name);
         text += line + indented(command.arguments, line.size()) + "\n";
     }
-    text += "\nA board is a directory that holds a simulated NAND.ubi partition with UBI.\n";
+    text += stringf("\nA board is a directory that holds a simulated %s partition with UBI.\n",
+                    FwImage::partitionName);
     for (const Command& command : commands()) {
         text += stringf("  %-9s %s\n", command.name, indented(command.summary, 12).c_str());
     }

@@ -8,9 +8,11 @@
 # host; signed images against a trust store; vexil-slots (status, check,
 # rollback, the downgrade guard, the lock, held against the simulator) and a
 # power cut at every header write of a rollback. On nandsim alone: the
-# installer under NAND faults, and the power-cut sweep again with bad blocks
-# and bit flips. With two CPUs or more, two VMs run at a time
-# (VEXIL_KERNEL_JOBS=1: one).
+# installer under NAND faults, the power-cut sweep again with bad blocks and
+# bit flips, and trial boots (an install on trial, its confirm and the
+# fallback made permanent, a power cut at every header write of each; ctest
+# uboot_trial has real U-Boot boot every board a cut leaves). With two CPUs
+# or more, two VMs run at a time (VEXIL_KERNEL_JOBS=1: one).
 #
 # --arch armhf runs the ARM programs of the board's build on Debian's armmp
 # kernel under qemu-system-arm (arm-suite.sh builds them), on nandsim only:
@@ -126,6 +128,19 @@ slots_file=(--file "$slots:/vexil/vexil-slots")
 block2mtd=(--file "$out/flash_layback:/vexil/flash_layback")
 nandsim=(--flash nandsim --nand-module "$nand_module" --file "$out/mtd_image:/vexil/mtd_image")
 conformance_file=(--file "$conformance:/vexil/ubi-conformance")
+# Trial boots: libubootenv's tools (libubootenv-tool) and the U-Boot rig's
+# built-in environment, which the board's environment starts from.
+trial_files=()
+if fw_tools=$(command -v fw_setenv fw_printenv) && (($(wc -l <<<"$fw_tools") == 2)); then
+    grep -v '^#' "$repo/scripts/uboot/rig-default-env.txt" | grep . >"$out/default-env.txt"
+    trial_files=("${payload_files[@]}" "${slots_file[@]}" --file "$out/default-env.txt:/vexil/default-env.txt")
+    for f in $fw_tools "$inputs"/img/new.img "$inputs"/img/next.img; do
+        case $f in
+        */img/*) trial_files+=(--file "$f:/vexil/${f#"$inputs"/}") ;;
+        *) trial_files+=(--file "$f:/usr/bin/${f##*/}") ;;
+        esac
+    done
+fi
 big_files=(--file "$inputs/img/big.img:/vexil/img/big.img")
 for f in "$inputs"/gen/big/*.bin; do big_files+=(--file "$f:/vexil/${f#"$inputs"/}"); done
 
@@ -147,10 +162,10 @@ lane1() {
     vm installer "$kt/installer.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" "${conformance_file[@]}"
     vm installer-powercut "$kt/installer_powercut.sh" 600 "${block2mtd[@]}" "${installer_files[@]}"
     vm nandsim-faults "$kt/nand_faults.sh" 300 "${nandsim[@]}" "${installer_files[@]}" "${big_files[@]}"
-    vm signed "$kt/signed.sh" 300 "${block2mtd[@]}" "${signed_files[@]}"
     vm slots "$kt/slots.sh" 300 "${block2mtd[@]}" "${signed_files[@]}" "${slots_file[@]}"
     vm slots-powercut "$kt/slots_powercut.sh" 300 "${block2mtd[@]}" "${installer_files[@]}" \
         "${slots_file[@]}"
+    ((${#trial_files[@]} == 0)) || vm nandsim-trial "$kt/trial.sh" 600 "${nandsim[@]}" "${trial_files[@]}"
 }
 lane2() {
     vm nandsim-installer "$kt/installer.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
@@ -158,6 +173,7 @@ lane2() {
     vm nandsim-installer-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" "${installer_files[@]}"
     vm nandsim-faults-powercut "$kt/installer_powercut.sh" 600 "${nandsim[@]}" \
         --nandsim "$sweep_faults" "${installer_files[@]}"
+    vm signed "$kt/signed.sh" 300 "${block2mtd[@]}" "${signed_files[@]}"
     vm nandsim-signed "$kt/signed.sh" 300 "${nandsim[@]}" "${signed_files[@]}"
     vm nandsim-slots "$kt/slots.sh" 300 "${nandsim[@]}" "${signed_files[@]}" "${slots_file[@]}"
     vm nandsim-slots-powercut "$kt/slots_powercut.sh" 300 "${nandsim[@]}" "${installer_files[@]}" \
@@ -396,6 +412,14 @@ check_slots_powercut() { # NAME
     echo "  power-cut points: rollback $cuts header writes, 2 of them the rename's"
 }
 
+# The runs and the boards each cut left (tests/kernel/trial_host.sh); what
+# U-Boot boots from them is ctest uboot_trial's, after this suite: it may
+# have to build U-Boot first.
+check_trial() { # NAME
+    hcheck "trial: the runs, and every board a cut left" \
+        "$kt/trial_host.sh" kernel "$out/$1" "$inputs/gen/new" "$inputs/gen/next"
+}
+
 classes() { sed -n 's/.* after=\([A-Za-z]*\) .*/\1/p' "$1" | uniq | tr '\n' ' '; }
 # With bit flips UBI scrubs at random moments, and the Nth header write is not
 # the same step of the install in every run: then each cut is held to the
@@ -469,6 +493,11 @@ else
     part nandsim-slots check_slots nandsim-slots nandsim
     part slots-powercut check_slots_powercut slots-powercut
     part nandsim-slots-powercut check_slots_powercut nandsim-slots-powercut
+    if ((${#trial_files[@]})); then
+        part nandsim-trial check_trial nandsim-trial
+    elif chosen nandsim-trial; then
+        echo "SKIP nandsim-trial (no fw_setenv and fw_printenv: libubootenv-tool)"
+    fi
 fi
 
 for t in "$out"/*/timing.txt; do

@@ -83,9 +83,10 @@ TEST_F(ImageCheckTest, Verdicts) {
     const auto edited = [&](const std::function<void(Bytes&)>& edit) {
         return signedImage(slots(), m_secret, edit);
     };
-    const auto descriptionByte = [&](size_t at, uint8_t value) {
+    // Flips bits, so that a random key's bytes can never leave the image unchanged.
+    const auto descriptionByte = [&](size_t at, uint8_t flip) {
         return edited([=](Bytes& i) {
-            i[72 + at] = value;
+            i[72 + at] ^= flip;
             fixCrc(i, 60);
         });
     };
@@ -129,11 +130,11 @@ TEST_F(ImageCheckTest, Verdicts) {
         {"description's CRC", edited([](Bytes& i) { i[100] ^= 1; }), keys, "block 1447318339 failed its CRC check"},
         {"description 40 bytes", ImageBuilder().block(ImageDescription::blockId, Bytes(40)).block(1, kernel).build(), keys, "the signed description is malformed: it is 40 bytes"},
         {"description of 65 blocks' size", ImageBuilder().block(ImageDescription::blockId, Bytes(ImageDescription::payloadSize(65))).build(), keys, "the signed description is malformed: it is 2994 bytes"},
-        {"format 2", descriptionByte(0, 2), keys, "the signed description is malformed: unknown format 2"},
-        {"count disagrees with size", descriptionByte(69, 2), keys, "the signed description is malformed: it lists 2 blocks in 266 bytes"},
+        {"format 2", descriptionByte(0, 1 ^ 2), keys, "the signed description is malformed: unknown format 2"},
+        {"count disagrees with size", descriptionByte(69, 3 ^ 2), keys, "the signed description is malformed: it lists 2 blocks in 266 bytes"},
         {"signed by another key", signedImage(slots(), m_other), keys, "the image is signed by key " + b + ", which the board does not trust"},
-        {"key ID changed", descriptionByte(1, uint8_t(m_public.id[0] ^ 1)), keys, "the image is signed by key "},
-        {"signature byte changed", descriptionByte(265, 0), keys, "the signature by key " + a + " does not match the image"},
+        {"key ID changed", descriptionByte(1, 1), keys, "the image is signed by key "},
+        {"signature byte changed", descriptionByte(265, 1), keys, "the signature by key " + a + " does not match the image"},
         {"entry changed", descriptionByte(100, 0xee), keys, "the signature by key " + a + " does not match the image"},
         {"header field changed", edited([](Bytes& i) { i[27] ^= 1; }), keys, "the image header is not the one the signed description holds"},
         {"blocks swapped", swapped, keys, "block 3 (devicetree) is not the block the signed description lists next (entry 1: ID 1, 5000 bytes"},
