@@ -39,11 +39,10 @@ protected:
         return names;
     }
 
-    // Runs the real binary; stdin comes from stdinFd.
-    Outcome tool(const std::vector<std::string>& args, int stdinFd = -1) const {
+    Outcome tool(const std::vector<std::string>& args) const {
         std::vector<std::string> argv{VEXIL_IMAGE_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, stdinFd);
+        return runProcess(argv);
     }
 
     // kernel "abc", a devicetree and a rootfs larger than one installer chunk.
@@ -185,10 +184,10 @@ TEST_F(VexilImageTool, CreateRefusesAnOversizedPayloadFromAPipe) {
 // Progress goes to stderr only when it is a terminal: people see it, scripts don't.
 TEST_F(VexilImageTool, ProgressOnlyOnATerminal) {
     const fs::path rootfs = file("big", ImageBuilder::pattern(6u << 20, 3));
-    const std::vector<std::string> args = {"create",       "-o",           path("img"),
-                                           "--kernel",     file("k", {1}), "--devicetree",
-                                           file("d", {2}), "--rootfs",     rootfs};
-    const Outcome quiet = tool(args);
+    const std::vector<std::string> args = {
+        VEXIL_IMAGE_BINARY, "create",       "-o",           path("img"), "--kernel",
+        file("k", {1}),     "--devicetree", file("d", {2}), "--rootfs",  rootfs};
+    const Outcome quiet = runProcess(args);
     EXPECT_EQ(0, quiet.status);
     EXPECT_EQ("", quiet.err);
 
@@ -196,13 +195,7 @@ TEST_F(VexilImageTool, ProgressOnlyOnATerminal) {
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        std::vector<char*> argv{const_cast<char*>(VEXIL_IMAGE_BINARY)};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        execProgram(args);
     }
     std::string seen;
     char chunk[512];
