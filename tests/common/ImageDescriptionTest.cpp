@@ -17,14 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes unhex(const std::string& hex) {
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 Bytes header() {
     Bytes raw(sizeof(ImageHeader), 0);
     memcpy(&raw[0], "VexilImg", 8);
@@ -47,7 +39,7 @@ std::vector<ImageDescription::Entry> entries() {
 TEST(ImageDescription, BytesAsDocumented) {
     const Bytes bytes = ImageDescription::build(header().data(), entries(), RfcKey::secretKey());
     Bytes expected = {1};
-    const Bytes id = unhex(RfcKey::id);
+    const Bytes id = RfcKey::unhex(RfcKey::id);
     const Bytes raw = header();
     expected.insert(expected.end(), id.begin(), id.end());
     expected.insert(expected.end(), raw.begin(), raw.end());
@@ -61,8 +53,8 @@ TEST(ImageDescription, BytesAsDocumented) {
         expected.insert(expected.end(), entry.digest.begin(), entry.digest.end());
     }
     const Bytes signature =
-        unhex("9171b854b64c5e37e83a4b98d8ce41fbf9205e143e15d2a04f4a1e9c561a91e6"
-              "3d3594dcb1be2090f8f72a69dd516f606e0fbbaca0c9d6c30f653799b54e8e06");
+        RfcKey::unhex("9171b854b64c5e37e83a4b98d8ce41fbf9205e143e15d2a04f4a1e9c561a91e6"
+                      "3d3594dcb1be2090f8f72a69dd516f606e0fbbaca0c9d6c30f653799b54e8e06");
     expected.insert(expected.end(), signature.begin(), signature.end());
     EXPECT_EQ(bytes, expected);
 }

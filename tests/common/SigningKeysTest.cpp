@@ -17,14 +17,6 @@ using RfcKey::id;
 using RfcKey::publicFile;
 using RfcKey::secretFile;
 
-std::vector<uint8_t> unhex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 TEST(SigningKeys, KeyFiles) {
     const std::string pkHex = "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf";
     const std::string skHex =
@@ -89,7 +81,7 @@ TEST(SigningKeys, KeyFiles) {
         const std::vector<uint8_t> bytes =
             c.secret ? std::vector<uint8_t>(secretKey.bytes.begin(), secretKey.bytes.end())
                      : std::vector<uint8_t>(publicKey.bytes.begin(), publicKey.bytes.end());
-        EXPECT_EQ(unhex(c.secret ? skHex : pkHex), bytes);
+        EXPECT_EQ(RfcKey::unhex(c.secret ? skHex : pkHex), bytes);
         EXPECT_EQ(id, keyIdHex(c.secret ? secretKey.id : publicKey.id));
         EXPECT_EQ(c.secret ? secretFile : publicFile,
                   c.secret ? secretKeyText(secretKey) : publicKeyText(publicKey));

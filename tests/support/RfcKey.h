@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/SigningKeys.h"
 
@@ -17,6 +18,14 @@ inline const std::string publicFile = "vexil-ed25519-public " + id + " " + publi
 inline const std::string secretFile =
     "vexil-ed25519-secret " + id +
     " gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79TWTr+BloNGfivw==\n";
+
+inline std::vector<uint8_t> unhex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
 
 // The files parsed; a parser that no longer takes them stops the test or the fuzzer at once.
 template <typename Key>
