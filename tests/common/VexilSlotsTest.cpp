@@ -120,10 +120,12 @@ TEST_F(VexilSlotsTest, RollbackSwapsTheGenerationsAtomically) {
 }
 
 TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
-    Sim::Simulator sim;
-    makeBoard(sim);
-    addGeneration(sim, s_a, "_prev");
-    addGeneration(sim, s_b, "");
+    Sim::Simulator sim, damaged;
+    for (Sim::Simulator* board : {&sim, &damaged}) {
+        makeBoard(*board);
+        addGeneration(*board, s_a, "_prev");
+        addGeneration(*board, s_b, "");
+    }
     const Outcome notChecked = runSlots(sim, {"check"});
     EXPECT_EQ(notChecked.out, "current generation: not checked: no manifest (installed before "
                               "manifests were written)\nprevious generation: not checked: no "
@@ -133,10 +135,6 @@ TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.out.find("(--unchecked rolls back to it all the same)"), std::string::npos);
     // Data the kernel has not checked since attach: opening the volume makes it look.
-    Sim::Simulator damaged;
-    makeBoard(damaged);
-    addGeneration(damaged, s_a, "_prev");
-    addGeneration(damaged, s_b, "");
     damaged.corruptVolumeData(0, find(damaged.volumes(0), "kernel_prev")->id, 100);
     damaged.reattach();
     const Outcome unchecked = runSlots(damaged, {"rollback", "--unchecked"});
