@@ -107,6 +107,7 @@ TEST_F(TrialTest, InstallsPutTheNewSetOnTrial) {
         {"no configuration", [](TrialTest& t) { std::filesystem::remove(t.m_config); }, 0, "(unset)", false, ""},
         {"bad vexil_max_tries", [](TrialTest& t) { t.writeEnvironment({{"vexil_max_tries", "0x5"}}); }, 7, "(unset)", false,
          unusable + "vexil_max_tries is '0x5'; it must be 1 to ff, in hex digits as U-Boot's setexpr reads them"},
+        {"vexil_max_tries above ff", [](TrialTest& t) { t.writeEnvironment({{"vexil_max_tries", "100"}}); }, 7, "(unset)", false, unusable + "vexil_max_tries is '100'"},
         {"environment's CRC wrong", [](TrialTest& t) { t.writeEnvironment({}, false); }, 7, "(unset)", false, unusable + "the environment "},
         {"a set still on trial", [](TrialTest& t) { t.m_board->addVolume(0, "manifest_trial", Sim::kStatic, 4096, Bytes(118)); }, 7, "(unset)", true,
          "install stopped: the current set is still on trial; confirm it (vexil-slots confirm) or go back (vexil-slots rollback) first"},
