@@ -133,18 +133,26 @@ TEST_F(TraceDispatch, RepeatedNameIsIgnored) {
 
 Received lateReceived;
 
-void registerLate(void*, const char*, int, int, const std::string&, const std::string&) {
+// Registers an output and clears the mask that selected this one, in the middle of a dispatch.
+void registerLate(void* userData, const char*, int, int level, const std::string&,
+                  const std::string&) {
     Trace::addOutputFunction("late", record, &lateReceived);
+    Area::s_areas[*static_cast<unsigned int*>(userData)].levelMasks[level] = 0;
 }
 
-TEST_F(TraceDispatch, OutputRegisteredDuringDispatchIsCalled) {
-    Trace::addOutputFunction("registrar", registerLate, nullptr);
+// The list may grow, and the mask change, under the walk: the statement reaches the outputs its
+// mask selected when it started.
+TEST_F(TraceDispatch, OutputsAndMasksChangedDuringDispatch) {
+    static unsigned int area = Area::enumerateArea("ChangingArea");
+    Area::s_areas[area].levelMasks[Trace::LevelInfo] = 0xFFFFFFFF;
+    Trace::addOutputFunction("registrar", registerLate, &area);
     // Enough entries that the list reallocates under the walk.
     for (int i = 0; i < 8; ++i) {
         Trace::addOutputFunction(StringTool::stringf("filler%d", i), ignore, nullptr);
     }
-    Trace::LineInfo{"f.cc", 1, 0, Trace::LevelTrace}.trace("reaches late");
+    Trace::LineInfo{"f.cc", 1, area, Trace::LevelInfo}.trace("reaches late");
     EXPECT_EQ(lateReceived.calls, 1);
+    EXPECT_EQ(Area::s_areas[area].levelMasks[Trace::LevelInfo], 0u);
 }
 
 int limitCalls[64];
