@@ -339,6 +339,9 @@ protected:
     std::string m_store;
     SigningKeys::SecretKey m_key;
     SigningKeys::SecretKey m_other;
+    // Where the rootfs block of a signed image of s_update begins.
+    const size_t rootfsAt =
+        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
 };
 
 // With a trust store nothing on the flash changes for an image that no trusted key vouched for,
@@ -346,8 +349,6 @@ protected:
 // for its version; nor while the current manifest that guards against a downgrade cannot be read.
 TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
     const Bytes good = signedImage(imageOf(s_update), m_key);
-    const size_t rootfsAt =
-        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
     // The rootfs block of another signed image in place of this one's.
     Bytes spliced = good;
     const Bytes other =
@@ -412,8 +413,6 @@ TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
 // still match. Its SHA-256 refuses it at the block's end; the current set stays, the slots
 // written so far have lost their previous generation.
 TEST_F(TrustedBoardTest, PayloadWithTheSameCrcCostsThePreviousVolumes) {
-    const size_t rootfsAt =
-        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
     const Bytes image = signedImage(imageOf(s_update), m_key,
                                     [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); });
     const Outcome outcome = install(m_sim, image, m_store);
