@@ -26,22 +26,6 @@ int mkvol(Sim::Simulator& sim, const std::string& name, long long bytes) {
     return deviceRequest(sim, UBI_IOCMKVOL, &request);
 }
 
-int rmvol(Sim::Simulator& sim, int volId) {
-    int32_t id = volId;
-    return deviceRequest(sim, UBI_IOCRMVOL, &id);
-}
-
-int rename(Sim::Simulator& sim, const std::vector<std::pair<int, std::string>>& pairs) {
-    ubi_rnvol_req request = {};
-    request.count = static_cast<int32_t>(pairs.size());
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        request.ents[i].vol_id = pairs[i].first;
-        request.ents[i].name_len = static_cast<int16_t>(pairs[i].second.size());
-        memcpy(request.ents[i].name, pairs[i].second.data(), pairs[i].second.size());
-    }
-    return deviceRequest(sim, UBI_IOCRNVOL, &request);
-}
-
 int volup(Sim::Simulator& sim, int fd, long long bytes) {
     int64_t count = bytes;
     return sim.ioctl(fd, UBI_IOCVOLUP, &count) == 0 ? 0 : errno;
@@ -90,7 +74,8 @@ protected:
 // n did; the old kernel stays whole.
 TEST_F(SimulatorTest, PowerCutBeforeOrAfterEachOperationOfAnInstall) {
     const auto install = [](Sim::Simulator& board) {
-        rmvol(board, 1);
+        int32_t previous = 1;
+        deviceRequest(board, UBI_IOCRMVOL, &previous);
         mkvol(board, "kernel_new", 3 * kLeb);
         const int fd = board.open("/dev/ubi0_1", O_RDWR);
         volup(board, fd, 2 * kLeb + 1);
@@ -99,7 +84,11 @@ TEST_F(SimulatorTest, PowerCutBeforeOrAfterEachOperationOfAnInstall) {
             board.write(fd, data.data() + at, std::min<size_t>(700, data.size() - at));
         }
         board.close(fd);
-        rename(board, {{0, "kernel_prev"}, {1, "kernel"}});
+        ubi_rnvol_req request = {};
+        request.count = 2;
+        request.ents[0] = {0, 11, {}, "kernel_prev"};
+        request.ents[1] = {1, 6, {}, "kernel"};
+        deviceRequest(board, UBI_IOCRNVOL, &request);
     };
     const std::map<std::string, int> old = {{"kernel", 0}, {"kernel_prev", 1}};
     const std::map<std::string, int> removed = {{"kernel", 0}};
