@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -90,124 +89,73 @@ TEST(SigningKeys, KeyFiles) {
 
 class TrustStoreLoad : public TempDirTest {};
 
-TEST_F(TrustStoreLoad, Directories) {
-    const PublicKey keyA = RfcKey::publicKey();
+// The store etc/vexil/keys and the tree around it, by path from the case's directory: a file's
+// text, "<dir>", "<fifo>", or "->TARGET" for a symbolic link. Only a store that is not there under
+// real directories means "no store": a link on its path may lead into a file system that failed
+// to mount.
+TEST_F(TrustStoreLoad, Stores) {
     PublicKey keyB;
     SecretKey secretB;
     generateKeyPair(keyB, secretB);
-    const std::string fileB = publicKeyText(keyB);
-    enum StorePath { Missing, Dir, RegularFile, DanglingLink };
-    enum Kind { None, File, Directory, Fifo, Symlink };
+    const std::string a = publicFile, b = publicKeyText(keyB), k = "etc/vexil/keys";
     const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
     const auto Refused = TrustStore::Refused;
     const struct {
         const char* name;
-        StorePath path;
-        bool withA;        // the store holds key A's file "a"
-        const char* entry; // and, unless kind is None, this entry
-        Kind kind;
-        std::string content; // a file's text or a link's target
+        std::vector<std::pair<std::string, std::string>> tree;
         TrustStore::State state;
-        const char* reason; // from the store's path on
+        std::string reason; // from the case's directory on
         const char* keys;   // the keys it finds
     } cases[] = {
         // clang-format off
-        {"absent", Missing, false, "", None, "", Absent, "", ""},
-        {"empty", Dir, false, "", None, "", Refused, "/store: holds no key file", ""},
-        {"one key", Dir, true, "", None, "", Loaded, "", "A"},
-        {"two keys", Dir, true, "b.pub", File, fileB, Loaded, "", "AB"},
-        {"hidden file ignored", Dir, true, ".b", File, "junk", Loaded, "", "A"},
-        {"hidden directory ignored", Dir, true, ".sub", Directory, "", Loaded, "", "A"},
-        {"only a hidden key", Dir, false, ".a", File, publicFile, Refused, "/store: holds no key file", ""},
-        {"link to a key file", Dir, false, "a", Symlink, "../a.pub", Loaded, "", "A"},
-        {"malformed key", Dir, true, "b", File, fileB + "x", Refused, "/store/b: malformed public key file: more than one line", ""},
-        {"secret key", Dir, false, "a", File, secretFile, Refused, "/store/a: malformed public key file: first word", ""},
-        {"empty key file", Dir, false, "a", File, "", Refused, "/store/a: malformed public key file: not three words", ""},
-        {"oversized key file", Dir, false, "a", File, publicFile + std::string(5000, ' '), Refused, "/store/a: malformed public key file: larger than 4096 bytes", ""},
-        {"subdirectory", Dir, true, "sub", Directory, "", Refused, "/store/sub: not a regular file", ""},
-        {"FIFO", Dir, true, "fifo", Fifo, "", Refused, "/store/fifo: not a regular file", ""},
-        {"dangling symlink", Dir, true, "gone", Symlink, "nowhere", Refused, "/store/gone: cannot open: No such file or directory", ""},
-        {"store is a file", RegularFile, false, "", None, "", Refused, "/store: cannot open directory: Not a directory", ""},
-        {"store is a dangling symlink", DanglingLink, false, "", None, "", Refused, "/store: a symbolic link on the way to a trust store that is not there", ""},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::filesystem::path store = path(c.name) / "store";
-        create_directories(store.parent_path());
-        std::ofstream(store.parent_path() / "a.pub") << publicFile;
-        if (c.path == Dir) {
-            create_directory(store);
-        } else if (c.path == RegularFile) {
-            std::ofstream(store) << publicFile;
-        } else if (c.path == DanglingLink) {
-            create_symlink("nowhere", store);
-        }
-        if (c.withA) {
-            std::ofstream(store / "a") << publicFile;
-        }
-        const std::filesystem::path entry = store / c.entry;
-        if (c.kind == File) {
-            std::ofstream(entry, std::ios::binary) << c.content;
-        } else if (c.kind == Directory) {
-            create_directory(entry);
-        } else if (c.kind == Fifo) {
-            ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
-        } else if (c.kind == Symlink) {
-            create_symlink(c.content, entry);
-        }
-        const TrustStore trust = TrustStore::load(store);
-        EXPECT_EQ(c.state, trust.state());
-        const std::string reason =
-            c.state == Refused ? store.parent_path().string() + c.reason : "";
-        EXPECT_EQ(trust.reason().substr(0, reason.size()), reason);
-        EXPECT_EQ(c.state == Refused, !trust.reason().empty());
-        EXPECT_EQ(c.keys,
-                  std::string(trust.find(keyA.id) ? "A" : "") + (trust.find(keyB.id) ? "B" : ""));
-    }
-}
-
-// Only a store that is not there under real directories means "no store": a link on its path
-// may lead into a file system that failed to mount.
-TEST_F(TrustStoreLoad, PathToAMissingStore) {
-    const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
-    const auto Refused = TrustStore::Refused;
-    const struct {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> links; // path, target
-        std::vector<std::string> directories;
-        std::vector<std::string> files;
-        TrustStore::State state;
-        const char* reason; // from the case's directory on
-    } cases[] = {
-        // clang-format off
-        {"store missing", {}, {"etc/vexil"}, {}, Absent, ""},
-        {"its parent missing", {}, {"etc"}, {}, Absent, ""},
-        {"parent a link, store missing", {{"etc/vexil", "../data/vexil"}}, {"etc", "data/vexil"}, {}, Refused, "/etc/vexil: a symbolic link on the way to a trust store that is not there"},
-        {"unmounted file system under a linked parent", {{"etc", "ro/etc"}, {"ro/etc/vexil", "../../mnt/config/vexil"}}, {"ro/etc", "mnt/config"}, {}, Refused, "/etc: a symbolic link on the way"},
-        {"parent a dangling link", {{"etc/vexil", "../mnt/config/vexil"}}, {"etc", "mnt/config"}, {}, Refused, "/etc/vexil: a symbolic link on the way"},
-        {"store a dangling link", {{"etc/vexil/trusted-keys", "nowhere"}}, {"etc/vexil"}, {}, Refused, "/etc/vexil/trusted-keys: a symbolic link on the way"},
-        {"parent a file", {}, {"etc"}, {"etc/vexil"}, Refused, "/etc/vexil/trusted-keys: cannot open directory: Not a directory"},
-        {"parent a link, store there", {{"etc/vexil", "../data/vexil"}}, {"etc", "data/vexil/trusted-keys"}, {"data/vexil/trusted-keys/a"}, Loaded, ""},
+        {"absent", {{"etc/vexil", "<dir>"}}, Absent, "", ""},
+        {"its parent absent", {{"etc", "<dir>"}}, Absent, "", ""},
+        {"empty", {{k, "<dir>"}}, Refused, "/etc/vexil/keys: holds no key file", ""},
+        {"one key", {{k + "/a", a}}, Loaded, "", "A"},
+        {"two keys", {{k + "/a", a}, {k + "/b.pub", b}}, Loaded, "", "AB"},
+        {"hidden file ignored", {{k + "/a", a}, {k + "/.b", "junk"}}, Loaded, "", "A"},
+        {"hidden directory ignored", {{k + "/a", a}, {k + "/.sub", "<dir>"}}, Loaded, "", "A"},
+        {"only a hidden key", {{k + "/.a", a}}, Refused, "/etc/vexil/keys: holds no key file", ""},
+        {"link to a key file", {{"etc/vexil/a.pub", a}, {k + "/a", "->../a.pub"}}, Loaded, "", "A"},
+        {"malformed key", {{k + "/a", a}, {k + "/b", b + "x"}}, Refused, "/etc/vexil/keys/b: malformed public key file: more than one line", ""},
+        {"two bad files, the first by name", {{k + "/c", ""}, {k + "/b", secretFile}}, Refused, "/etc/vexil/keys/b: malformed public key file: first word", ""},
+        {"empty key file", {{k + "/a", ""}}, Refused, "/etc/vexil/keys/a: malformed public key file: not three words", ""},
+        {"oversized key file", {{k + "/a", a + std::string(5000, ' ')}}, Refused, "/etc/vexil/keys/a: malformed public key file: larger than 4096 bytes", ""},
+        {"subdirectory", {{k + "/a", a}, {k + "/sub", "<dir>"}}, Refused, "/etc/vexil/keys/sub: not a regular file", ""},
+        {"FIFO", {{k + "/a", a}, {k + "/fifo", "<fifo>"}}, Refused, "/etc/vexil/keys/fifo: not a regular file", ""},
+        {"dangling symlink", {{k + "/a", a}, {k + "/gone", "->nowhere"}}, Refused, "/etc/vexil/keys/gone: cannot open: No such file or directory", ""},
+        {"store is a file", {{k, a}}, Refused, "/etc/vexil/keys: cannot open directory: Not a directory", ""},
+        {"parent a file", {{"etc/vexil", a}}, Refused, "/etc/vexil/keys: cannot open directory: Not a directory", ""},
+        {"store a dangling link", {{k, "->nowhere"}}, Refused, "/etc/vexil/keys: a symbolic link on the way to a trust store that is not there", ""},
+        {"parent a link, store absent", {{"etc/vexil", "->../data/vexil"}, {"data/vexil", "<dir>"}}, Refused, "/etc/vexil: a symbolic link on the way to a trust store that is not there", ""},
+        {"unmounted file system under a linked parent", {{"etc", "->ro/etc"}, {"ro/etc/vexil", "->../../mnt/config/vexil"}, {"mnt/config", "<dir>"}}, Refused, "/etc: a symbolic link on the way", ""},
+        {"parent a dangling link", {{"etc/vexil", "->../mnt/config/vexil"}, {"mnt/config", "<dir>"}}, Refused, "/etc/vexil: a symbolic link on the way", ""},
+        {"parent a link, store there", {{"etc/vexil", "->../data/vexil"}, {"data/vexil/keys/a", a}}, Loaded, "", "A"},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::filesystem::path root = path(c.name);
-        for (const std::string& directory : c.directories) {
-            create_directories(root / directory);
+        for (const auto& [at, what] : c.tree) {
+            const std::filesystem::path entry = root / at;
+            create_directories(entry.parent_path());
+            if (what == "<dir>") {
+                create_directories(entry);
+            } else if (what == "<fifo>") {
+                ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
+            } else if (what.rfind("->", 0) == 0) {
+                create_symlink(what.substr(2), entry);
+            } else {
+                std::ofstream(entry, std::ios::binary) << what;
+            }
         }
-        for (const std::string& file : c.files) {
-            std::ofstream(root / file) << publicFile;
-        }
-        for (const auto& link : c.links) {
-            create_directories((root / link.first).parent_path());
-            create_symlink(link.second, root / link.first);
-        }
-        const TrustStore trust = TrustStore::load((root / "etc/vexil/trusted-keys").string());
+        const TrustStore trust = TrustStore::load((root / k).string());
         EXPECT_EQ(c.state, trust.state());
-        EXPECT_EQ(trust.reason().substr(0, root.string().size() + strlen(c.reason)),
-                  c.state == Refused ? root.string() + c.reason : "");
+        const std::string reason = c.state == Refused ? root.string() + c.reason : "";
+        EXPECT_EQ(trust.reason().substr(0, reason.size()), reason);
+        EXPECT_EQ(c.state == Refused, !trust.reason().empty());
+        EXPECT_EQ(c.keys, std::string(trust.find(RfcKey::publicKey().id) ? "A" : "") +
+                              (trust.find(keyB.id) ? "B" : ""));
     }
 }
 
