@@ -218,48 +218,9 @@ TEST_F(UbiTest, VolumeIdsAndAttributesByName) {
     EXPECT_EQ(output.out() + output.err(), "") << "the device prints nothing";
 }
 
-TEST_F(UbiTest, CreateVolumeSendsTheRecord) {
-    ASSERT_TRUE(device.init("NAND.ubi"));
-    sim.clearRequests();
-    const std::string name127(127, 'a'), name128(128, 'b');
-    const std::string huge = "short" + std::string(65536, 'c');
-    std::vector<uint8_t> truncated = mkvolRecord(huge.substr(0, 128), 1, 4);
-    truncated[18] = 5; // name_len is the length's low 16 bits
-    truncated[19] = 0;
-    const auto Static = Ubi::VolumeType::Static, Dynamic = Ubi::VolumeType::Dynamic;
-    struct Case {
-        std::string name;
-        Ubi::VolumeType type;
-        uint64_t bytes;
-        std::string error; // empty when made
-        std::vector<uint8_t> record;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"rootfs_new", Dynamic, 36700160, "", mkvolRecord("rootfs_new", 36700160, 3)},
-        {"kernel_new", Static, 6291456, "", mkvolRecord("kernel_new", 6291456, 4)},
-        {name127, Static, 1, "", mkvolRecord(name127, 1, 4)},
-        {name128, Static, 1, "File name too long", mkvolRecord(name128, 1, 4)},
-        {huge, Static, 1, "Invalid argument", truncated},
-        {"kernel_new", Static, 1, "File exists", mkvolRecord("kernel_new", 1, 4)},
-        {"other", static_cast<Ubi::VolumeType>(7), 1, "Invalid argument", mkvolRecord("other", 1, 0)}, // goes as vol_type 0
-        {"huge", Dynamic, 0xFFFFFFFFu, "No space left on device", mkvolRecord("huge", 0xFFFFFFFFu, 3)},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        const bool made = device.createVolume(c.name, c.type, c.bytes);
-        EXPECT_EQ(made ? "" : strerror(device.error()), c.error) << c.name.size();
-    }
-    const auto sent = calls(Sim::Call::Ioctl);
-    ASSERT_EQ(sent.size(), std::size(cases));
-    EXPECT_EQ(sent[0].path, "/dev/ubi0");
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].bytes, cases[i].record) << i;
-    }
-}
-
-// Delete and rename: what reaches the kernel, what the device says, and the names afterwards.
-TEST(UbiDevice, DeleteAndRename) {
+// Create, delete and rename: what reaches the kernel, what the device says, and the names
+// afterwards.
+TEST(UbiDevice, CreateDeleteAndRename) {
     using Pairs = std::vector<std::pair<std::string, std::string>>;
     Pairs many;
     std::vector<std::pair<int, std::string>> manyEntries;
@@ -270,7 +231,16 @@ TEST(UbiDevice, DeleteAndRename) {
     const Pairs all32(many.begin(), many.end() - 1);
     manyEntries.pop_back();
     const std::string name127(127, 'n');
+    const std::string huge = "short" + std::string(65536, 'c');
+    std::vector<uint8_t> truncated = mkvolRecord(huge.substr(0, 128), 1, 4);
+    truncated[18] = 5; // name_len is the length's low 16 bits
+    truncated[19] = 0;
     using Call = std::function<bool(Ubi::Device&, Sim::Simulator&)>;
+    const auto create = [](const std::string& name, int type, uint64_t bytes) -> Call {
+        return [=](Ubi::Device& d, Sim::Simulator&) {
+            return d.createVolume(name, static_cast<Ubi::VolumeType>(type), unsigned(bytes));
+        };
+    };
     struct Case {
         const char* name;
         Call call;
@@ -280,6 +250,12 @@ TEST(UbiDevice, DeleteAndRename) {
     };
     // clang-format off
     const Case cases[] = {
+        {"create a dynamic volume", create("rootfs_new", 0, 36700160), 0, mkvolRecord("rootfs_new", 36700160, 3), {{"rootfs_new", 36}}},
+        {"create a static volume", create(name127, 1, 6291456), 0, mkvolRecord(name127, 6291456, 4), {{name127, 36}}},
+        {"create with a name of 128 bytes", create(std::string(128, 'b'), 1, 1), ENAMETOOLONG, mkvolRecord(std::string(128, 'b'), 1, 4), {}},
+        {"create with a name of 65541 bytes", create(huge, 1, 1), EINVAL, truncated, {}},
+        {"create of an unknown type", create("other", 7, 1), EINVAL, mkvolRecord("other", 1, 0), {{"other", -1}}}, // goes as vol_type 0
+        {"create of 4 GiB", create("huge", 0, 0xFFFFFFFFu), ENOSPC, mkvolRecord("huge", 0xFFFFFFFFu, 3), {{"huge", -1}}},
         {"delete", [](Ubi::Device& d, Sim::Simulator&) { return d.deleteVolume("kernel_prev"); }, 0, {0, 0, 0, 0}, {{"kernel", 1}, {"kernel_new", 2}, {"kernel_prev", -1}}},
         {"delete a missing volume", [](Ubi::Device& d, Sim::Simulator&) { return d.deleteVolume("missing"); }, ENOENT, {}, {}},
         {"rename", [](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", "kernel_prev"}, {"kernel_new", "kernel"}}); }, 0,
