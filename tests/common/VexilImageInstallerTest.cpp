@@ -195,86 +195,6 @@ private:
     int m_flagged = -1;
 };
 
-// Every rejected image and every flash failure: the exit status, one line that says why, the
-// current set as it was, never renamed, and how far the install came.
-TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
-    const auto without = [](int slot) {
-        ImageBuilder image;
-        for (int other = 0; other < FwImage::slotCount; ++other) {
-            if (other != slot) {
-                image.block(FwImage::s_volumes[other].blockId, s_update[other]);
-            }
-        }
-        return image.build();
-    };
-    const Bytes update = imageOf(s_update).build();
-    Bytes early = update;
-    early.resize(early.size() - 1000);
-    const auto none = [](Tampering&) {};
-    struct Case {
-        const char* name;
-        Bytes image;
-        std::function<void(Tampering&)> fault;
-        int status;
-        std::string lastLine; // what the run ends with
-        std::string err;
-        bool newSetWritten; // complete "_new" volumes are left behind
-        int prevLeft;       // "_prev" volumes not yet deleted to make room; 3: the flash untouched
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"no rootfs block", without(2), none, 3, "the image has no rootfs block (ID 4)", "", false, 1},
-        {"no kernel block, a leftover kernel_new", without(0), [](Tampering& t) { t.addVolume(0, "kernel_new", Sim::kStatic, FwImage::s_volumes[0].size, s_update.kernel); },
-         3, "the image has no kernel block (ID 1)", "", true, 1},
-        {"CRC error in the last block", imageOf(s_update).block(4, s_update.rootfs, 1).build(), none, 3, "block 4 failed its CRC check", "", false, 0},
-        {"early end", early, none, 3, "the image ended early", "", false, 0},
-        {"declared length too short", imageOf(s_update).length(60).build(), none, 3, "the image is longer than its declared length", "", false, 2},
-        {"declared length too long", imageOf(s_update).length(uint32_t(update.size() + 1)).build(), none, 3, "the image ended early", "", true, 0},
-        {"wrong product", imageOf(s_update).product("Other").build(), none, 3, "the image is for another board (magic 'VexilImg', product 'Other')", "", false, 3},
-        {"unknown block with a bad CRC", imageOf(s_update).block(7, Bytes(10, 1), 0).build(), none, 3, "block 7 failed its CRC check", "", true, 0},
-        {"failed write", update, [](Tampering& t) { t.failCall(Call::Write, 2, EIO); },
-         4, "writing kernel_new failed: Input/output error", "write: Input/output error\n", false, 2},
-        {"short write", update, [](Tampering& t) { t.shortWrite = 1; }, 4, "writing kernel_new fell short: 65535 of 65536 bytes", "", false, 2},
-        {"failed update start", update, [](Tampering& t) { t.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP); },
-         4, "could not start the update of devicetree_new: Input/output error", "", false, 1},
-        {"reads back wrong", update, [](Tampering& t) { t.node = "/dev/ubi0_2"; }, 4, "rootfs_new reads back wrong", "", true, 0},
-        {"marked corrupted", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; }, 4, "kernel_new is marked corrupted", "", true, 0},
-        {"static volume holds less", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; }, 4, "kernel_new holds 1 bytes, not 100000", "", true, 0},
-        {"static volume holds more", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; },
-         4, "kernel_new holds 100001 bytes, not 100000", "", true, 0},
-        {"update marker still set", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; }, 4, "devicetree_new is still marked as being updated", "", true, 0},
-        {"oversized devicetree", imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(), none,
-         3, "block 3 (devicetree) is 253953 bytes, more than the 253952 bytes of devicetree_new", "", false, 2},
-        {"no room for kernel_new", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); },
-         4, "could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
-        {"rename refused", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); },
-         4, "the rename that switches the new set in failed: Device or resource busy; vexil-slots status shows which set is current", "rename: Device or resource busy\n", true, 0},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Tampering sim;
-        twoGenerations(sim);
-        c.fault(sim);
-        sim.clearRequests();
-        const Outcome outcome = install(sim, c.image);
-        EXPECT_EQ(outcome.status, c.status);
-        EXPECT_EQ(outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1),
-                  "install stopped: " + c.lastLine + "\n");
-        EXPECT_EQ(outcome.err, c.err);
-        EXPECT_TRUE(holds(sim, s_current));
-        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL),
-                  c.lastLine.find("rename") != std::string::npos ? 1u : 0u);
-        EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
-        int prevLeft = 0;
-        for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-            prevLeft += find(sim.volumes(0), slot.prevName) != nullptr;
-        }
-        EXPECT_EQ(prevLeft, c.prevLeft);
-        EXPECT_EQ(count(sim, Call::Ioctl) == 0, c.prevLeft == 3);
-    }
-}
-
 TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     for (const auto& args : {std::vector<std::string>{}, {"a", "b"}}) {
         const Outcome usage = runInstaller(m_sim, args);
@@ -344,10 +264,27 @@ protected:
         signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
 };
 
-// With a trust store nothing on the flash changes for an image that no trusted key vouched for,
-// whether it is refused at its description, at the block headers ahead of the first slot, or
-// for its version; nor while the current manifest that guards against a downgrade cannot be read.
-TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
+// Every rejected image and every flash failure: the exit status, one line that says why, the
+// current set as it was, never renamed, and how far the install came. With a trust store nothing
+// on the flash changes for an image that no trusted key vouched for, whether it is refused at its
+// description, at the block headers ahead of the first slot, or for its version; nor while the
+// current manifest that guards against a downgrade cannot be read. The one image that gets past
+// the block headers, a payload changed so that its size and CRC-32 still match, is refused at
+// the block's end: the slots written so far have lost their previous generation.
+TEST_F(TrustedBoardTest, RejectionsLeaveTheCurrentSet) {
+    const auto without = [](int slot) {
+        ImageBuilder image;
+        for (int other = 0; other < FwImage::slotCount; ++other) {
+            if (other != slot) {
+                image.block(FwImage::s_volumes[other].blockId, s_update[other]);
+            }
+        }
+        return image.build();
+    };
+    const Bytes update = imageOf(s_update).build();
+    Bytes early = update;
+    early.resize(early.size() - 1000);
+    const auto none = [](Tampering&) {};
     const Bytes good = signedImage(imageOf(s_update), m_key);
     // The rootfs block of another signed image in place of this one's.
     Bytes spliced = good;
@@ -371,60 +308,87 @@ TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
     };
     const std::string unusable =
         "the current manifest cannot be used, so a downgrade could not be told: manifest";
-    const struct {
+    struct Case {
         const char* name;
         Bytes image;
-        std::function<void(Sim::Simulator&)> prepare;
-        std::string reason;
-    } cases[] = {
-        // clang-format off
-        {"not signed", imageOf(s_update).build(), {}, "the image is not signed"},
-        {"untrusted key", signedImage(imageOf(s_update), m_other), {}, "the image is signed by key "},
-        {"spliced", spliced, {}, "the image header is not the one the signed description holds"},
-        {"last payload changed, CRC-32 recomputed", recomputed, {}, "block 4 (rootfs) is not the block the signed description lists next"},
-        {"older than the verified current", good, installed(0x20261207), "the image's version 0x20261206 is lower than the installed version 0x20261207"},
-        {"current manifest marked corrupted", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.setVolumeCorrupted(0, manifestId(sim), true); },
-         unusable + " is marked corrupted"},
-        {"current manifest's data damaged", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.corruptVolumeData(0, manifestId(sim), 30); sim.reattach(); runSlots(sim, {"status"}); },
-         unusable + " is marked corrupted"},
-        {"current manifest's CRC-32 wrong", good, [](Sim::Simulator& sim) { sim.addVolume(0, "manifest", Sim::kStatic, 4096, damagedManifest()); },
-         unusable + ": its CRC-32 does not match"},
-        // clang-format on
+        std::function<void(Tampering&)> fault;
+        bool trusted; // the board has the trust store
+        int status;
+        std::string lastLine; // what the run ends with
+        std::string err;
+        bool newSetWritten; // complete "_new" volumes are left behind
+        int prevLeft;       // "_prev" volumes not yet deleted to make room; 3: the flash untouched
     };
-    for (const auto& c : cases) {
+    // clang-format off
+    const Case cases[] = {
+        {"no rootfs block", without(2), none, false, 3, "the image has no rootfs block (ID 4)", "", false, 1},
+        {"no kernel block, a leftover kernel_new", without(0), [](Tampering& t) { t.addVolume(0, "kernel_new", Sim::kStatic, FwImage::s_volumes[0].size, s_update.kernel); }, false,
+         3, "the image has no kernel block (ID 1)", "", true, 1},
+        {"CRC error in the last block", imageOf(s_update).block(4, s_update.rootfs, 1).build(), none, false, 3, "block 4 failed its CRC check", "", false, 0},
+        {"early end", early, none, false, 3, "the image ended early", "", false, 0},
+        {"declared length too short", imageOf(s_update).length(60).build(), none, false, 3, "the image is longer than its declared length", "", false, 2},
+        {"declared length too long", imageOf(s_update).length(uint32_t(update.size() + 1)).build(), none, false, 3, "the image ended early", "", true, 0},
+        {"wrong product", imageOf(s_update).product("Other").build(), none, false, 3, "the image is for another board (magic 'VexilImg', product 'Other')", "", false, 3},
+        {"unknown block with a bad CRC", imageOf(s_update).block(7, Bytes(10, 1), 0).build(), none, false, 3, "block 7 failed its CRC check", "", true, 0},
+        {"failed write", update, [](Tampering& t) { t.failCall(Call::Write, 2, EIO); }, false,
+         4, "writing kernel_new failed: Input/output error", "write: Input/output error\n", false, 2},
+        {"short write", update, [](Tampering& t) { t.shortWrite = 1; }, false, 4, "writing kernel_new fell short: 65535 of 65536 bytes", "", false, 2},
+        {"failed update start", update, [](Tampering& t) { t.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP); }, false,
+         4, "could not start the update of devicetree_new: Input/output error", "", false, 1},
+        {"reads back wrong", update, [](Tampering& t) { t.node = "/dev/ubi0_2"; }, false, 4, "rootfs_new reads back wrong", "", true, 0},
+        {"marked corrupted", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; }, false, 4, "kernel_new is marked corrupted", "", true, 0},
+        {"static volume holds less", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; }, false, 4, "kernel_new holds 1 bytes, not 100000", "", true, 0},
+        {"static volume holds more", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; }, false,
+         4, "kernel_new holds 100001 bytes, not 100000", "", true, 0},
+        {"update marker still set", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; }, false, 4, "devicetree_new is still marked as being updated", "", true, 0},
+        {"oversized devicetree", imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(), none, false,
+         3, "block 3 (devicetree) is 253953 bytes, more than the 253952 bytes of devicetree_new", "", false, 2},
+        {"no room for kernel_new", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); }, false,
+         4, "could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
+        {"rename refused", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); }, false,
+         4, "the rename that switches the new set in failed: Device or resource busy; vexil-slots status shows which set is current", "rename: Device or resource busy\n", true, 0},
+        {"not signed", imageOf(s_update).build(), none, true, 3, "the image is not signed", "", false, 3},
+        {"untrusted key", signedImage(imageOf(s_update), m_other), none, true, 3, "the image is signed by key " + SigningKeys::keyIdHex(m_other.id) + ", which the board does not trust", "", false, 3},
+        {"spliced", spliced, none, true, 3, "the image header is not the one the signed description holds", "", false, 3},
+        {"last payload changed, CRC-32 recomputed", recomputed, none, true, 3, "block 4 (rootfs) is not the block the signed description lists next (entry 3: ID 4, 150000 bytes, CRC-32 b40a1cef; the image has 150000 bytes, CRC-32 3911c409)", "", false, 3},
+        {"older than the verified current", good, installed(0x20261207), true, 3, "the image's version 0x20261206 is lower than the installed version 0x20261207; going back is vexil-slots rollback", "", false, 3},
+        {"current manifest marked corrupted", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.setVolumeCorrupted(0, manifestId(sim), true); }, true,
+         3, unusable + " is marked corrupted", "", false, 3},
+        {"current manifest's data damaged", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.corruptVolumeData(0, manifestId(sim), 30); sim.reattach(); runSlots(sim, {"status"}); }, true,
+         3, unusable + " is marked corrupted", "", false, 3},
+        {"current manifest's CRC-32 wrong", good, [](Sim::Simulator& sim) { sim.addVolume(0, "manifest", Sim::kStatic, 4096, damagedManifest()); }, true,
+         3, unusable + ": its CRC-32 does not match", "", false, 3},
+        {"payload changed, same CRC-32", signedImage(imageOf(s_update), m_key, [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); }), none, true,
+         3, "block 4 (rootfs) does not match its SHA-256 in the signed description", "", false, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Sim::Simulator sim;
+        Tampering sim;
         twoGenerations(sim);
-        if (c.prepare) {
-            c.prepare(sim);
-        }
+        c.fault(sim);
         const std::vector<std::string> before = volumeTable(sim);
         sim.clearRequests();
-        const Outcome outcome = install(sim, c.image, m_store);
-        EXPECT_EQ(outcome.status, 3);
-        const std::string last = outcome.out.substr(outcome.out.rfind("install stopped: "));
-        EXPECT_EQ(last.substr(0, 17 + c.reason.size()), "install stopped: " + c.reason);
-        EXPECT_EQ(volumeTable(sim), before);
-        EXPECT_EQ(count(sim, Call::Ioctl) + count(sim, Call::Write), 0u);
+        const Outcome outcome = install(sim, c.image, c.trusted ? m_store : "/nonexistent");
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1),
+                  "install stopped: " + c.lastLine + "\n");
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL),
+                  c.lastLine.find("rename") != std::string::npos ? 1u : 0u);
+        EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
+        int prevLeft = 0;
+        for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+            prevLeft += find(sim.volumes(0), slot.prevName) != nullptr;
+        }
+        EXPECT_EQ(prevLeft, c.prevLeft);
+        EXPECT_EQ(count(sim, Call::Ioctl) + count(sim, Call::Write) == 0, c.prevLeft == 3);
+        if (c.prevLeft == 3) {
+            EXPECT_EQ(volumeTable(sim), before);
+        } else {
+            EXPECT_TRUE(holds(sim, s_current));
+        }
     }
-}
-
-// The one image that gets past the block headers: a payload changed so that its size and CRC-32
-// still match. Its SHA-256 refuses it at the block's end; the current set stays, the slots
-// written so far have lost their previous generation.
-TEST_F(TrustedBoardTest, PayloadWithTheSameCrcCostsThePreviousVolumes) {
-    const Bytes image = signedImage(imageOf(s_update), m_key,
-                                    [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); });
-    const Outcome outcome = install(m_sim, image, m_store);
-    EXPECT_EQ(outcome.status, 3);
-    EXPECT_EQ(outcome.out.substr(outcome.out.rfind("install stopped: ")),
-              "install stopped: block 4 (rootfs) does not match its SHA-256 in the signed "
-              "description\n");
-    EXPECT_TRUE(holds(m_sim, s_current));
-    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        EXPECT_EQ(find(m_sim.volumes(0), slot.prevName), nullptr) << slot.prevName;
-    }
-    EXPECT_EQ(count(m_sim, Call::Ioctl, UBI_IOCRNVOL), 0u);
 }
 
 // A good signed image installs with the transcript of any good image, its description a block
