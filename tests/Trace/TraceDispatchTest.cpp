@@ -1,8 +1,7 @@
-// The area table and the dispatch of statements to outputs. Every test registers its sink before
-// any statement runs, so the default output stays out of this process.
+// The area table and the dispatch of statements to outputs. Every dispatch test registers its sink
+// before any statement runs, so the default output stays out of this process.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -16,8 +15,8 @@ namespace {
 
 const bool s_noOutputsAtStartUp = Trace::g_registeredOutputs.empty();
 
-// Names are found without regard to case, the empty one too; a new area sends warnings and
-// fatals everywhere and has a mutex of its own.
+// Junk and Trace come first. Names are found without regard to case, the empty one too; a new
+// area sends warnings and fatals everywhere and has a mutex of its own.
 TEST(Area, Lookup) {
     EXPECT_TRUE(s_noOutputsAtStartUp);
     EXPECT_EQ(Area::s_areas[0].name, "Junk");
@@ -36,8 +35,8 @@ TEST(Area, Lookup) {
     }
     ASSERT_NE(Area::s_areas[index].mutex, nullptr);
     EXPECT_NE(Area::s_areas[index].mutex, Area::s_areas[0].mutex);
-    EXPECT_EQ(Area::enumerateArea(""), count);
-    EXPECT_EQ(Area::enumerateArea(""), count);
+    EXPECT_EQ(Area::enumerateArea(""), count) << "made";
+    EXPECT_EQ(Area::enumerateArea(""), count) << "found";
 }
 
 // The table grows by 32 records at a time; every area keeps its name, index and masks.
