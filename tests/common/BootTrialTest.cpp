@@ -97,6 +97,8 @@ public:
 // An install arms a trial through the environment, or stops before anything is written when it
 // cannot; without a configuration the board installs as it always did.
 TEST_F(TrialTest, InstallsPutTheNewSetOnTrial) {
+    const std::string unusable =
+        "install stopped: the boot environment cannot be used, so no set could be put on trial: ";
     const struct {
         const char* name;
         std::function<void(TrialTest&)> prepare;
@@ -105,35 +107,19 @@ TEST_F(TrialTest, InstallsPutTheNewSetOnTrial) {
         bool onTrial;
         std::string lastLine; // of standard output when refused, of standard error otherwise
     } cases[] = {
+        // clang-format off
         {"armed", {}, 0, "3", true, ""},
-        {"vexil_max_tries",
-         [](TrialTest& t) {
-             t.writeEnvironment({{"vexil_max_tries", "a"}});
-         },
-         0, "a", true, ""},
-        {"no configuration", [](TrialTest& t) { std::filesystem::remove(t.m_config); }, 0,
-         "(unset)", false, ""},
-        {"bad vexil_max_tries",
-         [](TrialTest& t) {
-             t.writeEnvironment({{"vexil_max_tries", "0x5"}});
-         },
-         7, "(unset)", false,
-         "install stopped: the boot environment cannot be used, so no set could be put on trial: "
-         "vexil_max_tries is '0x5'; it must be 1 to ff, in hex digits as U-Boot's setexpr reads "
-         "them"},
-        {"environment's CRC wrong", [](TrialTest& t) { t.writeEnvironment({}, false); }, 7,
-         "(unset)", false,
-         "install stopped: the boot environment cannot be used, so no set could be put on trial: "
-         "the environment "},
-        {"a set still on trial",
-         [](TrialTest& t) {
-             t.m_board->addVolume(0, "manifest_trial", Sim::kStatic, 4096, Bytes(118));
-         },
-         7, "(unset)", true,
-         "install stopped: the current set is still on trial; confirm it (vexil-slots confirm) or "
-         "go back (vexil-slots rollback) first"},
+        {"vexil_max_tries", [](TrialTest& t) { t.writeEnvironment({{"vexil_max_tries", "a"}}); }, 0, "a", true, ""},
+        {"no configuration", [](TrialTest& t) { std::filesystem::remove(t.m_config); }, 0, "(unset)", false, ""},
+        {"bad vexil_max_tries", [](TrialTest& t) { t.writeEnvironment({{"vexil_max_tries", "0x5"}}); }, 7, "(unset)", false,
+         unusable + "vexil_max_tries is '0x5'; it must be 1 to ff, in hex digits as U-Boot's setexpr reads them"},
+        {"vexil_max_tries above ff", [](TrialTest& t) { t.writeEnvironment({{"vexil_max_tries", "100"}}); }, 7, "(unset)", false, unusable + "vexil_max_tries is '100'"},
+        {"environment's CRC wrong", [](TrialTest& t) { t.writeEnvironment({}, false); }, 7, "(unset)", false, unusable + "the environment "},
+        {"a set still on trial", [](TrialTest& t) { t.m_board->addVolume(0, "manifest_trial", Sim::kStatic, 4096, Bytes(118)); }, 7, "(unset)", true,
+         "install stopped: the current set is still on trial; confirm it (vexil-slots confirm) or go back (vexil-slots rollback) first"},
         {"nothing to fall back to", [](TrialTest& t) { t.fresh(false); }, 0, "(unset)", false,
          "VexilImageInstaller: no whole set to fall back to: the new set goes in without a trial"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

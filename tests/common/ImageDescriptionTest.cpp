@@ -11,37 +11,11 @@
 
 #include "common/ImageDescription.h"
 #include "common/ImageFormat.h"
+#include "support/RfcKey.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes unhex(const std::string& hex) {
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-// RFC 8032's first Ed25519 key.
-SigningKeys::SecretKey keyA() {
-    SigningKeys::SecretKey key;
-    const Bytes bytes = unhex("833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42"
-                              "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf");
-    std::copy(bytes.begin(), bytes.end(), key.bytes.begin());
-    std::array<uint8_t, SigningKeys::publicKeySize> publicHalf;
-    std::copy(bytes.begin() + 32, bytes.end(), publicHalf.begin());
-    key.id = SigningKeys::keyIdOf(publicHalf);
-    return key;
-}
-
-SigningKeys::PublicKey publicOf(const SigningKeys::SecretKey& secret) {
-    SigningKeys::PublicKey key;
-    key.id = secret.id;
-    std::copy(secret.bytes.begin() + 32, secret.bytes.end(), key.bytes.begin());
-    return key;
-}
 
 Bytes header() {
     Bytes raw(sizeof(ImageHeader), 0);
@@ -63,9 +37,9 @@ std::vector<ImageDescription::Entry> entries() {
 
 // The layout as the README gives it; the signature made by OpenSSL's Ed25519 over the same bytes.
 TEST(ImageDescription, BytesAsDocumented) {
-    const Bytes bytes = ImageDescription::build(header().data(), entries(), keyA());
+    const Bytes bytes = ImageDescription::build(header().data(), entries(), RfcKey::secretKey());
     Bytes expected = {1};
-    const Bytes id = unhex("b3f39d3b985a7db0");
+    const Bytes id = RfcKey::unhex(RfcKey::id);
     const Bytes raw = header();
     expected.insert(expected.end(), id.begin(), id.end());
     expected.insert(expected.end(), raw.begin(), raw.end());
@@ -79,14 +53,14 @@ TEST(ImageDescription, BytesAsDocumented) {
         expected.insert(expected.end(), entry.digest.begin(), entry.digest.end());
     }
     const Bytes signature =
-        unhex("9171b854b64c5e37e83a4b98d8ce41fbf9205e143e15d2a04f4a1e9c561a91e6"
-              "3d3594dcb1be2090f8f72a69dd516f606e0fbbaca0c9d6c30f653799b54e8e06");
+        RfcKey::unhex("9171b854b64c5e37e83a4b98d8ce41fbf9205e143e15d2a04f4a1e9c561a91e6"
+                      "3d3594dcb1be2090f8f72a69dd516f606e0fbbaca0c9d6c30f653799b54e8e06");
     expected.insert(expected.end(), signature.begin(), signature.end());
     EXPECT_EQ(bytes, expected);
 }
 
 TEST(ImageDescription, DecodesOnlyWhatItWrote) {
-    const SigningKeys::SecretKey a = keyA();
+    const SigningKeys::SecretKey a = RfcKey::secretKey();
     SigningKeys::PublicKey publicB;
     SigningKeys::SecretKey b;
     SigningKeys::generateKeyPair(publicB, b);
@@ -110,12 +84,11 @@ TEST(ImageDescription, DecodesOnlyWhatItWrote) {
         bool signedByA;     // when it decodes
         bool headerMatches; // when it decodes
     } cases[] = {
+        // clang-format off
         {"good", good, nullptr, true, true},
         {"empty", {}, "it is 0 bytes", false, false},
-        {"one entry short", sized(ImageDescription::payloadSize(1) - 1), "it is 177 bytes", false,
-         false},
-        {"over 64 entries", Bytes(ImageDescription::maxPayloadSize + 1), "it is 2951 bytes", false,
-         false},
+        {"one entry short", sized(ImageDescription::payloadSize(1) - 1), "it is 177 bytes", false, false},
+        {"over 64 entries", Bytes(ImageDescription::maxPayloadSize + 1), "it is 2951 bytes", false, false},
         {"format 0", changed(0, 0), "unknown format 0", false, false},
         {"format 2", changed(0, 2), "unknown format 2", false, false},
         {"no entries", changed(69, 0), "it lists 0 blocks in 222 bytes", false, false},
@@ -125,6 +98,7 @@ TEST(ImageDescription, DecodesOnlyWhatItWrote) {
         {"entry byte changed", changed(100, 0), nullptr, false, true},
         {"signature byte changed", changed(good.size() - 1, 0), nullptr, false, true},
         {"claims key B", claimsB, nullptr, false, true},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,10 +108,10 @@ TEST(ImageDescription, DecodesOnlyWhatItWrote) {
         EXPECT_EQ(decoded, c.why == nullptr);
         if (!decoded) {
             EXPECT_EQ(why, c.why);
-            EXPECT_FALSE(description.signedBy(publicOf(a)));
+            EXPECT_FALSE(description.signedBy(RfcKey::publicKey()));
             continue;
         }
-        EXPECT_EQ(description.signedBy(publicOf(a)), c.signedByA);
+        EXPECT_EQ(description.signedBy(RfcKey::publicKey()), c.signedByA);
         EXPECT_FALSE(description.signedBy(publicB));
         EXPECT_EQ(description.describesHeader(header().data()), c.headerMatches);
     }

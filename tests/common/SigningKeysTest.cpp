@@ -1,97 +1,68 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/SigningKeys.h"
 #include "common/TrustStore.h"
+#include "support/RfcKey.h"
 #include "support/TempDirTest.h"
 
 namespace {
 
 using namespace SigningKeys;
-
-// The Ed25519 key of RFC 8032's "abc" test; key ID and base64 computed with Python's hashlib.
-const std::string idA = "b3f39d3b985a7db0";
-const std::string publicA = "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=";
-const std::string secretA =
-    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
-    "TWTr+BloNGfivw==";
-const std::string fileA = "vexil-ed25519-public " + idA + " " + publicA + "\n";
-const std::string secretFileA = "vexil-ed25519-secret " + idA + " " + secretA + "\n";
-
-std::vector<uint8_t> unhex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-PublicKey publicKeyA() {
-    PublicKey key;
-    std::string error;
-    EXPECT_TRUE(parsePublicKey(fileA, key, error)) << error;
-    return key;
-}
+using RfcKey::id;
+using RfcKey::publicFile;
+using RfcKey::secretFile;
 
 TEST(SigningKeys, KeyFiles) {
     const std::string pkHex = "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf";
     const std::string skHex =
         "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42" + pkHex;
-    const std::string pub = "vexil-ed25519-public ";
-    const std::string sec = "vexil-ed25519-secret ";
-    std::string withNul = fileA;
+    const std::string pub = "vexil-ed25519-public ", key = pub + id + " ";
+    std::string withNul = publicFile;
     withNul[30] = '\0';
     // A seed that does not belong to the public half it carries.
-    std::string wrongSeed = secretFileA;
+    std::string wrongSeed = secretFile;
     wrongSeed[pub.size() + 17] = 'h';
-
     const struct {
         const char* name;
         bool secret;
         std::string text;
         const char* error; // nullptr: parses to the key above
     } cases[] = {
-        {"public key", false, fileA, nullptr},
-        {"no line feed", false, pub + idA + " " + publicA, nullptr},
-        {"secret key", true, secretFileA, nullptr},
-        {"CR LF", false, pub + idA + " " + publicA + "\r\n", "not printable ASCII"},
+        // clang-format off
+        {"public key", false, publicFile, nullptr},
+        {"no line feed", false, key + RfcKey::publicBase64, nullptr},
+        {"secret key", true, secretFile, nullptr},
+        {"CR LF", false, key + RfcKey::publicBase64 + "\r\n", "not printable ASCII"},
         {"NUL byte", false, withNul, "not printable ASCII"},
-        {"high-bit slash", false,
-         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u\xafU1k6/gZaDRn4r8=", "not printable ASCII"},
-        {"two lines", false, fileA + fileA, "more than one line"},
-        {"blank line after", false, fileA + "\n", "more than one line"},
+        {"high-bit slash", false, key + "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u\xafU1k6/gZaDRn4r8=", "not printable ASCII"},
+        {"two lines", false, publicFile + publicFile, "more than one line"},
+        {"blank line after", false, publicFile + "\n", "more than one line"},
         {"empty", false, "", "three words"},
-        {"double space", false, pub + idA + "  " + publicA, "three words"},
-        {"trailing space", false, pub + idA + " " + publicA + " \n", "three words"},
-        {"secret key as public", false, secretFileA, "first word is not \"vexil-ed25519-public\""},
-        {"public key as secret", true, fileA, "first word is not \"vexil-ed25519-secret\""},
-        {"word prefix only", false, "vexil-ed25519 " + idA + " " + publicA, "first word"},
-        {"key ID not hex", false, pub + "b3f39d3b985a7dbx " + publicA, "lowercase hex"},
-        {"key ID upper case", false, pub + "B3F39D3B985A7DB0 " + publicA, "lowercase hex"},
-        {"key ID short", false, pub + "b3f39d3b985a7d " + publicA, "lowercase hex"},
-        {"wrong key ID", false, pub + "b3f39d3b985a7db1 " + publicA,
-         "key ID b3f39d3b985a7db1 does not match the key, whose ID is b3f39d3b985a7db0"},
-        {"bad base64", false,
-         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r*=", "not base64"},
-        {"no padding", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8",
-         "not base64"},
-        {"trailing garbage", false, pub + idA + " " + publicA + "AAAA", "not base64"},
-        {"31 bytes", false, pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4g==",
-         "key is 31 bytes, expected 32"},
-        {"no key", false, pub + idA + " ", "key is 0 bytes, expected 32"},
-        {"36 bytes", false, pub + idA + " " + std::string(48, 'A'), "key is 36 bytes"},
-        {"stray bits", false,
-         pub + idA + " 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r9=", "not base64"},
-        {"secret of 32 bytes", true, sec + idA + " " + publicA, "key is 32 bytes, expected 64"},
+        {"double space", false, pub + id + "  " + RfcKey::publicBase64, "three words"},
+        {"trailing space", false, key + RfcKey::publicBase64 + " \n", "three words"},
+        {"secret key as public", false, secretFile, "first word is not \"vexil-ed25519-public\""},
+        {"public key as secret", true, publicFile, "first word is not \"vexil-ed25519-secret\""},
+        {"word prefix only", false, "vexil-ed25519 " + id + " " + RfcKey::publicBase64, "first word"},
+        {"key ID not hex", false, pub + "b3f39d3b985a7dbx " + RfcKey::publicBase64, "lowercase hex"},
+        {"key ID upper case", false, pub + "B3F39D3B985A7DB0 " + RfcKey::publicBase64, "lowercase hex"},
+        {"key ID short", false, pub + "b3f39d3b985a7d " + RfcKey::publicBase64, "lowercase hex"},
+        {"wrong key ID", false, pub + "b3f39d3b985a7db1 " + RfcKey::publicBase64, "key ID b3f39d3b985a7db1 does not match the key, whose ID is b3f39d3b985a7db0"},
+        {"bad base64", false, key + "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r*=", "not base64"},
+        {"no padding", false, key + "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8", "not base64"},
+        {"trailing garbage", false, key + RfcKey::publicBase64 + "AAAA", "not base64"},
+        {"31 bytes", false, key + "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4g==", "key is 31 bytes, expected 32"},
+        {"no key", false, key, "key is 0 bytes, expected 32"},
+        {"36 bytes", false, key + std::string(48, 'A'), "key is 36 bytes"},
+        {"stray bits", false, key + "7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r9=", "not base64"},
+        {"secret of 32 bytes", true, "vexil-ed25519-secret " + id + " " + RfcKey::publicBase64, "key is 32 bytes, expected 64"},
         {"secret with a wrong seed", true, wrongSeed, "does not match its own public half"},
         {"4096 bytes", false, std::string(maxKeyFileSize, 'a'), "three words"},
-        {"4097 bytes", false, fileA + std::string(maxKeyFileSize + 1 - fileA.size(), ' '),
-         "larger than 4096 bytes"},
+        {"4097 bytes", false, publicFile + std::string(maxKeyFileSize + 1 - publicFile.size(), ' '), "larger than 4096 bytes"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,172 +80,82 @@ TEST(SigningKeys, KeyFiles) {
         const std::vector<uint8_t> bytes =
             c.secret ? std::vector<uint8_t>(secretKey.bytes.begin(), secretKey.bytes.end())
                      : std::vector<uint8_t>(publicKey.bytes.begin(), publicKey.bytes.end());
-        EXPECT_EQ(unhex(c.secret ? skHex : pkHex), bytes);
-        EXPECT_EQ(idA, keyIdHex(c.secret ? secretKey.id : publicKey.id));
-        EXPECT_EQ(c.secret ? secretFileA : fileA,
+        EXPECT_EQ(RfcKey::unhex(c.secret ? skHex : pkHex), bytes);
+        EXPECT_EQ(id, keyIdHex(c.secret ? secretKey.id : publicKey.id));
+        EXPECT_EQ(c.secret ? secretFile : publicFile,
                   c.secret ? secretKeyText(secretKey) : publicKeyText(publicKey));
     }
 }
 
 class TrustStoreLoad : public TempDirTest {};
 
-TEST_F(TrustStoreLoad, Directories) {
+// The store etc/vexil/keys and the tree around it, by path from the case's directory: a file's
+// text, "<dir>", "<fifo>", or "->TARGET" for a symbolic link. Only a store that is not there under
+// real directories means "no store": a link on its path may lead into a file system that failed
+// to mount.
+TEST_F(TrustStoreLoad, Stores) {
     PublicKey keyB;
     SecretKey secretB;
     generateKeyPair(keyB, secretB);
-    const std::string fileB = publicKeyText(keyB);
-
-    enum StorePath { Missing, Dir, RegularFile, DanglingLink };
-    enum Kind { None, File, Directory, Fifo, Symlink };
+    const std::string a = publicFile, b = publicKeyText(keyB), k = "etc/vexil/keys";
     const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
     const auto Refused = TrustStore::Refused;
     const struct {
         const char* name;
-        StorePath path;
-        bool withA;        // the store holds key A's file "a"
-        const char* entry; // and, unless kind is None, this entry
-        Kind kind;
-        std::string content; // a file's text or a link's target
+        std::vector<std::pair<std::string, std::string>> tree;
         TrustStore::State state;
-        const char* reason; // from the store's path on
+        std::string reason; // from the case's directory on
         const char* keys;   // the keys it finds
     } cases[] = {
-        {"absent", Missing, false, "", None, "", Absent, "", ""},
-        {"empty", Dir, false, "", None, "", Refused, "/store: holds no key file", ""},
-        {"one key", Dir, true, "", None, "", Loaded, "", "A"},
-        {"two keys", Dir, true, "b.pub", File, fileB, Loaded, "", "AB"},
-        {"hidden file ignored", Dir, true, ".b", File, "junk", Loaded, "", "A"},
-        {"hidden directory ignored", Dir, true, ".sub", Directory, "", Loaded, "", "A"},
-        {"only a hidden key", Dir, false, ".a", File, fileA, Refused, "/store: holds no key file",
-         ""},
-        {"link to a key file", Dir, false, "a", Symlink, "../a.pub", Loaded, "", "A"},
-        {"malformed key", Dir, true, "b", File, fileB + "x", Refused,
-         "/store/b: malformed public key file: more than one line", ""},
-        {"secret key", Dir, false, "a", File, secretFileA, Refused,
-         "/store/a: malformed public key file: first word", ""},
-        {"empty key file", Dir, false, "a", File, "", Refused,
-         "/store/a: malformed public key file: not three words", ""},
-        {"oversized key file", Dir, false, "a", File, fileA + std::string(5000, ' '), Refused,
-         "/store/a: malformed public key file: larger than 4096 bytes", ""},
-        {"subdirectory", Dir, true, "sub", Directory, "", Refused, "/store/sub: not a regular file",
-         ""},
-        {"FIFO", Dir, true, "fifo", Fifo, "", Refused, "/store/fifo: not a regular file", ""},
-        {"dangling symlink", Dir, true, "gone", Symlink, "nowhere", Refused,
-         "/store/gone: cannot open: No such file or directory", ""},
-        {"store is a file", RegularFile, false, "", None, "", Refused,
-         "/store: cannot open directory: Not a directory", ""},
-        {"store is a dangling symlink", DanglingLink, false, "", None, "", Refused,
-         "/store: a symbolic link on the way to a trust store that is not there", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::filesystem::path store = path(c.name) / "store";
-        create_directories(store.parent_path());
-        std::ofstream(store.parent_path() / "a.pub") << fileA;
-        if (c.path == Dir) {
-            create_directory(store);
-        } else if (c.path == RegularFile) {
-            std::ofstream(store) << fileA;
-        } else if (c.path == DanglingLink) {
-            create_symlink("nowhere", store);
-        }
-        if (c.withA) {
-            std::ofstream(store / "a") << fileA;
-        }
-        const std::filesystem::path entry = store / c.entry;
-        if (c.kind == File) {
-            std::ofstream(entry, std::ios::binary) << c.content;
-        } else if (c.kind == Directory) {
-            create_directory(entry);
-        } else if (c.kind == Fifo) {
-            ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
-        } else if (c.kind == Symlink) {
-            create_symlink(c.content, entry);
-        }
-
-        const TrustStore trust = TrustStore::load(store);
-        EXPECT_EQ(c.state, trust.state());
-        if (c.state == Refused) {
-            const std::string expected = store.parent_path().string() + c.reason;
-            EXPECT_EQ(0u, trust.reason().rfind(expected, 0)) << trust.reason();
-        } else {
-            EXPECT_EQ("", trust.reason());
-        }
-        const std::string keys =
-            std::string(trust.find(publicKeyA().id) ? "A" : "") + (trust.find(keyB.id) ? "B" : "");
-        EXPECT_EQ(c.keys, keys);
-    }
-}
-
-// Only a store that is not there under real directories means "no store": a link on its path
-// may lead into a file system that failed to mount.
-TEST_F(TrustStoreLoad, PathToAMissingStore) {
-    const auto Absent = TrustStore::Absent, Loaded = TrustStore::Loaded;
-    const auto Refused = TrustStore::Refused;
-    const struct {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> links; // path, target
-        std::vector<std::string> directories;
-        std::vector<std::string> files;
-        TrustStore::State state;
-        const char* reason; // from the case's directory on
-    } cases[] = {
-        {"store missing", {}, {"etc/vexil"}, {}, Absent, ""},
-        {"its parent missing", {}, {"etc"}, {}, Absent, ""},
-        {"parent a link, store missing",
-         {{"etc/vexil", "../data/vexil"}},
-         {"etc", "data/vexil"},
-         {},
-         Refused,
-         "/etc/vexil: a symbolic link on the way to a trust store that is not there"},
-        {"unmounted file system under a linked parent",
-         {{"etc", "ro/etc"}, {"ro/etc/vexil", "../../mnt/config/vexil"}},
-         {"ro/etc", "mnt/config"},
-         {},
-         Refused,
-         "/etc: a symbolic link on the way"},
-        {"parent a dangling link",
-         {{"etc/vexil", "../mnt/config/vexil"}},
-         {"etc", "mnt/config"},
-         {},
-         Refused,
-         "/etc/vexil: a symbolic link on the way"},
-        {"store a dangling link",
-         {{"etc/vexil/trusted-keys", "nowhere"}},
-         {"etc/vexil"},
-         {},
-         Refused,
-         "/etc/vexil/trusted-keys: a symbolic link on the way"},
-        {"parent a file",
-         {},
-         {"etc"},
-         {"etc/vexil"},
-         Refused,
-         "/etc/vexil/trusted-keys: cannot open directory: Not a directory"},
-        {"parent a link, store there",
-         {{"etc/vexil", "../data/vexil"}},
-         {"etc", "data/vexil/trusted-keys"},
-         {"data/vexil/trusted-keys/a"},
-         Loaded,
-         ""},
+        // clang-format off
+        {"absent", {{"etc/vexil", "<dir>"}}, Absent, "", ""},
+        {"its parent absent", {{"etc", "<dir>"}}, Absent, "", ""},
+        {"empty", {{k, "<dir>"}}, Refused, "/etc/vexil/keys: holds no key file", ""},
+        {"one key", {{k + "/a", a}}, Loaded, "", "A"},
+        {"two keys", {{k + "/a", a}, {k + "/b.pub", b}}, Loaded, "", "AB"},
+        {"hidden file ignored", {{k + "/a", a}, {k + "/.b", "junk"}}, Loaded, "", "A"},
+        {"hidden directory ignored", {{k + "/a", a}, {k + "/.sub", "<dir>"}}, Loaded, "", "A"},
+        {"only a hidden key", {{k + "/.a", a}}, Refused, "/etc/vexil/keys: holds no key file", ""},
+        {"link to a key file", {{"etc/vexil/a.pub", a}, {k + "/a", "->../a.pub"}}, Loaded, "", "A"},
+        {"malformed key", {{k + "/a", a}, {k + "/b", b + "x"}}, Refused, "/etc/vexil/keys/b: malformed public key file: more than one line", ""},
+        {"two bad files, the first by name", {{k + "/c", ""}, {k + "/b", secretFile}}, Refused, "/etc/vexil/keys/b: malformed public key file: first word", ""},
+        {"empty key file", {{k + "/a", ""}}, Refused, "/etc/vexil/keys/a: malformed public key file: not three words", ""},
+        {"oversized key file", {{k + "/a", a + std::string(5000, ' ')}}, Refused, "/etc/vexil/keys/a: malformed public key file: larger than 4096 bytes", ""},
+        {"subdirectory", {{k + "/a", a}, {k + "/sub", "<dir>"}}, Refused, "/etc/vexil/keys/sub: not a regular file", ""},
+        {"FIFO", {{k + "/a", a}, {k + "/fifo", "<fifo>"}}, Refused, "/etc/vexil/keys/fifo: not a regular file", ""},
+        {"dangling symlink", {{k + "/a", a}, {k + "/gone", "->nowhere"}}, Refused, "/etc/vexil/keys/gone: cannot open: No such file or directory", ""},
+        {"store is a file", {{k, a}}, Refused, "/etc/vexil/keys: cannot open directory: Not a directory", ""},
+        {"parent a file", {{"etc/vexil", a}}, Refused, "/etc/vexil/keys: cannot open directory: Not a directory", ""},
+        {"store a dangling link", {{k, "->nowhere"}}, Refused, "/etc/vexil/keys: a symbolic link on the way to a trust store that is not there", ""},
+        {"parent a link, store absent", {{"etc/vexil", "->../data/vexil"}, {"data/vexil", "<dir>"}}, Refused, "/etc/vexil: a symbolic link on the way to a trust store that is not there", ""},
+        {"unmounted file system under a linked parent", {{"etc", "->ro/etc"}, {"ro/etc/vexil", "->../../mnt/config/vexil"}, {"mnt/config", "<dir>"}}, Refused, "/etc: a symbolic link on the way", ""},
+        {"parent a dangling link", {{"etc/vexil", "->../mnt/config/vexil"}, {"mnt/config", "<dir>"}}, Refused, "/etc/vexil: a symbolic link on the way", ""},
+        {"parent a link, store there", {{"etc/vexil", "->../data/vexil"}, {"data/vexil/keys/a", a}}, Loaded, "", "A"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::filesystem::path root = path(c.name);
-        for (const std::string& directory : c.directories) {
-            create_directories(root / directory);
+        for (const auto& [at, what] : c.tree) {
+            const std::filesystem::path entry = root / at;
+            create_directories(entry.parent_path());
+            if (what == "<dir>") {
+                create_directories(entry);
+            } else if (what == "<fifo>") {
+                ASSERT_EQ(0, mkfifo(entry.c_str(), 0600));
+            } else if (what.rfind("->", 0) == 0) {
+                create_symlink(what.substr(2), entry);
+            } else {
+                std::ofstream(entry, std::ios::binary) << what;
+            }
         }
-        for (const std::string& file : c.files) {
-            std::ofstream(root / file) << fileA;
-        }
-        for (const auto& link : c.links) {
-            create_directories((root / link.first).parent_path());
-            create_symlink(link.second, root / link.first);
-        }
-        const TrustStore trust = TrustStore::load((root / "etc/vexil/trusted-keys").string());
+        const TrustStore trust = TrustStore::load((root / k).string());
         EXPECT_EQ(c.state, trust.state());
-        EXPECT_EQ(trust.reason().substr(0, root.string().size() + strlen(c.reason)),
-                  c.state == Refused ? root.string() + c.reason : "");
+        const std::string reason = c.state == Refused ? root.string() + c.reason : "";
+        EXPECT_EQ(trust.reason().substr(0, reason.size()), reason);
+        EXPECT_EQ(c.state == Refused, !trust.reason().empty());
+        EXPECT_EQ(c.keys, std::string(trust.find(RfcKey::publicKey().id) ? "A" : "") +
+                              (trust.find(keyB.id) ? "B" : ""));
     }
 }
 

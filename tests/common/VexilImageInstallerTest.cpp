@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -16,6 +15,7 @@
 #include "common/linuxFlash/UbiRequests.h"
 #include "support/InstallerBoard.h"
 #include "support/SignedImage.h"
+#include "support/TempDirTest.h"
 
 namespace {
 
@@ -44,9 +44,12 @@ size_t count(const Sim::Simulator& sim, Call kind, unsigned long request = 0) {
     return n;
 }
 
-class InstallerTest : public ::testing::Test {
+class InstallerTest : public TempDirTest {
 protected:
-    void SetUp() override { twoGenerations(m_sim); }
+    void SetUp() override {
+        TempDirTest::SetUp();
+        twoGenerations(m_sim);
+    }
 
     static void twoGenerations(Sim::Simulator& sim) {
         makeBoard(sim);
@@ -59,7 +62,8 @@ protected:
 };
 
 // The pairs of the one rename are in slot order, the manifest's last; the kernel checked the
-// static volumes as their updates finished, so only rootfs is read back.
+// static volumes as their updates finished, so only rootfs is read back. A first install
+// prints no previous or current volumes.
 TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
     const auto image = imageOf(s_update).build();
     const Outcome outcome = install(m_sim, image);
@@ -71,37 +75,31 @@ TEST_F(InstallerTest, GoodImagePrintsTheTranscriptAndRotatesGenerations) {
     EXPECT_TRUE(holds(m_sim, s_update));
     EXPECT_TRUE(holds(m_sim, s_current, "_prev"));
     EXPECT_EQ(m_sim.volumes(0).size(), 7u) << "and the manifest";
-    std::vector<std::vector<uint8_t>> renames;
+    std::string renamed; // the new names of each rename request
     for (const auto& r : m_sim.requests()) {
         if (r.kind == Call::Open && r.request == O_RDONLY && r.path.rfind("/dev/ubi0_", 0) == 0) {
             EXPECT_EQ(r.path, "/dev/ubi0_2");
         }
         if (r.kind == Call::Ioctl && r.request == UBI_IOCRNVOL) {
-            renames.push_back(r.bytes);
+            ubi_rnvol_req request;
+            ASSERT_EQ(r.bytes.size(), sizeof request);
+            memcpy(&request, r.bytes.data(), sizeof request);
+            for (int i = 0; i < request.count; ++i) {
+                renamed +=
+                    std::string(request.ents[i].name, size_t(request.ents[i].name_len)) + " ";
+            }
+            renamed += "| ";
         }
     }
-    ASSERT_EQ(renames.size(), 1u);
-    ubi_rnvol_req request;
-    ASSERT_EQ(renames[0].size(), sizeof request);
-    memcpy(&request, renames[0].data(), sizeof request);
-    const char* const expected[] = {"kernel_prev", "kernel", "devicetree_prev", "devicetree",
-                                    "rootfs_prev", "rootfs", "manifest"};
-    ASSERT_EQ(request.count, 7);
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(std::string(request.ents[i].name, size_t(request.ents[i].name_len)), expected[i]);
-    }
-}
+    EXPECT_EQ(renamed,
+              "kernel_prev kernel devicetree_prev devicetree rootfs_prev rootfs manifest | ");
 
-TEST(Installer, FirstInstallOnAnEmptyBoard) {
-    Sim::Simulator sim;
-    makeBoard(sim);
-    const auto image = imageOf(s_update).build();
-    const Outcome outcome = install(sim, image);
+    Sim::Simulator empty;
+    makeBoard(empty);
     const bool none[3] = {false, false, false};
-    EXPECT_EQ(outcome.out, transcript(image, none, none));
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_TRUE(holds(sim, s_update));
-    EXPECT_EQ(sim.volumes(0).size(), 4u) << "and the manifest";
+    EXPECT_EQ(install(empty, image).out, transcript(image, none, none)) << "a first install";
+    EXPECT_TRUE(holds(empty, s_update));
+    EXPECT_EQ(empty.volumes(0).size(), 4u) << "and the manifest";
 }
 
 // Odd images that install. Repeated slot blocks come in any order and each refills the slot's
@@ -157,25 +155,19 @@ TEST(Installer, OddImagesInstall) {
     }
 }
 
-// Passes every call to the simulator, but the check's read-only reads of one volume node come
-// back with a flipped byte, one sysfs attribute reads "1", and the nth write takes one byte less.
-class Tampering : public LinuxFlash::KernelInterface {
+// The simulator, but the check's read-only reads of one volume node come back with a flipped
+// byte, one sysfs attribute reads `value`, and the nth write takes one byte less.
+class Tampering : public Sim::Simulator {
 public:
-    explicit Tampering(Sim::Simulator& sim) : m_sim(sim) {}
-
     std::string node;
     std::string attribute;
     std::string value = "1\n";
     unsigned shortWrite = 0;
 
     int open(const char* path, int flags) override {
-        const int fd = m_sim.open(path, flags);
-        if (fd >= 0 && path == node && (flags & O_ACCMODE) == O_RDONLY) {
-            m_tampered = fd;
-        }
-        if (fd >= 0 && path == attribute) {
-            m_flagged = fd;
-        }
+        const int fd = Simulator::open(path, flags);
+        m_tampered = fd >= 0 && path == node && (flags & O_ACCMODE) == O_RDONLY ? fd : m_tampered;
+        m_flagged = fd >= 0 && path == attribute ? fd : m_flagged;
         return fd;
     }
     ssize_t read(int fd, void* buffer, size_t size) override {
@@ -183,143 +175,25 @@ public:
             memcpy(buffer, value.data(), std::min(size, value.size()));
             return ssize_t(std::min(size, value.size()));
         }
-        const ssize_t got = m_sim.read(fd, buffer, size);
+        const ssize_t got = Simulator::read(fd, buffer, size);
         if (fd == m_tampered && got > 0) {
             static_cast<uint8_t*>(buffer)[0] ^= 0x40;
         }
         return got;
     }
     ssize_t write(int fd, const void* buffer, size_t size) override {
-        return m_sim.write(fd, buffer, --shortWrite == 0 ? size - 1 : size);
+        return Simulator::write(fd, buffer, --shortWrite == 0 ? size - 1 : size);
     }
     int close(int fd) override {
         m_tampered = fd == m_tampered ? -1 : m_tampered;
         m_flagged = fd == m_flagged ? -1 : m_flagged;
-        return m_sim.close(fd);
-    }
-    int ioctl(int fd, unsigned long request, void* argument) override {
-        return m_sim.ioctl(fd, request, argument);
-    }
-    int flock(int fd, int operation) override { return m_sim.flock(fd, operation); }
-    std::unique_ptr<LinuxFlash::DirectoryStream> openDirectory(const char* path) override {
-        return m_sim.openDirectory(path);
+        return Simulator::close(fd);
     }
 
 private:
-    Sim::Simulator& m_sim;
     int m_tampered = -1;
     int m_flagged = -1;
 };
-
-struct Rejection {
-    const char* name;
-    std::function<Bytes()> image;
-    std::function<void(Sim::Simulator&, Tampering&)> fault;
-    int status;
-    std::string lastLine; // what the run ends with
-    std::string err;
-    bool newSetWritten; // complete "_new" volumes are left behind
-    int prevLeft;       // "_prev" volumes not yet deleted to make room; 3: the flash untouched
-};
-
-// Every rejected image and every flash failure: the exit status, one line that says why, the
-// current set as it was, never renamed, and how far the install came.
-TEST_F(InstallerTest, RejectionsLeaveTheCurrentSet) {
-    const auto without = [](int slot) {
-        return [slot] {
-            ImageBuilder image;
-            for (int other = 0; other < FwImage::slotCount; ++other) {
-                if (other != slot) {
-                    image.block(FwImage::s_volumes[other].blockId, s_update[other]);
-                }
-            }
-            return image.build();
-        };
-    };
-    const auto update = [] { return imageOf(s_update).build(); };
-    const auto none = [](Sim::Simulator&, Tampering&) {};
-    const Bytes unknown(10, 1);
-    // clang-format off
-    const Rejection cases[] = {
-        {"no rootfs block", without(2), none, 3, "install stopped: the image has no rootfs block (ID 4)", "", false, 1},
-        {"no kernel block, a leftover kernel_new", without(0),
-         [](Sim::Simulator& sim, Tampering&) { sim.addVolume(0, "kernel_new", Sim::kStatic, FwImage::s_volumes[0].size, s_update.kernel); },
-         3, "install stopped: the image has no kernel block (ID 1)", "", true, 1},
-        {"CRC error in the last block", [] { ImageBuilder i = imageOf(s_update); return i.block(4, s_update.rootfs, 1).build(); },
-         none, 3, "install stopped: block 4 failed its CRC check", "", false, 0},
-        {"early end", [] { Bytes i = imageOf(s_update).build(); i.resize(i.size() - 1000); return i; },
-         none, 3, "install stopped: the image ended early", "", false, 0},
-        {"declared length too short", [] { return imageOf(s_update).length(60).build(); },
-         none, 3, "install stopped: the image is longer than its declared length", "", false, 2},
-        {"declared length too long", [] { return imageOf(s_update).length(uint32_t(imageOf(s_update).build().size() + 1)).build(); },
-         none, 3, "install stopped: the image ended early", "", true, 0},
-        {"wrong product", [] { return imageOf(s_update).product("Other").build(); },
-         none, 3, "install stopped: the image is for another board (magic 'VexilImg', product 'Other')", "", false, 3},
-        {"full-width magic and product", [] { return imageOf(s_update).magic("VexilImgVexi").product("DorvynXY").build(); },
-         none, 3, "install stopped: the image is for another board (magic 'VexilImgVexi', product 'DorvynXY')", "", false, 3},
-        {"unknown block with a bad CRC", [&] { return imageOf(s_update).block(7, unknown, 0).build(); },
-         none, 3, "install stopped: block 7 failed its CRC check", "", true, 0},
-        {"failed write", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Write, 2, EIO); },
-         4, "install stopped: writing kernel_new failed: Input/output error", "write: Input/output error\n", false, 2},
-        {"short write", update, [](Sim::Simulator&, Tampering& t) { t.shortWrite = 1; },
-         4, "install stopped: writing kernel_new fell short: 65535 of 65536 bytes", "", false, 2},
-        {"failed update start", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP); },
-         4, "install stopped: could not start the update of devicetree_new: Input/output error", "", false, 1},
-        {"reads back wrong", update, [](Sim::Simulator&, Tampering& t) { t.node = "/dev/ubi0_2"; },
-         4, "install stopped: rootfs_new reads back wrong", "", true, 0},
-        {"marked corrupted", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; },
-         4, "install stopped: kernel_new is marked corrupted", "", true, 0},
-        {"static volume holds less", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; },
-         4, "install stopped: kernel_new holds 1 bytes, not 100000", "", true, 0},
-        {"static volume holds more", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; },
-         4, "install stopped: kernel_new holds 100001 bytes, not 100000", "", true, 0},
-        {"update marker still set", update, [](Sim::Simulator&, Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; },
-         4, "install stopped: devicetree_new is still marked as being updated", "", true, 0},
-        {"oversized devicetree", [] { return imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(); },
-         none, 3, "install stopped: block 3 (devicetree) is 253953 bytes, more than the 253952 bytes of devicetree_new", "", false, 2},
-        {"no room for kernel_new", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); },
-         4, "install stopped: could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
-        {"rename refused", update, [](Sim::Simulator& sim, Tampering&) { sim.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); },
-         4, "install stopped: the rename that switches the new set in failed: Device or resource busy; vexil-slots status shows which set is current", "rename: Device or resource busy\n", true, 0},
-    };
-    // clang-format on
-    for (const Rejection& c : cases) {
-        SCOPED_TRACE(c.name);
-        Sim::Simulator sim;
-        twoGenerations(sim);
-        Tampering tampering(sim);
-        c.fault(sim, tampering);
-        sim.clearRequests();
-        const Outcome outcome = install(tampering, c.image());
-        EXPECT_EQ(outcome.status, c.status);
-        EXPECT_EQ(outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1),
-                  c.lastLine + "\n");
-        EXPECT_EQ(outcome.err, c.err);
-        EXPECT_TRUE(holds(sim, s_current));
-        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL),
-                  c.lastLine.find("rename") != std::string::npos ? 1u : 0u);
-        EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
-        int prevLeft = 0;
-        for (int slot = 0; slot < FwImage::slotCount; ++slot) {
-            prevLeft += find(sim.volumes(0), FwImage::s_volumes[slot].prevName) != nullptr;
-        }
-        EXPECT_EQ(prevLeft, c.prevLeft);
-        EXPECT_EQ(count(sim, Call::Ioctl) == 0, c.prevLeft == 3);
-    }
-}
-
-// Runs the installer on a path; what it said on both streams, and its status.
-Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
-                     const std::string& trustedKeys = "/nonexistent") {
-    args.insert(args.begin(), "VexilImageInstaller");
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(&arg[0]);
-    }
-    OutputCapture output;
-    const int status = VexilImageInstaller::run(int(argv.size()), argv.data(), kernel, trustedKeys);
-    return {status, output.out(), output.err()};
-}
 
 TEST_F(InstallerTest, ArgumentsImageFileAndDevice) {
     for (const auto& args : {std::vector<std::string>{}, {"a", "b"}}) {
@@ -375,137 +249,146 @@ class TrustedBoardTest : public InstallerTest {
 protected:
     void SetUp() override {
         InstallerTest::SetUp();
-        char dir[] = "/tmp/vexil-keys-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_store = dir;
         SigningKeys::PublicKey publicKey, otherPublic;
         SigningKeys::generateKeyPair(publicKey, m_key);
         SigningKeys::generateKeyPair(otherPublic, m_other);
-        std::ofstream(m_store + "/board.pub") << SigningKeys::publicKeyText(publicKey);
+        std::ofstream(path("board.pub")) << SigningKeys::publicKeyText(publicKey);
+        m_store = m_dir;
     }
-    void TearDown() override { std::filesystem::remove_all(m_store); }
 
     std::string m_store;
     SigningKeys::SecretKey m_key;
     SigningKeys::SecretKey m_other;
+    // Where the rootfs block of a signed image of s_update begins.
+    const size_t rootfsAt =
+        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
 };
 
-// With a trust store nothing on the flash changes for an image that no trusted key vouched for,
-// nor while the current manifest that guards against a downgrade cannot be read.
-TEST_F(TrustedBoardTest, RefusesBeforeTouchingTheFlash) {
-    const Bytes good = signedImage(imageOf(s_update), m_key);
-    const size_t kernelAt = signedBlocksAt(3);
-    const size_t rootfsAt = kernelAt + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
-    const auto edited = [&](std::function<void(Bytes&)> edit) {
-        return signedImage(imageOf(s_update), m_key, edit);
+// Every rejected image and every flash failure: the exit status, one line that says why, the
+// current set as it was, never renamed, and how far the install came. With a trust store nothing
+// on the flash changes for an image that no trusted key vouched for, whether it is refused at its
+// description, at the block headers ahead of the first slot, or for its version; nor while the
+// current manifest that guards against a downgrade cannot be read. The one image that gets past
+// the block headers, a payload changed so that its size and CRC-32 still match, is refused at
+// the block's end: the slots written so far have lost their previous generation.
+TEST_F(TrustedBoardTest, RejectionsLeaveTheCurrentSet) {
+    const auto without = [](int slot) {
+        ImageBuilder image;
+        for (int other = 0; other < FwImage::slotCount; ++other) {
+            if (other != slot) {
+                image.block(FwImage::s_volumes[other].blockId, s_update[other]);
+            }
+        }
+        return image.build();
     };
+    const Bytes update = imageOf(s_update).build();
+    Bytes early = update;
+    early.resize(early.size() - 1000);
+    const auto none = [](Tampering&) {};
+    const Bytes good = signedImage(imageOf(s_update), m_key);
     // The rootfs block of another signed image in place of this one's.
-    Bytes spliced = signedImage(imageOf(s_update), m_key);
+    Bytes spliced = good;
     const Bytes other =
         signedImage(imageOf({s_update.kernel, s_update.devicetree, s_older.rootfs}), m_key);
     spliced.resize(rootfsAt);
     spliced.insert(spliced.end(), other.begin() + long(rootfsAt), other.end());
     FwImage::putBigEndian(&spliced[20], uint32_t(spliced.size()));
-    const auto installed = [&](uint32_t version, bool trusted) {
+    const Bytes recomputed = signedImage(imageOf(s_update), m_key, [&](Bytes& i) {
+        i[rootfsAt + 12] ^= 1;
+        fixCrc(i, rootfsAt);
+    });
+    const auto installed = [&](uint32_t version) {
         return [=](Sim::Simulator& sim) {
             const Bytes image = signedImage(imageOf(s_older).version(version), m_key);
-            ASSERT_EQ(install(sim, image, trusted ? m_store : "/nonexistent").status, 0);
+            ASSERT_EQ(install(sim, image, m_store).status, 0);
         };
     };
     const auto manifestId = [](Sim::Simulator& sim) {
         return find(sim.volumes(0), "manifest")->id;
     };
-    const struct {
+    const std::string unusable =
+        "the current manifest cannot be used, so a downgrade could not be told: manifest";
+    struct Case {
         const char* name;
         Bytes image;
-        std::function<void(Sim::Simulator&)> prepare;
-        std::string reason;
-    } cases[] = {
-        {"not signed", imageOf(s_update).build(), {}, "the image is not signed"},
-        {"untrusted key",
-         signedImage(imageOf(s_update), m_other),
-         {},
-         "the image is signed by key "},
-        {"header changed",
-         edited([](Bytes& i) { i[30] ^= 1; }),
-         {},
-         "the image header is not the one the signed description holds"},
-        {"spliced", spliced, {}, "the image header is not the one the signed description holds"},
-        {"last payload changed, CRC-32 recomputed",
-         edited([&](Bytes& i) {
-             i[rootfsAt + 12] ^= 1;
-             fixCrc(i, rootfsAt);
-         }),
-         {},
-         "block 4 (rootfs) is not the block the signed description lists next"},
-        {"description malformed",
-         edited([](Bytes& i) {
-             i[72] = 9;
-             fixCrc(i, 60);
-         }),
-         {},
-         "the signed description is malformed: unknown format 9"},
-        {"older than the verified current", good, installed(0x20261207, true),
-         "the image's version 0x20261206 is lower than the installed version 0x20261207"},
-        {"current manifest marked corrupted", good,
-         [&](Sim::Simulator& sim) {
-             installed(1, true)(sim);
-             sim.setVolumeCorrupted(0, manifestId(sim), true);
-         },
-         "the current manifest cannot be used, so a downgrade could not be told: manifest is "
-         "marked corrupted"},
-        {"current manifest's data damaged", good,
-         [&](Sim::Simulator& sim) {
-             installed(1, true)(sim);
-             sim.corruptVolumeData(0, manifestId(sim), 30);
-             sim.reattach();
-             runSlots(sim, {"status"});
-         },
-         "the current manifest cannot be used, so a downgrade could not be told: manifest is "
-         "marked corrupted"},
-        {"current manifest's CRC-32 wrong", good,
-         [](Sim::Simulator& sim) {
-             sim.addVolume(0, "manifest", Sim::kStatic, 4096, damagedManifest());
-         },
-         "the current manifest cannot be used, so a downgrade could not be told: manifest: its "
-         "CRC-32 does not match"},
+        std::function<void(Tampering&)> fault;
+        bool trusted; // the board has the trust store
+        int status;
+        std::string lastLine; // what the run ends with
+        std::string err;
+        bool newSetWritten; // complete "_new" volumes are left behind
+        int prevLeft;       // "_prev" volumes not yet deleted to make room; 3: the flash untouched
     };
-    for (const auto& c : cases) {
+    // clang-format off
+    const Case cases[] = {
+        {"no rootfs block", without(2), none, false, 3, "the image has no rootfs block (ID 4)", "", false, 1},
+        {"no kernel block, a leftover kernel_new", without(0), [](Tampering& t) { t.addVolume(0, "kernel_new", Sim::kStatic, FwImage::s_volumes[0].size, s_update.kernel); }, false,
+         3, "the image has no kernel block (ID 1)", "", true, 1},
+        {"CRC error in the last block", imageOf(s_update).block(4, s_update.rootfs, 1).build(), none, false, 3, "block 4 failed its CRC check", "", false, 0},
+        {"early end", early, none, false, 3, "the image ended early", "", false, 0},
+        {"declared length too short", imageOf(s_update).length(60).build(), none, false, 3, "the image is longer than its declared length", "", false, 2},
+        {"declared length too long", imageOf(s_update).length(uint32_t(update.size() + 1)).build(), none, false, 3, "the image ended early", "", true, 0},
+        {"wrong product", imageOf(s_update).product("Other").build(), none, false, 3, "the image is for another board (magic 'VexilImg', product 'Other')", "", false, 3},
+        {"unknown block with a bad CRC", imageOf(s_update).block(7, Bytes(10, 1), 0).build(), none, false, 3, "block 7 failed its CRC check", "", true, 0},
+        {"failed write", update, [](Tampering& t) { t.failCall(Call::Write, 2, EIO); }, false,
+         4, "writing kernel_new failed: Input/output error", "write: Input/output error\n", false, 2},
+        {"short write", update, [](Tampering& t) { t.shortWrite = 1; }, false, 4, "writing kernel_new fell short: 65535 of 65536 bytes", "", false, 2},
+        {"failed update start", update, [](Tampering& t) { t.failCall(Call::Ioctl, 2, EIO, UBI_IOCVOLUP); }, false,
+         4, "could not start the update of devicetree_new: Input/output error", "", false, 1},
+        {"reads back wrong", update, [](Tampering& t) { t.node = "/dev/ubi0_2"; }, false, 4, "rootfs_new reads back wrong", "", true, 0},
+        {"marked corrupted", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/corrupted"; }, false, 4, "kernel_new is marked corrupted", "", true, 0},
+        {"static volume holds less", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; }, false, 4, "kernel_new holds 1 bytes, not 100000", "", true, 0},
+        {"static volume holds more", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_0/data_bytes"; t.value = "100001\n"; }, false,
+         4, "kernel_new holds 100001 bytes, not 100000", "", true, 0},
+        {"update marker still set", update, [](Tampering& t) { t.attribute = "/sys/class/ubi/ubi0_1/upd_marker"; }, false, 4, "devicetree_new is still marked as being updated", "", true, 0},
+        {"oversized devicetree", imageOf({s_update.kernel, Bytes(253953, 1), s_update.rootfs}).build(), none, false,
+         3, "block 3 (devicetree) is 253953 bytes, more than the 253952 bytes of devicetree_new", "", false, 2},
+        {"no room for kernel_new", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, ENOSPC, UBI_IOCMKVOL); }, false,
+         4, "could not create kernel_new: No space left on device", "ioctl: No space left on device\n", false, 2},
+        {"rename refused", update, [](Tampering& t) { t.failCall(Call::Ioctl, 1, EBUSY, UBI_IOCRNVOL); }, false,
+         4, "the rename that switches the new set in failed: Device or resource busy; vexil-slots status shows which set is current", "rename: Device or resource busy\n", true, 0},
+        {"not signed", imageOf(s_update).build(), none, true, 3, "the image is not signed", "", false, 3},
+        {"untrusted key", signedImage(imageOf(s_update), m_other), none, true, 3, "the image is signed by key " + SigningKeys::keyIdHex(m_other.id) + ", which the board does not trust", "", false, 3},
+        {"spliced", spliced, none, true, 3, "the image header is not the one the signed description holds", "", false, 3},
+        {"last payload changed, CRC-32 recomputed", recomputed, none, true, 3, "block 4 (rootfs) is not the block the signed description lists next (entry 3: ID 4, 150000 bytes, CRC-32 b40a1cef; the image has 150000 bytes, CRC-32 3911c409)", "", false, 3},
+        {"older than the verified current", good, installed(0x20261207), true, 3, "the image's version 0x20261206 is lower than the installed version 0x20261207; going back is vexil-slots rollback", "", false, 3},
+        {"current manifest marked corrupted", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.setVolumeCorrupted(0, manifestId(sim), true); }, true,
+         3, unusable + " is marked corrupted", "", false, 3},
+        {"current manifest's data damaged", good, [&](Sim::Simulator& sim) { installed(1)(sim); sim.corruptVolumeData(0, manifestId(sim), 30); sim.reattach(); runSlots(sim, {"status"}); }, true,
+         3, unusable + " is marked corrupted", "", false, 3},
+        {"current manifest's CRC-32 wrong", good, [](Sim::Simulator& sim) { sim.addVolume(0, "manifest", Sim::kStatic, 4096, damagedManifest()); }, true,
+         3, unusable + ": its CRC-32 does not match", "", false, 3},
+        {"payload changed, same CRC-32", signedImage(imageOf(s_update), m_key, [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); }), none, true,
+         3, "block 4 (rootfs) does not match its SHA-256 in the signed description", "", false, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Sim::Simulator sim;
+        Tampering sim;
         twoGenerations(sim);
-        if (c.prepare) {
-            c.prepare(sim);
-        }
+        c.fault(sim);
         const std::vector<std::string> before = volumeTable(sim);
         sim.clearRequests();
-        const Outcome outcome = install(sim, c.image, m_store);
-        EXPECT_EQ(outcome.status, 3);
-        const std::string last = outcome.out.substr(outcome.out.rfind("install stopped: "));
-        EXPECT_EQ(last.substr(0, 17 + c.reason.size()), "install stopped: " + c.reason);
-        EXPECT_EQ(volumeTable(sim), before);
-        EXPECT_EQ(count(sim, Call::Ioctl) + count(sim, Call::Write), 0u);
+        const Outcome outcome = install(sim, c.image, c.trusted ? m_store : "/nonexistent");
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1),
+                  "install stopped: " + c.lastLine + "\n");
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(count(sim, Call::Ioctl, UBI_IOCRNVOL),
+                  c.lastLine.find("rename") != std::string::npos ? 1u : 0u);
+        EXPECT_EQ(holds(sim, s_update, "_new"), c.newSetWritten);
+        int prevLeft = 0;
+        for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
+            prevLeft += find(sim.volumes(0), slot.prevName) != nullptr;
+        }
+        EXPECT_EQ(prevLeft, c.prevLeft);
+        EXPECT_EQ(count(sim, Call::Ioctl) + count(sim, Call::Write) == 0, c.prevLeft == 3);
+        if (c.prevLeft == 3) {
+            EXPECT_EQ(volumeTable(sim), before);
+        } else {
+            EXPECT_TRUE(holds(sim, s_current));
+        }
     }
-}
-
-// The one image that gets past the block headers: a payload changed so that its size and CRC-32
-// still match. Its SHA-256 refuses it at the block's end; the current set stays, the slots
-// written so far have lost their previous generation.
-TEST_F(TrustedBoardTest, PayloadWithTheSameCrcCostsThePreviousVolumes) {
-    const size_t rootfsAt =
-        signedBlocksAt(3) + 2 * 12 + s_update.kernel.size() + s_update.devicetree.size();
-    const Bytes image = signedImage(imageOf(s_update), m_key,
-                                    [&](Bytes& i) { alterKeepingCrc(i, rootfsAt + 100); });
-    const Outcome outcome = install(m_sim, image, m_store);
-    EXPECT_EQ(outcome.status, 3);
-    EXPECT_EQ(outcome.out.substr(outcome.out.rfind("install stopped: ")),
-              "install stopped: block 4 (rootfs) does not match its SHA-256 in the signed "
-              "description\n");
-    EXPECT_TRUE(holds(m_sim, s_current));
-    for (const FwImage::VolumeSlot& slot : FwImage::s_volumes) {
-        EXPECT_EQ(find(m_sim.volumes(0), slot.prevName), nullptr) << slot.prevName;
-    }
-    EXPECT_EQ(count(m_sim, Call::Ioctl, UBI_IOCRNVOL), 0u);
 }
 
 // A good signed image installs with the transcript of any good image, its description a block
@@ -556,9 +439,8 @@ TEST_F(InstallerTest, PowerCutAtEveryStepLeavesOneWholeGeneration) {
         sim.reattach();
         EXPECT_TRUE(holds(sim, s_current) || holds(sim, s_update));
         // The manifest switches with the set it describes; the board had none before.
-        const auto volumes = sim.volumes(0);
         EXPECT_TRUE(holds(sim, s_update) ? manifestDescribes(sim, s_update, "")
-                                         : find(volumes, "manifest") == nullptr);
+                                         : find(sim.volumes(0), "manifest") == nullptr);
         ASSERT_EQ(install(sim, image).status, 0);
         EXPECT_TRUE(holds(sim, s_update));
     }

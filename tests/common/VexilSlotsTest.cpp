@@ -39,7 +39,7 @@ protected:
     Sim::Simulator m_sim;
 };
 
-TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
+TEST_F(VexilSlotsTest, StatusCheckAndDamage) {
     const Outcome status = runSlots(m_sim, {"status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.out.substr(0, status.out.find('\n', status.out.find('\n') + 1) + 1),
@@ -63,27 +63,23 @@ TEST_F(VexilSlotsTest, StatusAndCheckOfTwoGenerations) {
                      (r.kind == Sim::Call::Open && r.request != O_RDONLY))
             << "check changes nothing: " << r.path;
     }
-    m_sim.corruptVolumeData(0, find(m_sim.volumes(0), "manifest_prev")->id, 22);
-    EXPECT_NE(runSlots(m_sim, {"check"})
-                  .out.find("previous generation: NOT WHOLE: manifest_prev: its "
-                            "CRC-32 does not match\n"),
-              std::string::npos);
-}
-
-// Damage found by reading back is named; a rollback to a damaged generation is refused.
-TEST_F(VexilSlotsTest, DamageIsFoundAndNotRolledBackTo) {
+    // Damage found by reading back is named; a rollback to a damaged generation is refused.
     const auto volumes = m_sim.volumes(0);
     m_sim.corruptVolumeData(0, find(volumes, "rootfs_prev")->id, 10);
-    const Outcome check = runSlots(m_sim, {"check"});
-    EXPECT_EQ(check.out, "current generation: whole, version 0x2 \"v2\", not signed\n"
-                         "previous generation: NOT WHOLE: rootfs_prev reads back wrong\n");
-    EXPECT_EQ(check.status, 0) << "the status is the current generation's";
+    EXPECT_EQ(runSlots(m_sim, {"check"}).out,
+              "current generation: whole, version 0x2 \"v2\", not signed\n"
+              "previous generation: NOT WHOLE: rootfs_prev reads back wrong\n");
     const Outcome refused = runSlots(m_sim, {"rollback"});
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.out, "rollback refused: the previous generation is not whole: rootfs_prev "
                            "reads back wrong\n");
     EXPECT_TRUE(holds(m_sim, s_b));
-
+    m_sim.corruptVolumeData(0, find(volumes, "manifest_prev")->id, 22);
+    EXPECT_NE(runSlots(m_sim, {"check"})
+                  .out.find("previous generation: NOT WHOLE: manifest_prev: its "
+                            "CRC-32 does not match\n"),
+              std::string::npos);
+    EXPECT_EQ(runSlots(m_sim, {"check"}).status, 0) << "the status is the current generation's";
     m_sim.corruptVolumeData(0, find(volumes, "kernel")->id, 10);
     m_sim.reattach();
     EXPECT_EQ(runSlots(m_sim, {"check"}).status, 3) << "the current generation is not whole";
@@ -120,10 +116,12 @@ TEST_F(VexilSlotsTest, RollbackSwapsTheGenerationsAtomically) {
 }
 
 TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
-    Sim::Simulator sim;
-    makeBoard(sim);
-    addGeneration(sim, s_a, "_prev");
-    addGeneration(sim, s_b, "");
+    Sim::Simulator sim, damaged;
+    for (Sim::Simulator* board : {&sim, &damaged}) {
+        makeBoard(*board);
+        addGeneration(*board, s_a, "_prev");
+        addGeneration(*board, s_b, "");
+    }
     const Outcome notChecked = runSlots(sim, {"check"});
     EXPECT_EQ(notChecked.out, "current generation: not checked: no manifest (installed before "
                               "manifests were written)\nprevious generation: not checked: no "
@@ -133,10 +131,6 @@ TEST(VexilSlots, GenerationsWithoutManifestsAndUsage) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.out.find("(--unchecked rolls back to it all the same)"), std::string::npos);
     // Data the kernel has not checked since attach: opening the volume makes it look.
-    Sim::Simulator damaged;
-    makeBoard(damaged);
-    addGeneration(damaged, s_a, "_prev");
-    addGeneration(damaged, s_b, "");
     damaged.corruptVolumeData(0, find(damaged.volumes(0), "kernel_prev")->id, 100);
     damaged.reattach();
     const Outcome unchecked = runSlots(damaged, {"rollback", "--unchecked"});

@@ -9,7 +9,6 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -584,8 +583,7 @@ private:
     }
 
     std::string rename(const std::vector<std::string>& args, const std::string& want) {
-        auto request = std::make_unique<ubi_rnvol_req>();
-        memset(request.get(), 0, sizeof *request);
+        ubi_rnvol_req request = {};
         std::map<std::string, long long> fields;
         for (const std::string& each : args) {
             const size_t equals = each.find('=');
@@ -594,19 +592,19 @@ private:
                 fields[each.substr(0, equals)] = number(each.substr(equals + 1));
                 continue;
             }
-            require(colon != std::string::npos && request->count < UBI_MAX_RNVOL);
+            require(colon != std::string::npos && request.count < UBI_MAX_RNVOL);
             const std::string name = word(each.substr(colon + 1));
-            const int32_t at = request->count++;
-            request->ents[at].vol_id = idOrNumber(each.substr(0, colon));
-            request->ents[at].name_len = static_cast<int16_t>(name.size());
-            memcpy(request->ents[at].name, name.data(),
-                   std::min(name.size(), sizeof request->ents[at].name));
+            const int32_t at = request.count++;
+            request.ents[at].vol_id = idOrNumber(each.substr(0, colon));
+            request.ents[at].name_len = static_cast<int16_t>(name.size());
+            memcpy(request.ents[at].name, name.data(),
+                   std::min(name.size(), sizeof request.ents[at].name));
         }
-        request->count =
-            static_cast<int32_t>(fields.count("count") != 0 ? fields["count"] : request->count);
-        request->ents[0].name_len = static_cast<int16_t>(
-            fields.count("len") != 0 ? fields["len"] : request->ents[0].name_len);
-        return expect(deviceRequest(UBI_IOCRNVOL, request.get()), want);
+        request.count =
+            static_cast<int32_t>(fields.count("count") != 0 ? fields["count"] : request.count);
+        request.ents[0].name_len = static_cast<int16_t>(
+            fields.count("len") != 0 ? fields["len"] : request.ents[0].name_len);
+        return expect(deviceRequest(UBI_IOCRNVOL, &request), want);
     }
 
     // Reads of `piece` bytes, once or to the end; a volume must give its data, anything else's

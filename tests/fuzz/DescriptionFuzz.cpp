@@ -6,7 +6,6 @@
 // fuzzer also reaches the checks behind a good signature.
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,16 +14,10 @@
 #include "common/ImageDescription.h"
 #include "common/ImageStream.h"
 #include "tests/support/MemorySource.h"
+#include "tests/support/RfcKey.h"
 
 namespace {
 
-// RFC 8032's first Ed25519 test key.
-const char* const s_public =
-    "vexil-ed25519-public b3f39d3b985a7db0 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=\n";
-const char* const s_secret =
-    "vexil-ed25519-secret b3f39d3b985a7db0 "
-    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
-    "TWTr+BloNGfivw==\n";
 std::string s_store;
 
 // An image of the header, the description and one block "abc".
@@ -46,12 +39,7 @@ std::vector<uint8_t> imageAround(const std::vector<uint8_t>& description, uint8_
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/vexil-fuzz-description-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        abort();
-    }
-    s_store = dir;
-    std::ofstream(s_store + "/rfc.pub") << s_public;
+    s_store = RfcKey::trustStore();
     return 0;
 }
 
@@ -76,14 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (entries.empty()) {
             return 0;
         }
-        SigningKeys::SecretKey key;
-        std::string error;
-        if (!SigningKeys::parseSecretKey(s_secret, key, error)) {
-            abort();
-        }
         fields.length = uint32_t(60 + 12 + ImageDescription::payloadSize(entries.size()) + 15);
         FwImage::encodeHeader(fields, header);
-        payload = ImageDescription::build(header, entries, key);
+        payload = ImageDescription::build(header, entries, RfcKey::secretKey());
     } else {
         fields.length = uint32_t(60 + 12 + payload.size() + 15);
         FwImage::encodeHeader(fields, header);

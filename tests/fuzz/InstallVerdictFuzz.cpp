@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,30 +21,14 @@
 #include "common/VexilImageInstaller.h"
 #include "sim/Simulator.h"
 #include "tests/support/MemorySource.h"
+#include "tests/support/RfcKey.h"
 #include "tests/support/SignedImage.h"
 
 namespace {
 
-// RFC 8032's first Ed25519 test key.
-const char* const s_public =
-    "vexil-ed25519-public b3f39d3b985a7db0 7Bcrk61eVjv0kyxw4SRQNMNUZ+8u/U1k6/gZaDRn4r8=\n";
-const char* const s_secret =
-    "vexil-ed25519-secret b3f39d3b985a7db0 "
-    "gz/mJAkje51i7HdYdSCRHpp1nOwdGXVbfakBuW3KPULsFyuTrV5WO/STLHDhJFA0w1Rn7y79"
-    "TWTr+BloNGfivw==\n";
-
 std::string s_store;
 std::string s_noStore;
 int s_output = -1; // the installer's standard output goes here
-
-void sign(std::vector<uint8_t>& image) {
-    SigningKeys::SecretKey key;
-    std::string error;
-    if (!SigningKeys::parseSecretKey(s_secret, key, error)) {
-        abort();
-    }
-    image = signBytes(image, key);
-}
 
 // The installer's exit status and the reason of its "install stopped:" line.
 int install(const std::vector<uint8_t>& image, const std::string& store, std::string& reason) {
@@ -81,13 +64,8 @@ int install(const std::vector<uint8_t>& image, const std::string& store, std::st
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/vexil-fuzz-keys-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-        abort();
-    }
-    s_store = dir;
+    s_store = RfcKey::trustStore();
     s_noStore = s_store + "/absent";
-    std::ofstream(s_store + "/rfc.pub") << s_public;
     s_output = memfd_create("stdout", 0);
     return 0;
 }
@@ -99,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[0];
     std::vector<uint8_t> image(data + 2, data + size);
     if ((flags & 2) != 0) {
-        sign(image);
+        image = signBytes(image, RfcKey::secretKey());
         if ((flags & 4) != 0 && !image.empty()) {
             image[data[1] % image.size()] ^= 0x10;
         }

@@ -29,14 +29,11 @@ bool readFile(const std::string& path, Bytes& bytes) {
 }
 
 // "101" -> {true, false, true}, one flag per slot in slot order.
-bool slotFlags(const char* text, bool flags[3]) {
-    if (strlen(text) != 3) {
+bool slotFlags(const std::string& text, bool flags[3]) {
+    if (text.size() != 3 || text.find_first_not_of("01") != std::string::npos) {
         return false;
     }
     for (int slot = 0; slot < 3; ++slot) {
-        if (text[slot] != '0' && text[slot] != '1') {
-            return false;
-        }
         flags[slot] = text[slot] == '1';
     }
     return true;
@@ -72,10 +69,9 @@ void makeBoard(Sim::Simulator& sim, unsigned lebSize, unsigned lebCount,
 
 const char* generationClass(Sim::Simulator& sim, const InstallerBoard::Generation& current,
                             const InstallerBoard::Generation& update) {
-    if (InstallerBoard::holds(sim, update)) {
-        return "new";
-    }
-    return InstallerBoard::holds(sim, current) ? "old" : "broken";
+    return InstallerBoard::holds(sim, update)    ? "new"
+           : InstallerBoard::holds(sim, current) ? "old"
+                                                 : "broken";
 }
 
 // Two lines per state-changing operation of the install, the power cut before
@@ -106,11 +102,7 @@ int simSweep(char* argv[]) {
         for (const bool cutAfter : {false, true}) {
             Sim::Simulator sim;
             makeBoard(sim, lebSize, lebCount, previous, current);
-            if (cutAfter) {
-                sim.powerCutAfter(n);
-            } else {
-                sim.powerCutBefore(n);
-            }
+            cutAfter ? sim.powerCutAfter(n) : sim.powerCutBefore(n);
             const int status = InstallerBoard::install(sim, image).status;
             sim.reattach();
             const char* after = generationClass(sim, current, update);

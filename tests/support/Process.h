@@ -23,21 +23,22 @@ inline std::string readWholeFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// stdinFd, when not -1, becomes the program's standard input.
-inline ProcessOutcome runProcess(const std::vector<std::string>& argv, int stdinFd = -1) {
+// In a child: the program in place of the process, or exit status 127.
+[[noreturn]] inline void execProgram(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+inline ProcessOutcome runProcess(const std::vector<std::string>& argv) {
     OutputCapture output; // inherited by the child
     const pid_t pid = fork();
     if (pid == 0) {
-        if (stdinFd >= 0) {
-            dup2(stdinFd, STDIN_FILENO);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execProgram(argv);
     }
     int status = 0;
     waitpid(pid, &status, 0);

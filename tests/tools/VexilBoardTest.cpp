@@ -18,37 +18,39 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = ImageBuilder::Bytes;
+using InstallerBoard::Generation;
 
-const InstallerBoard::Generation s_older{ImageBuilder::pattern(40000, 21),
-                                         ImageBuilder::pattern(700, 22),
-                                         ImageBuilder::pattern(90000, 23)};
-const InstallerBoard::Generation s_current{ImageBuilder::pattern(50000, 24),
-                                           ImageBuilder::pattern(800, 25),
-                                           ImageBuilder::pattern(100000, 26)};
-const InstallerBoard::Generation s_update{ImageBuilder::pattern(140000, 27),
-                                          ImageBuilder::pattern(0, 28),
-                                          ImageBuilder::pattern(200000, 29)};
+const Generation s_older{ImageBuilder::pattern(40000, 21), ImageBuilder::pattern(700, 22),
+                         ImageBuilder::pattern(90000, 23)};
+const Generation s_current{ImageBuilder::pattern(50000, 24), ImageBuilder::pattern(800, 25),
+                           ImageBuilder::pattern(100000, 26)};
+const Generation s_update{ImageBuilder::pattern(140000, 27), ImageBuilder::pattern(0, 28),
+                          ImageBuilder::pattern(200000, 29)};
 
 class VexilBoard : public TempDirTest {
 protected:
-    std::vector<std::string> generationFiles(const InstallerBoard::Generation& g,
-                                             const std::string& name, const std::string& prefix) {
+    std::vector<std::string> generationFiles(const Generation& g, const std::string& name,
+                                             const std::string& prefix) {
         return {"--" + prefix + "kernel",     file(name + ".k", g.kernel),
                 "--" + prefix + "devicetree", file(name + ".d", g.devicetree),
                 "--" + prefix + "rootfs",     file(name + ".r", g.rootfs)};
     }
 
-    ProcessOutcome board(std::vector<std::string> args, int stdinFd = -1) {
+    ProcessOutcome board(std::vector<std::string> args) {
         args.insert(args.begin(), VEXIL_BOARD_BINARY);
-        return runProcess(args, stdinFd);
+        return runProcess(args);
     }
 
-    // A board holding s_current with s_older as "_prev", and an image of s_update.
-    void prepare() {
+    // A board holding s_current, with s_older as "_prev" unless it is made for trial boots, and
+    // an image of s_update.
+    void prepare(bool trials = false) {
+        m_board = m_dir / "board";
+        m_image = m_dir / "update.img";
         std::vector<std::string> args = generationFiles(s_current, "current", "");
-        const std::vector<std::string> older = generationFiles(s_older, "older", "prev-");
+        const std::vector<std::string> more = trials ? std::vector<std::string>{"--trials", "yes"}
+                                                     : generationFiles(s_older, "older", "prev-");
         args.insert(args.begin(), {"create", m_board});
-        args.insert(args.end(), older.begin(), older.end());
+        args.insert(args.end(), more.begin(), more.end());
         const ProcessOutcome created = board(args);
         ASSERT_EQ(created.status, 0) << created.err;
         const ProcessOutcome image = runProcess(
@@ -64,7 +66,7 @@ protected:
         return at == std::string::npos ? "" : show.substr(at + 2, show.find('\n', at) - at - 2);
     }
 
-    static void expectHolds(const std::string& show, const InstallerBoard::Generation& g,
+    static void expectHolds(const std::string& show, const Generation& g,
                             const std::string& suffix) {
         for (int slot = 0; slot < 3; ++slot) {
             const std::string line = volumeLine(show, FwImage::s_volumes[slot].name + suffix);
@@ -85,25 +87,9 @@ class VexilBoardPrepared : public VexilBoard {
 protected:
     void SetUp() override {
         VexilBoard::SetUp();
-        m_board = m_dir / "board";
-        m_image = m_dir / "update.img";
         prepare();
     }
 };
-
-TEST_F(VexilBoardPrepared, InstallPrintsTheInstallerTranscriptAndRotatesGenerations) {
-    expectHolds(board({"show", m_board}).out, s_older, "_prev");
-    const ProcessOutcome installed = board({"install", m_board, m_image});
-    const bool all[3] = {true, true, true};
-    const std::string image = readWholeFile(m_image);
-    EXPECT_EQ(installed.out, InstallerBoard::transcript({image.begin(), image.end()}, all, all));
-    EXPECT_EQ(installed.err, "");
-    EXPECT_EQ(installed.status, 0);
-
-    const ProcessOutcome after = board({"show", m_board});
-    expectHolds(after.out, s_update, "");
-    expectHolds(after.out, s_current, "_prev");
-}
 
 // Operation 4 is the first write: kernel_prev is gone, kernel_new is half updated, and show
 // marks the previous generation incomplete. powercut exits with the installer's status.
@@ -117,14 +103,16 @@ TEST_F(VexilBoardPrepared, PowerCutThenRerunInstallsTheNewSet) {
     const std::string afterCut = cut.out.substr(cut.out.find("after re-attach:"));
     expectHolds(afterCut, s_current, "");
     EXPECT_EQ(volumeLine(afterCut, "kernel_prev"), "");
-    const ProcessOutcome shown = board({"show", m_board});
+    ProcessOutcome shown = board({"show", m_board});
     EXPECT_NE(shown.out.find("\nprevious generation incomplete: no kernel_prev\n"),
               std::string::npos)
         << shown.out;
 
     const ProcessOutcome rerun = board({"install", m_board, m_image});
     EXPECT_EQ(rerun.status, 0) << rerun.out;
-    expectHolds(board({"show", m_board}).out, s_update, "");
+    shown = board({"show", m_board});
+    expectHolds(shown.out, s_update, "");
+    expectHolds(shown.out, s_current, "_prev");
 
     const ProcessOutcome late = board({"powercut", m_board, "1000", m_image});
     EXPECT_NE(late.out.find("no power cut: the install made only "), std::string::npos) << late.out;
@@ -264,21 +252,15 @@ TEST(VexilImageInstallerBinary, NoDevice) {
     EXPECT_EQ(outcome.err, "");
 }
 
-// A board made for trial boots puts an install on trial, says so, and is confirmed through
-// vexil-slots as a board would be.
+// A board made for trial boots installs as the installer does, puts the install on trial, says
+// so, and is confirmed through vexil-slots as a board would be.
 TEST_F(VexilBoard, TrialBoots) {
-    m_board = m_dir / "board";
-    std::vector<std::string> args = generationFiles(s_current, "current", "");
-    args.insert(args.begin(), {"create", m_board, "--trials", "yes"});
-    ASSERT_EQ(board(args).status, 0);
-    const std::string image = m_dir / "update.img";
-    ASSERT_EQ(
-        runProcess({VEXIL_IMAGE_BINARY, "create", "-o", image, "--kernel",
-                    file("u.k", s_update.kernel), "--devicetree", file("u.d", s_update.devicetree),
-                    "--rootfs", file("u.r", s_update.rootfs)})
-            .status,
-        0);
-    ASSERT_EQ(board({"install", m_board, image}).status, 0);
+    prepare(true);
+    const ProcessOutcome installed = board({"install", m_board, m_image});
+    const bool none[3] = {false, false, false}, all[3] = {true, true, true};
+    const std::string image = readWholeFile(m_image);
+    EXPECT_EQ(installed.out, InstallerBoard::transcript({image.begin(), image.end()}, none, all));
+    EXPECT_EQ(installed.status, 0);
     EXPECT_NE(board({"show", m_board})
                   .out.find("trial boots: a set on trial, vexil_tries 3; "
                             "last rehearsed boot: vexil.boot=unknown\n"),
@@ -287,7 +269,7 @@ TEST_F(VexilBoard, TrialBoots) {
     EXPECT_EQ(board({"slots", m_board, "confirm"}).status, 0);
     EXPECT_NE(board({"slots", m_board, "status"}).out.find("boot: not on trial; booted as trial"),
               std::string::npos);
-    EXPECT_EQ(board({"install", m_board, image}).status, 0) << "confirmed: the next one installs";
+    EXPECT_EQ(board({"install", m_board, m_image}).status, 0) << "confirmed: the next one installs";
 }
 
 } // namespace
