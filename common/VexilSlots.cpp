@@ -365,9 +365,10 @@ int confirm(Ubi::Device& device, const Boot& boot) {
         return ExitDone;
     }
     const BootState state = bootState(device, boot);
-    if (state.booted == BootTrial::Boot::Fallback && state.untried) {
-        puts("confirm refused: the set on trial went in after this fallback boot and has not "
-             "booted yet; reboot to try it");
+    // A system booted without the boot script cannot tell; one booted through it can.
+    if (state.booted != BootTrial::Boot::Unknown && state.untried) {
+        puts("confirm refused: the set on trial went in during this boot and has not booted "
+             "yet; reboot to try it");
         return ExitNotWhole;
     }
     if (state.fellBack) {

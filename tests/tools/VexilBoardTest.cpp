@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "StringTool/StringTool.h"
+#include "common/BootEnvironment.h"
 #include "support/InstallerBoard.h"
 #include "support/Process.h"
 #include "support/TempDirTest.h"
@@ -265,7 +266,16 @@ TEST_F(VexilBoard, TrialBoots) {
                   .out.find("trial boots: a set on trial, vexil_tries 3; "
                             "last rehearsed boot: vexil.boot=unknown\n"),
               std::string::npos);
+    EXPECT_EQ(board({"slots", m_board, "confirm"}).status, 0) << "booted without the script";
+    ASSERT_EQ(board({"install", m_board, m_image}).status, 0);
+    // The boot as the boot script makes it: not yet counted down, the set has never booted.
     std::ofstream(m_dir / "board" / "cmdline") << "root=ubi0:rootfs vexil.boot=trial\n";
+    EXPECT_EQ(board({"slots", m_board, "confirm"}).status, 3);
+    {
+        // Closed before vexil-board runs: an open environment holds libubootenv's lock.
+        BootEnvironment::Environment environment((m_dir / "board" / "fw_env.config").string());
+        ASSERT_TRUE(environment.set("vexil_tries", "2") && environment.store());
+    }
     EXPECT_EQ(board({"slots", m_board, "confirm"}).status, 0);
     EXPECT_NE(board({"slots", m_board, "status"}).out.find("boot: not on trial; booted as trial"),
               std::string::npos);
