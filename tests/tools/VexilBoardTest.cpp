@@ -250,7 +250,11 @@ TEST(VexilImageInstallerBinary, NoDevice) {
 // so, and is confirmed through vexil-slots as a board would be.
 TEST_F(VexilBoard, TrialBoots) {
     prepare(true);
-    EXPECT_EQ(board({"install", m_board, m_image}).status, 0);
+    const ProcessOutcome installed = board({"install", m_board, m_image});
+    const bool none[3] = {false, false, false}, all[3] = {true, true, true};
+    const std::string image = readWholeFile(m_image);
+    EXPECT_EQ(installed.out, InstallerBoard::transcript({image.begin(), image.end()}, none, all));
+    EXPECT_EQ(installed.status, 0);
     EXPECT_NE(board({"show", m_board})
                   .out.find("trial boots: a set on trial, vexil_tries 3; "
                             "last rehearsed boot: vexil.boot=unknown\n"),
