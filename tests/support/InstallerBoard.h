@@ -17,7 +17,7 @@
 #include "common/VexilSlots.h"
 #include "common/linuxFlash/KernelInterface.h"
 #include "sim/Simulator.h"
-#include "support/FdCapture.h"
+#include "support/Process.h"
 
 // A simulated board laid out as on the hardware (NAND.ubi is mtd2), and the
 // installer's run logic driven against it with its output captured.
@@ -54,11 +54,7 @@ inline void addGeneration(Sim::Simulator& sim, const Generation& generation,
     }
 }
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Outcome = ProcessOutcome;
 
 // Runs a program's entry point on `args`, with argv[0] its name; its status and what it said.
 template <typename Main>
@@ -86,9 +82,8 @@ inline Outcome runInstaller(LinuxFlash::KernelInterface& kernel, std::vector<std
 
 inline Outcome runSlots(LinuxFlash::KernelInterface& kernel, std::vector<std::string> args,
                         const VexilSlots::Boot& boot = {}) {
-    return runMain(
-        [&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel, boot); },
-        "vexil-slots", std::move(args));
+    return runMain([&](int argc, char** argv) { return VexilSlots::run(argc, argv, kernel, boot); },
+                   "vexil-slots", std::move(args));
 }
 
 // Writes the image to a temporary file and runs the installer on it.

@@ -398,9 +398,7 @@ TEST_F(VexilImageTool, SignedImagesRoundTrip) {
         args.insert(args.begin(), {"info", path("signed")});
         EXPECT_NE(std::string::npos, tool(args).out.find(line)) << line;
     }
-    EXPECT_EQ(path("signed").string() + ": FAILED: the image is signed by key " + keyId +
-                  ", which the board does not trust\n",
-              tool({"verify", path("signed"), "--trusted-keys", m_dir / "untrusted"}).out);
+    EXPECT_EQ(1, tool({"verify", path("signed"), "--trusted-keys", m_dir / "untrusted"}).status);
 
     // Ed25519 signs deterministically: signing the unsigned image gives the same bytes.
     ASSERT_EQ(0, create("plain").status);

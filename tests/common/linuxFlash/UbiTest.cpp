@@ -252,7 +252,6 @@ TEST(UbiDevice, CreateDeleteAndRename) {
     const Case cases[] = {
         {"create a dynamic volume", create("rootfs_new", 0, 36700160), 0, mkvolRecord("rootfs_new", 36700160, 3), {{"rootfs_new", 36}}},
         {"create a static volume", create(name127, 1, 6291456), 0, mkvolRecord(name127, 6291456, 4), {{name127, 36}}},
-        {"create with a name of 128 bytes", create(std::string(128, 'b'), 1, 1), ENAMETOOLONG, mkvolRecord(std::string(128, 'b'), 1, 4), {}},
         {"create with a name of 65541 bytes", create(huge, 1, 1), EINVAL, truncated, {}},
         {"create of an unknown type", create("other", 7, 1), EINVAL, mkvolRecord("other", 1, 0), {{"other", -1}}}, // goes as vol_type 0
         {"create of 4 GiB", create("huge", 0, 0xFFFFFFFFu), ENOSPC, mkvolRecord("huge", 0xFFFFFFFFu, 3), {{"huge", -1}}},
@@ -268,8 +267,6 @@ TEST(UbiDevice, CreateDeleteAndRename) {
         {"a new name of 127 bytes", [&](Ubi::Device& d, Sim::Simulator&) { return d.renameVolumes({{"kernel", name127}}); }, 0, rnvolRecord({{1, name127}}), {{name127, 1}}},
         {"delete of an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.deleteVolume("kernel_prev"); },
          EBUSY, {0, 0, 0, 0}, {{"kernel_prev", 0}}},
-        {"rename over an open volume", [](Ubi::Device& d, Sim::Simulator& s) { s.open("/dev/ubi0_0", O_RDONLY); return d.renameVolumes({{"kernel", "kernel_prev"}}); },
-         EBUSY, rnvolRecord({{1, "kernel_prev"}}), {{"kernel", 1}, {"kernel_prev", 0}}},
     };
     // clang-format on
     for (const Case& c : cases) {
