@@ -202,9 +202,10 @@ fallback)
 
     mender_run install-E mender install /vexil/art/E.mender
     check "install E: status 0" [ "$rc" = 0 ]
-    # This boot's command line still says fallback, which vexil-slots
-    # explains as it would for D; the next boot is E's trial.
-    board_is install-E E B "$trial_set" "on trial, 3 tries left; booted as fallback: the boot loader fell back to the previous generation (vexil-slots confirm makes it permanent)" B
+    # This boot's command line still says fallback, but E's tries are
+    # untouched: vexil-slots does not take E for the set U-Boot left, and
+    # the next boot is E's trial.
+    board_is install-E E B "$trial_set" "on trial, 3 tries left; booted as fallback" B
     uboot_view end
     ;;
 esac
