@@ -37,16 +37,16 @@ compile() {
 compile "$root/tests/fuzz/FwImageParserFuzz.cpp" \
     "$root/common/Crc32.cpp" "$root/common/FwImageParser.cpp" "$root/common/ImageFormat.cpp" \
     "$root/Platform/Console.cpp" "$root/Platform/pf_platform_posix.cpp" \
-    -lpthread -o "$target"
+    "$root/Platform/Transcript.cpp" "$root/StringTool/StringTool.cpp" -lpthread -o "$target"
 compile "$root/tests/fuzz/TrustedKeyFuzz.cpp" "$root/common/SigningKeys.cpp" \
     -lsodium -o "$key_target"
 # The installer and everything under it, without the programs' mains.
 library=$(ls "$root"/common/*.cpp "$root"/common/linuxFlash/*.cpp "$root"/sim/*.cpp \
     "$root"/Trace/*.cpp "$root"/Platform/*.cpp "$root"/StringTool/*.cpp | grep -v "Main\.cpp$")
 # shellcheck disable=SC2086
-compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" $library -lsodium -lpthread -o "$verdict_target"
+compile "$root/tests/fuzz/InstallVerdictFuzz.cpp" $library -lsodium -lubootenv -lz -lpthread -o "$verdict_target"
 # shellcheck disable=SC2086
-compile "$root/tests/fuzz/DescriptionFuzz.cpp" $library -lsodium -lpthread -o "$description_target"
+compile "$root/tests/fuzz/DescriptionFuzz.cpp" $library -lsodium -lubootenv -lz -lpthread -o "$description_target"
 
 # Seeds: cap bytes, flag byte, then an image.
 byte() { printf "\\x$(printf %02x "$1")"; }
