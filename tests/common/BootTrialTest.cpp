@@ -21,10 +21,8 @@ namespace {
 
 using namespace InstallerBoard;
 
-const Generation s_old{ImageBuilder::pattern(70000, 4), ImageBuilder::pattern(1200, 5),
-                       ImageBuilder::pattern(140000, 6)};
-const Generation s_new{ImageBuilder::pattern(100000, 7), ImageBuilder::pattern(2000, 8),
-                       ImageBuilder::pattern(150000, 9)};
+const Generation& s_old = s_current;
+const Generation& s_new = s_update;
 
 Bytes imageOf(const Generation& g) {
     return ImageBuilder().block(1, g.kernel).block(3, g.devicetree).block(4, g.rootfs).build();

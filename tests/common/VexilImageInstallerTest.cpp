@@ -22,13 +22,6 @@ namespace {
 using namespace InstallerBoard;
 using Sim::Call;
 
-const Generation s_older{ImageBuilder::pattern(5000, 1), ImageBuilder::pattern(300, 2),
-                         ImageBuilder::pattern(9000, 3)};
-const Generation s_current{ImageBuilder::pattern(70000, 4), ImageBuilder::pattern(1200, 5),
-                           ImageBuilder::pattern(140000, 6)};
-const Generation s_update{ImageBuilder::pattern(100000, 7), ImageBuilder::pattern(2000, 8),
-                          ImageBuilder::pattern(150000, 9)};
-
 ImageBuilder imageOf(const Generation& generation) {
     ImageBuilder image;
     image.version(0x20261206).descr("update");

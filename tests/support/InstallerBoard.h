@@ -18,6 +18,7 @@
 #include "common/linuxFlash/KernelInterface.h"
 #include "sim/Simulator.h"
 #include "support/Process.h"
+#include "tests/common/ImageBuilder.h"
 
 // A simulated board laid out as on the hardware (NAND.ubi is mtd2), and the
 // installer's run logic driven against it with its output captured.
@@ -37,6 +38,14 @@ struct Generation {
         return slot == 0 ? kernel : slot == 1 ? devicetree : rootfs;
     }
 };
+
+// Three generations of a board's life, each slot's payload its own pattern.
+inline const Generation s_older{ImageBuilder::pattern(5000, 1), ImageBuilder::pattern(300, 2),
+                                ImageBuilder::pattern(9000, 3)};
+inline const Generation s_current{ImageBuilder::pattern(70000, 4), ImageBuilder::pattern(1200, 5),
+                                  ImageBuilder::pattern(140000, 6)};
+inline const Generation s_update{ImageBuilder::pattern(100000, 7), ImageBuilder::pattern(2000, 8),
+                                 ImageBuilder::pattern(150000, 9)};
 
 inline void makeBoard(Sim::Simulator& sim, unsigned lebs = lebCount, unsigned leb = lebSize,
                       unsigned minIo = pageSize) {
