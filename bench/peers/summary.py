@@ -78,6 +78,8 @@ def ratios(numerators, denominators):
 
 
 def state_text(state):
+    if state == "-":
+        return "no cut: the install wrote no rootfs"
     parts = dict(zip(SLOTS, state.split(",")))
     kinds = set(parts.values())
     if kinds == {"new"}:
