@@ -3,9 +3,9 @@
 #include <sodium/crypto_hash_sha256.h>
 
 #include <array>
-#include <memory>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
