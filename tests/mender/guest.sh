@@ -35,6 +35,14 @@ said() { grep -qF -- "$2" "/tmp/$1.err"; } # NAME TEXT: in Mender's log
 # volume and as vexil-slots tells them; the volumes are NAMES; vexil-slots
 # says "boot: BOOT"; Mender names GEN as installed (the last one committed).
 # PREV and NAMES "-": not looked at.
+# `mender install` of SET's artifact puts it on trial over PREV; the last
+# committed artifact stays GEN.
+install_trial() { # SET PREV BOOT GEN
+    mender_run install-$1 mender install /vexil/art/$1.mender
+    check "install $1: status 0" [ "$rc" = 0 ]
+    check "install $1: Mender asks for a reboot" grep -q "requested a reboot" /tmp/install-$1.out
+    board_is install-$1 $1 $2 "$trial_set" "on trial, 3 tries left; booted as $3" $4
+}
 board_is() { # NAME CUR PREV NAMES BOOT GEN
     check "$1: the current set holds $2" holds "$2"
     [ "$3" = - ] || check "$1: the previous set holds $3" holds "$3" _prev
@@ -90,10 +98,7 @@ install)
     run_as factory VexilImageInstaller /vexil/img/A.img
     check "factory: A installed" [ "$rc" = 0 ]
     cp /vexil/fw_env.config /etc/fw_env.config
-    mender_run install-B mender install /vexil/art/B.mender
-    check "install B: status 0" [ "$rc" = 0 ]
-    check "install B: Mender asks for a reboot" grep -q "requested a reboot" /tmp/install-B.out
-    board_is install-B B A "$trial_set" "on trial, 3 tries left; booted as unknown" A
+    install_trial B A unknown A
     save_board
     ;;
 commit)
@@ -134,9 +139,7 @@ commit)
     check "early commit: says why" said early-commit "vexil: the board has not rebooted since the install"
     board_is early-commit B C "$plain_set" "not on trial; booted as trial" B
 
-    mender_run install-C mender install /vexil/art/C.mender
-    check "install C: status 0" [ "$rc" = 0 ]
-    board_is install-C C B "$trial_set" "on trial, 3 tries left; booted as trial" B
+    install_trial C B trial B
     save_board
     ;;
 rollback)
@@ -147,9 +150,7 @@ rollback)
     board_is rollback-C B C "$plain_set" "not on trial; booted as trial" B
     uboot_view after-rollback
 
-    mender_run install-D mender install /vexil/art/D.mender
-    check "install D: status 0" [ "$rc" = 0 ]
-    board_is install-D D B "$trial_set" "on trial, 3 tries left; booted as trial" B
+    install_trial D B trial B
     save_board
     ;;
 fallback)
@@ -200,12 +201,10 @@ fallback)
     check "cut: vexil-slots check: B whole" [ "$rc" = 0 ]
     uboot_view after-cut
 
-    mender_run install-E mender install /vexil/art/E.mender
-    check "install E: status 0" [ "$rc" = 0 ]
     # This boot's command line still says fallback, but E's tries are
     # untouched: vexil-slots does not take E for the set U-Boot left, and
     # the next boot is E's trial.
-    board_is install-E E B "$trial_set" "on trial, 3 tries left; booted as fallback" B
+    install_trial E B fallback B
     uboot_view end
     ;;
 esac

@@ -173,10 +173,10 @@ while read -r name steps; do
         notrial) board_set env no ;;
         confirmed) board_set on_trial no ;;
         inst=*)
-            spec=${step#inst=}
-            [[ $spec != *+switch ]] || { board_set inst_switch yes; spec=${spec%+switch}; }
-            [[ $spec != *@* ]] || { board_set inst_read "${spec#*@}"; spec=${spec%@*}; }
-            board_set inst_rc "$spec" ;;
+            want=${step#inst=}
+            [[ $want != *+switch ]] || { board_set inst_switch yes; want=${want%+switch}; }
+            [[ $want != *@* ]] || { board_set inst_read "${want#*@}"; want=${want%@*}; }
+            board_set inst_rc "$want" ;;
         files=*) files=${step#files=} ;;
         rollback=* | confirm=*) board_set "${step%%=*}_rc" "${step#*=}" ;;
         boot=*) boot "${step#boot=}" ;;
